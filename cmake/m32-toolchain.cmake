@@ -1,0 +1,15 @@
+# 32-bit x86 build on a 64-bit host. The kernel here cannot run i386
+# binaries, so tests run them under qemu-user's qemu-i386; marking the
+# build as cross-compiled makes CMake prepend the emulator to every test.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT "-m32")
+set(CMAKE_CXX_FLAGS_INIT "-m32")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+find_program(QUORLIN_QEMU_I386 qemu-i386 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${QUORLIN_QEMU_I386})
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)

@@ -1,0 +1,91 @@
+/*
+ * The calls of the ECI engine library (libibmeci50.so) that quorlin uses,
+ * with the types and constants they take. The module, the fake engine
+ * and the reference engine all build against this one header, so a
+ * stand-in engine is a drop-in for the closed library. Plain C; every
+ * call is made on the module's one thread.
+ */
+#ifndef ECI_CORVANE_H
+#define ECI_CORVANE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void *ECIHand;     /* an engine instance; null is failure */
+typedef void *ECIDictHand; /* a dictionary set; null is failure */
+typedef int ECIBoolean;    /* non-zero is success */
+
+/* Engine parameters (eciSetParam, eciGetParam). */
+typedef enum {
+    eciTextMode = 2,
+    eciDictionary = 3,
+    eciSampleRate = 5, /* 0: 8000 Hz, 1: 11025 Hz, 2: 22050 Hz */
+    eciRealWorldUnits = 8,
+    eciNumberMode = 10,
+    eciPhrasePrediction = 11
+} ECIParam;
+
+/* Parameters of a voice slot (eciSetVoiceParam). */
+typedef enum {
+    eciHeadSize = 1,
+    eciPitchBaseline = 2,
+    eciPitchFluctuation = 3,
+    eciRoughness = 4,
+    eciBreathiness = 5,
+    eciSpeed = 6,
+    eciVolume = 7
+} ECIVoiceParam;
+
+/* Dictionary volumes (eciLoadDict). */
+typedef enum {
+    eciMainDict = 0,
+    eciRootDict = 1,
+    eciAbbvDict = 2
+} ECIDictVolume;
+
+/* Dictionary results: only zero or not matters; the number is logged. */
+typedef enum {
+    DictNoError = 0,
+    DictAccessError = 6
+} ECIDictError;
+
+/* Callback messages: only eciWaveformBuffer is acted on. */
+typedef enum {
+    eciWaveformBuffer = 0
+} ECIMessage;
+
+typedef enum {
+    eciDataNotProcessed = 0,
+    eciDataProcessed = 1
+} ECICallbackReturn;
+
+/* Called during synthesis with eciWaveformBuffer and the number of new
+ * samples in the output buffer. */
+typedef ECICallbackReturn (*ECICallback)(ECIHand hEngine, ECIMessage msg,
+                                         long lParam, void *pData);
+
+ECIHand eciNew(void);
+ECIHand eciDelete(ECIHand hEngine);
+void eciRegisterCallback(ECIHand hEngine, ECICallback callback, void *pData);
+ECIBoolean eciSetOutputBuffer(ECIHand hEngine, int iSize, short *psBuffer);
+int eciSetParam(ECIHand hEngine, ECIParam param, int iValue);
+int eciGetParam(ECIHand hEngine, ECIParam param);
+int eciSetVoiceParam(ECIHand hEngine, int iVoice, ECIVoiceParam param,
+                     int iValue);
+ECIBoolean eciCopyVoice(ECIHand hEngine, int iVoiceFrom, int iVoiceTo);
+ECIDictHand eciNewDict(ECIHand hEngine);
+ECIDictError eciLoadDict(ECIHand hEngine, ECIDictHand hDict,
+                         ECIDictVolume volume, const char *pFilename);
+ECIDictError eciSetDict(ECIHand hEngine, ECIDictHand hDict);
+ECIDictHand eciDeleteDict(ECIHand hEngine, ECIDictHand hDict);
+ECIBoolean eciAddText(ECIHand hEngine, const char *pText);
+ECIBoolean eciSynthesize(ECIHand hEngine);
+ECIBoolean eciSynchronize(ECIHand hEngine);
+ECIBoolean eciStop(ECIHand hEngine);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
