@@ -1,1 +1,472 @@
-// placeholder
+/*
+ * The engine adapter: the hooks through which the runtime drives the
+ * ECI engine. This file owns the one engine instance, the engine's fixed
+ * output buffer, the accumulator that collects the speech of one message
+ * and its lock, the stop flag, and the server's current rate, pitch and
+ * volume. The configuration values it applies are read by
+ * quorlin_config.cpp; the text it hands the engine is prepared by
+ * quorlin_text.cpp; the protocol, the replies and the audio framing are
+ * the runtime's.
+ *
+ * One thread. The engine calls eci_callback inside eciSynthesize and
+ * eciSynchronize. The only nesting is the audio writer: while a message's
+ * samples stream, the runtime executes pending commands between blocks,
+ * and those commands run the hooks below while module_speak_sync still
+ * holds audio_mutex and the writer still reads the accumulator. The
+ * `streaming` flag marks that window so that no hook waits for the lock
+ * or touches the samples in use.
+ */
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "eci_corvane.h"
+#include "nrv_module_main.h"
+#include "quorlin_config.h"
+#include "quorlin_text.h"
+
+namespace {
+
+using namespace quorlin;
+
+/* Size, in samples, of the buffer the engine writes into; the engine
+ * never reports more than this many samples per callback. */
+constexpr int audio_buffer_size = 20000;
+/* Room added beyond what a callback needs, so that the accumulator grows
+ * seldom and most messages reuse the block of an earlier one. */
+constexpr int32_t growth_samples = 20000;
+
+/* The samples of the current message, guarded by audio_mutex.
+ * Invariant: num_samples <= allocated, and samples is null exactly when
+ * allocated is 0. The block only grows; it is reused from message to
+ * message and freed only by module_close. */
+struct AudioData {
+    int16_t *samples;    /* heap block of `allocated` samples */
+    int32_t num_samples; /* samples stored from the start of the block */
+    int32_t allocated;   /* capacity of the block in samples */
+};
+
+ECIHand eciHandle = nullptr;      /* set between module_init and module_close */
+ECIDictHand dictHandle = nullptr; /* set only when a dictionary set exists */
+short *audio_buffer = nullptr;    /* audio_buffer_size samples, lent to the engine */
+int eci_sample_rate = 22050;      /* Hz of the engine's output */
+/* Set by STOP and PAUSE, cleared at the start of each message; read by
+ * the callback and after synthesis without the lock. */
+volatile int stop_requested = 0;
+AudioData audio_data = {nullptr, 0, 0};
+pthread_mutex_t audio_mutex = PTHREAD_MUTEX_INITIALIZER;
+/* True while module_speak_sync holds audio_mutex and the audio writer
+ * reads audio_data.samples; commands run in that window must leave both
+ * alone. */
+bool streaming = false;
+/* module_close ran while streaming: the samples are freed once the writer
+ * has returned. */
+bool release_deferred = false;
+
+/* The server's speech settings in engine units, applied to voice slot 0
+ * at the start of every message. The initial values are the engine's
+ * defaults, not the image of any server value. */
+int current_rate = 50;
+int current_pitch = 65;
+int current_volume = 90;
+
+/* The capacity, in samples, that holds `stored` samples plus `added` more
+ * with growth_samples to spare, or 0 when it would exceed the store's
+ * 32-bit counts or its byte size would exceed size_t. Computed in 64 bits
+ * so that neither the sum nor the byte count can wrap, on 32-bit builds
+ * included. */
+constexpr int32_t grown_capacity(int32_t stored, int32_t added) {
+    int64_t capacity = int64_t{stored} + added + growth_samples;
+    if (capacity > INT32_MAX) return 0;
+    if (static_cast<uint64_t>(capacity) > SIZE_MAX / sizeof(int16_t)) return 0;
+    return static_cast<int32_t>(capacity);
+}
+
+static_assert(grown_capacity(0, 500) == 20500);
+static_assert(grown_capacity(500, 20000) == 40500);
+static_assert(grown_capacity(INT32_MAX - 40000, 20000) == INT32_MAX);
+static_assert(grown_capacity(INT32_MAX - 40000, 20001) == 0);
+static_assert(grown_capacity(INT32_MAX - 1, 20000) == 0);
+static_assert(grown_capacity(INT32_MAX, 20000) == 0);
+
+/* Frees the accumulator's block. Caller holds audio_mutex and makes sure
+ * the writer is not reading it. */
+void release_samples() {
+    free(audio_data.samples);
+    audio_data = AudioData{nullptr, 0, 0};
+}
+
+/* Appends `count` samples from audio_buffer. Caller holds audio_mutex.
+ * When the block cannot grow, it stays as it was and the samples are
+ * dropped. */
+ECICallbackReturn store_samples(int32_t count) {
+    int64_t needed = int64_t{audio_data.num_samples} + count;
+    if (needed > audio_data.allocated) {
+        int32_t capacity = grown_capacity(audio_data.num_samples, count);
+        if (capacity == 0) return eciDataNotProcessed;
+        void *grown = realloc(audio_data.samples,
+                              static_cast<size_t>(capacity) * sizeof(int16_t));
+        if (!grown) return eciDataNotProcessed;
+        audio_data.samples = static_cast<int16_t *>(grown);
+        audio_data.allocated = capacity;
+    }
+    memcpy(audio_data.samples + audio_data.num_samples, audio_buffer,
+           static_cast<size_t>(count) * sizeof(int16_t));
+    audio_data.num_samples = static_cast<int32_t>(needed);
+    return eciDataProcessed;
+}
+
+/* The engine's sample callback: copies the `param` new samples out of
+ * audio_buffer before the engine reuses it. Refuses everything while a
+ * stop is pending. A count outside the buffer cannot be copied safely,
+ * so it is refused like samples that cannot be stored. */
+ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
+    if (stop_requested) return eciDataNotProcessed;
+    if (msg != eciWaveformBuffer) return eciDataProcessed;
+    if (param < 0 || param > audio_buffer_size) {
+        fprintf(stderr, "quorlin: engine reported %ld samples, ignored\n", param);
+        return eciDataNotProcessed;
+    }
+    pthread_mutex_lock(&audio_mutex);
+    ECICallbackReturn result = store_samples(static_cast<int32_t>(param));
+    pthread_mutex_unlock(&audio_mutex);
+    return result;
+}
+
+/* Stores a new copy of `text` for the caller and fails. */
+int init_failed(char **status_info, const char *text) {
+    *status_info = strdup(text);
+    return -1;
+}
+
+int rate_code_hz(int code) {
+    if (code == 0) return 8000;
+    if (code == 1) return 11025;
+    return 22050;
+}
+
+void set_voice_param(ECIVoiceParam param, int value) {
+    if (value >= 0) eciSetVoiceParam(eciHandle, config_voice, param, value);
+}
+
+/* The configured voice parameters go into the preset's own slot, which
+ * is then copied whole into slot 0, the slot every message speaks with. */
+void apply_voice_config() {
+    set_voice_param(eciPitchBaseline, config_pitch_baseline);
+    set_voice_param(eciPitchFluctuation, config_pitch_fluctuation);
+    set_voice_param(eciSpeed, config_speed);
+    set_voice_param(eciVolume, config_volume);
+    set_voice_param(eciHeadSize, config_head_size);
+    set_voice_param(eciRoughness, config_roughness);
+    set_voice_param(eciBreathiness, config_breathiness);
+    if (config_voice != 0) eciCopyVoice(eciHandle, config_voice, 0);
+}
+
+void apply_engine_config() {
+    if (config_phrase_prediction >= 0) {
+        eciSetParam(eciHandle, eciPhrasePrediction, config_phrase_prediction);
+        fprintf(stderr, "quorlin: Set phrase prediction: %d\n", config_phrase_prediction);
+    }
+    if (config_dictionary >= 0) {
+        int eci_value = config_dictionary == 0 ? 1 : 0;
+        eciSetParam(eciHandle, eciDictionary, eci_value);
+        fprintf(stderr, "quorlin: Set dictionary (abbreviations): config=%d eci=%d\n",
+                config_dictionary, eci_value);
+    }
+    if (config_number_mode >= 0) {
+        eciSetParam(eciHandle, eciNumberMode, config_number_mode);
+        fprintf(stderr, "quorlin: Set number mode: %d\n", config_number_mode);
+    }
+    if (config_text_mode >= 0) {
+        eciSetParam(eciHandle, eciTextMode, config_text_mode);
+        fprintf(stderr, "quorlin: Set text mode: %d\n", config_text_mode);
+    }
+    if (config_real_world_units >= 0) {
+        eciSetParam(eciHandle, eciRealWorldUnits, config_real_world_units);
+        fprintf(stderr, "quorlin: Set real world units: %d\n", config_real_world_units);
+    }
+}
+
+/* Dictionary trouble is logged and never fails the start: the engine
+ * speaks without the words it could not load. */
+void load_dictionaries() {
+    if (!config_main_dict[0] && !config_root_dict[0] && !config_abbrev_dict[0]) return;
+    dictHandle = eciNewDict(eciHandle);
+    if (!dictHandle) {
+        fprintf(stderr, "quorlin: Failed to create dictionary handle\n");
+        return;
+    }
+    const struct {
+        const char *path;
+        ECIDictVolume volume;
+        const char *label;
+    } volumes[] = {
+        {config_main_dict, eciMainDict, "main"},
+        {config_root_dict, eciRootDict, "root"},
+        {config_abbrev_dict, eciAbbvDict, "abbreviation"},
+    };
+    for (const auto &v : volumes) {
+        if (!v.path[0]) continue;
+        ECIDictError err = eciLoadDict(eciHandle, dictHandle, v.volume, v.path);
+        if (err == DictNoError)
+            fprintf(stderr, "quorlin: Loaded %s dictionary: %s\n", v.label, v.path);
+        else
+            fprintf(stderr, "quorlin: Failed to load %s dictionary: %s (error %d)\n", v.label,
+                    v.path, static_cast<int>(err));
+    }
+    ECIDictError err = eciSetDict(eciHandle, dictHandle);
+    if (err == DictNoError)
+        fprintf(stderr, "quorlin: Dictionary activated\n");
+    else
+        fprintf(stderr, "quorlin: Failed to activate dictionary (error %d)\n",
+                static_cast<int>(err));
+}
+
+/* A server value of -100..100, read as a base-10 integer (a word without
+ * leading digits reads as 0), mapped linearly onto 0..`max` and clamped.
+ * The value is saturated to 32 bits and the arithmetic done in 64, so no
+ * value can overflow: beyond 100 gives `max`, below -100 gives 0. */
+int server_to_engine(const char *value, int64_t max) {
+    long long v = strtoll(value, nullptr, 10);
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    int64_t engine = (static_cast<int64_t>(v) + 100) * max / 200;
+    if (engine < 0) return 0;
+    if (engine > max) return static_cast<int>(max);
+    return static_cast<int>(engine);
+}
+
+/* Every message speaks with the server's current settings in slot 0,
+ * over whatever the configuration file set there. */
+void apply_current_settings() {
+    eciSetVoiceParam(eciHandle, 0, eciSpeed, current_rate);
+    eciSetVoiceParam(eciHandle, 0, eciPitchBaseline, current_pitch);
+    eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
+}
+
+/* A message command executed by a command pass while a message streams.
+ * Speaking it would wait for audio_mutex, which this thread holds, and
+ * would empty the samples being streamed; so it is refused, and the
+ * server stops the current message before sending the next. The intake
+ * has cleared module_should_stop just before calling us: a STOP or PAUSE
+ * executed earlier in the same pass must still end the stream. */
+void refuse_while_streaming() {
+    if (stop_requested) module_should_stop = 1;
+    module_speak_error();
+}
+
+/* Hands every sample of the message to the audio writer in one track,
+ * holding audio_mutex until the writer returns. The writer runs command
+ * passes between blocks; `streaming` tells their hooks that the lock is
+ * held and the samples are in use. */
+void stream_samples() {
+    pthread_mutex_lock(&audio_mutex);
+    if (audio_data.num_samples > 0) {
+        AudioTrack track = {16, 1, eci_sample_rate, audio_data.num_samples,
+                            audio_data.samples};
+        streaming = true;
+        module_tts_output_server(&track, NRV_AUDIO_LE);
+        streaming = false;
+        if (release_deferred) {
+            release_samples();
+            release_deferred = false;
+        }
+    }
+    pthread_mutex_unlock(&audio_mutex);
+}
+
+/* Lets the engine synthesise the whole message into the accumulator and
+ * streams it; sends 701 and the closing event. */
+void synthesize_and_stream() {
+    module_report_event_begin();
+    if (!eciSynthesize(eciHandle)) {
+        fprintf(stderr, "quorlin: eciSynthesize failed\n");
+        module_report_event_end();
+        return;
+    }
+    eciSynchronize(eciHandle);
+    if (stop_requested) {
+        module_report_event_stop();
+        return;
+    }
+    stream_samples();
+    module_report_event_end();
+}
+
+void interrupt(const char *log_line) {
+    fputs(log_line, stderr);
+    stop_requested = 1;
+    if (eciHandle) eciStop(eciHandle);
+}
+
+}  // namespace
+
+extern "C" {
+
+int module_init(char **status_info) {
+    fprintf(stderr, "quorlin: initializing Corvane TTS\n");
+    module_audio_set_server();
+
+    eciHandle = eciNew();
+    if (!eciHandle)
+        return init_failed(status_info,
+                           "Failed to create ECI instance - check Corvane installation");
+
+    audio_buffer = static_cast<short *>(malloc(audio_buffer_size * sizeof(short)));
+    if (!audio_buffer) {
+        eciDelete(eciHandle);
+        eciHandle = nullptr;
+        return init_failed(status_info, "Failed to allocate audio buffer");
+    }
+    eciRegisterCallback(eciHandle, eci_callback, nullptr);
+    if (!eciSetOutputBuffer(eciHandle, audio_buffer_size, audio_buffer)) {
+        free(audio_buffer);
+        audio_buffer = nullptr;
+        eciDelete(eciHandle);
+        eciHandle = nullptr;
+        return init_failed(status_info, "Failed to set ECI output buffer");
+    }
+
+    eciSetParam(eciHandle, eciSampleRate, config_sample_rate);
+    eci_sample_rate = rate_code_hz(eciGetParam(eciHandle, eciSampleRate));
+    fprintf(stderr, "quorlin: initialized, sample rate %d Hz\n", eci_sample_rate);
+
+    apply_voice_config();
+    apply_engine_config();
+    load_dictionaries();
+
+    *status_info = strdup("Corvane TTS initialized successfully");
+    return 0;
+}
+
+int module_loop(void) {
+    fprintf(stderr, "quorlin: entering main loop\n");
+    int result = module_process(0, 1);
+    if (result != 0) fprintf(stderr, "quorlin: broken pipe, exiting\n");
+    return result;
+}
+
+/* Safe at any time and any number of times. When it runs from a QUIT
+ * executed between audio blocks, this thread holds audio_mutex and the
+ * writer still reads the samples: their release waits until the writer
+ * has returned (the runtime normally ends the process first). The engine
+ * itself is idle then and can go at once. */
+int module_close(void) {
+    fprintf(stderr, "quorlin: closing\n");
+    if (dictHandle && eciHandle) eciDeleteDict(eciHandle, dictHandle);
+    dictHandle = nullptr;
+    if (eciHandle) {
+        eciDelete(eciHandle);
+        eciHandle = nullptr;
+    }
+    free(audio_buffer);
+    audio_buffer = nullptr;
+    if (streaming) {
+        release_deferred = true;
+        return 0;
+    }
+    pthread_mutex_lock(&audio_mutex);
+    release_samples();
+    pthread_mutex_unlock(&audio_mutex);
+    return 0;
+}
+
+/* A new list holding the configured voice, all of it from malloc and
+ * strdup: the caller frees the strings, the record and the array. */
+NRVVoice **module_list_voices(void) {
+    auto **list = static_cast<NRVVoice **>(malloc(2 * sizeof(NRVVoice *)));
+    if (!list) return nullptr;
+    auto *voice = static_cast<NRVVoice *>(malloc(sizeof(NRVVoice)));
+    if (!voice) {
+        free(list);
+        return nullptr;
+    }
+    voice->name = strdup(voice_name_table[static_cast<size_t>(config_voice)]);
+    voice->language = strdup("en-US");
+    voice->variant = strdup("none");
+    list[0] = voice;
+    list[1] = nullptr;
+    return list;
+}
+
+/* Keeps the server's rate, pitch and volume for the next message; every
+ * other name is accepted and ignored, the voice included (it is fixed by
+ * the configuration file). */
+int module_set(const char *var, const char *val) {
+    fprintf(stderr, "quorlin: set %s = %s\n", var, val);
+    if (strcmp(var, "rate") == 0)
+        current_rate = server_to_engine(val, 250);
+    else if (strcmp(var, "pitch") == 0)
+        current_pitch = server_to_engine(val, 100);
+    else if (strcmp(var, "volume") == 0)
+        current_volume = server_to_engine(val, 100);
+    return 0;
+}
+
+int module_audio_set(const char *, const char *) { return 0; }
+
+int module_audio_init(char **status_info) {
+    *status_info = strdup("Using server audio");
+    return 0;
+}
+
+int module_loglevel_set(const char *, const char *) { return 0; }
+
+int module_debug(int, const char *) { return 0; }
+
+int module_speak(const char *, size_t, NRVMessageType) { return -1; }
+
+void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
+    if (streaming) {
+        refuse_while_streaming();
+        return;
+    }
+    if (!eciHandle) {
+        module_speak_error();
+        return;
+    }
+    stop_requested = 0;
+    pthread_mutex_lock(&audio_mutex);
+    audio_data.num_samples = 0;
+    pthread_mutex_unlock(&audio_mutex);
+    apply_current_settings();
+
+    /* The intake turns the space key's name into one blank, which the
+     * preparation would trim to nothing; the engine is told the name. */
+    if ((msgtype == NRV_MSGTYPE_CHAR || msgtype == NRV_MSGTYPE_KEY) && bytes == 1 &&
+        data[0] == ' ') {
+        data = "space";
+        bytes = 5;
+    }
+    char *text = prepare_text(data, bytes, msgtype);
+    if (!text) {
+        module_speak_error();
+        return;
+    }
+    fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    module_speak_ok();
+    if (!eciAddText(eciHandle, text)) {
+        fprintf(stderr, "quorlin: eciAddText failed\n");
+        free(text);
+        module_report_event_end();
+        return;
+    }
+    /* The engine has taken its copy in eciAddText. */
+    free(text);
+    synthesize_and_stream();
+}
+
+int module_stop(void) {
+    interrupt("quorlin: stop requested\n");
+    return 0;
+}
+
+size_t module_pause(void) {
+    interrupt("quorlin: pause requested\n");
+    return 0;
+}
+
+}  // extern "C"

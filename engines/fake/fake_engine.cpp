@@ -1,1 +1,551 @@
-// placeholder
+/*
+ * The scriptable fake engine: libibmeci50.so with the 16 calls of
+ * eci_corvane.h, producing a known sample pattern instead of speech, so
+ * that tests can drive the quorlin binary end to end and check exactly
+ * what it asked the engine to do. One instance and one dictionary set at
+ * a time, all on the caller's thread, as the module uses them.
+ *
+ * Scripted through the environment, read afresh at every eciNew:
+ *
+ *   QUORLIN_FAKE_LOG        File to which every call is appended, one line
+ *                           each, with its arguments (see "Call log").
+ *                           Unset: nothing is logged.
+ *   QUORLIN_FAKE_SAMPLES    Samples each message produces, as a comma list
+ *                           by message: "25000,100" gives 25000 to the
+ *                           first synthesis, 100 to the second and every
+ *                           later one. Default 1000. 0 produces nothing.
+ *   QUORLIN_FAKE_CHUNK      Most samples per callback; default and upper
+ *                           bound: the size given to eciSetOutputBuffer.
+ *   QUORLIN_FAKE_DELIVER    "synthesize" (default): the samples are
+ *                           delivered inside eciSynthesize;
+ *                           "synchronize": inside eciSynchronize (eciStop
+ *                           in between discards them).
+ *   QUORLIN_FAKE_DELAY_MS   Milliseconds slept before each sample callback,
+ *                           so that a test can send commands while the
+ *                           engine synthesises. Default 0.
+ *   QUORLIN_FAKE_FAIL       Comma list of calls to fail: eciNew,
+ *                           eciSetOutputBuffer, eciAddText, eciSynthesize,
+ *                           eciNewDict, eciSetDict, eciLoadDict (every
+ *                           volume) or eciLoadDict:main, eciLoadDict:root,
+ *                           eciLoadDict:abbv. "name@N" fails only the N-th
+ *                           call of that name (from 1).
+ *   QUORLIN_FAKE_DICT_ERROR Error number of a failing eciLoadDict or
+ *                           eciSetDict. Default 6 (DictAccessError).
+ *   QUORLIN_FAKE_RATE_CODE  The code eciGetParam(eciSampleRate) reports.
+ *                           Default: the code last set, 2 before any.
+ *   QUORLIN_FAKE_PROBES     Comma list of "message:count" callbacks made at
+ *                           the start of every synthesis, before the
+ *                           samples (count may be negative or beyond the
+ *                           buffer); their answers are logged and ignored.
+ *
+ * Samples: sample i of the m-th synthesis is quorlin_fake_sample(m, i)
+ * (fake_engine.h), written to the output buffer and handed over in
+ * callbacks of at most QUORLIN_FAKE_CHUNK samples. When the callback
+ * answers eciDataNotProcessed, the rest of that message is dropped.
+ *
+ * Call log: "eciNew", "eciDelete", "eciRegisterCallback callback=set
+ * data=null", "eciSetOutputBuffer 20000", "eciSetParam eciSampleRate 2",
+ * "eciGetParam eciSampleRate -> 2", "eciSetVoiceParam 0 eciSpeed 50",
+ * "eciCopyVoice 3 0", "eciNewDict", "eciLoadDict eciRootDict <path>",
+ * "eciSetDict", "eciDeleteDict", "eciAddText \"<text>\"" (with \n, \",
+ * \\ and \xNN escapes), "eciSynthesize", "eciSynchronize", "eciStop", and
+ * for each callback "callback eciWaveformBuffer 20000 -> processed" (or
+ * "-> not processed"; other messages by number). A call failed by the
+ * script ends in " FAIL" (dictionary calls: " FAIL <error>"); a call on
+ * a handle that is not the live instance or set ends in " BAD HANDLE"
+ * and does nothing.
+ */
+#include "fake_engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "eci_corvane.h"
+
+namespace {
+
+constexpr int max_messages = 64;  /* entries of QUORLIN_FAKE_SAMPLES */
+constexpr int max_fail_rules = 16;
+constexpr int max_probes = 16;
+
+/* A call the script makes fail: every call of `name` (nth 0) or only its
+ * nth. */
+struct fail_rule {
+    char name[40];
+    long nth;
+};
+
+struct probe {
+    int message;
+    long count;
+};
+
+/* The script, parsed at eciNew. */
+struct script {
+    long samples[max_messages];
+    int num_samples;
+    long chunk;
+    bool deliver_in_synchronize;
+    long delay_ms;
+    fail_rule fails[max_fail_rules];
+    int num_fails;
+    int dict_error;
+    bool rate_code_set;
+    int rate_code;
+    probe probes[max_probes];
+    int num_probes;
+};
+
+/* The one instance and its state. */
+struct instance {
+    bool live;
+    ECICallback callback;
+    void *callback_data;
+    short *buffer;
+    int buffer_size;
+    int sample_rate_code;
+    int messages;     /* syntheses since eciNew */
+    int pending;      /* message waiting for eciSynchronize, 0 for none */
+};
+
+script cfg;
+instance engine;
+bool dict_live = false;
+int dict_token;  /* its address is the dictionary handle */
+void (*synthesis_hook)(void) = nullptr;
+
+/* Call counts for "name@N" rules, by rule. */
+long fail_calls[max_fail_rules];
+
+__attribute__((format(printf, 1, 2))) void log_call(const char *format, ...) {
+    const char *path = getenv("QUORLIN_FAKE_LOG");
+    if (!path || !*path) return;
+    va_list ap;
+    va_start(ap, format);
+    char small[512];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    char *line = small;
+    if (n >= static_cast<int>(sizeof small) - 1) {
+        line = static_cast<char *>(malloc(static_cast<size_t>(n) + 2));
+        if (!line) {
+            va_end(ap);
+            return;
+        }
+        vsnprintf(line, static_cast<size_t>(n) + 1, format, ap);
+    }
+    va_end(ap);
+    if (n < 0) return;
+    line[n] = '\n';
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        const char *p = line;
+        size_t left = static_cast<size_t>(n) + 1;
+        while (left > 0) {
+            ssize_t w = write(fd, p, left);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) break;
+            p += w;
+            left -= static_cast<size_t>(w);
+        }
+        close(fd);  // not retried on EINTR: the descriptor is gone either way
+    }
+    if (line != small) free(line);
+}
+
+/* `text` quoted for one log line: a new string, or null. */
+char *quote(const char *text) {
+    size_t len = strlen(text);
+    char *q = static_cast<char *>(malloc(len * 4 + 3));
+    if (!q) return nullptr;
+    char *o = q;
+    *o++ = '"';
+    for (const unsigned char *s = reinterpret_cast<const unsigned char *>(text); *s; s++) {
+        if (*s == '\n') {
+            *o++ = '\\';
+            *o++ = 'n';
+        } else if (*s == '"' || *s == '\\') {
+            *o++ = '\\';
+            *o++ = static_cast<char>(*s);
+        } else if (*s < 0x20 || *s >= 0x7F) {
+            o += snprintf(o, 5, "\\x%02X", *s);
+        } else {
+            *o++ = static_cast<char>(*s);
+        }
+    }
+    *o++ = '"';
+    *o = '\0';
+    return q;
+}
+
+long env_long(const char *name, long fallback) {
+    const char *v = getenv(name);
+    if (!v || !*v) return fallback;
+    return strtol(v, nullptr, 10);
+}
+
+void parse_samples() {
+    cfg.num_samples = 0;
+    const char *v = getenv("QUORLIN_FAKE_SAMPLES");
+    if (!v || !*v) v = "1000";
+    while (*v && cfg.num_samples < max_messages) {
+        char *end;
+        long n = strtol(v, &end, 10);
+        cfg.samples[cfg.num_samples++] = n < 0 ? 0 : n;
+        if (*end != ',') break;
+        v = end + 1;
+    }
+}
+
+void parse_fails() {
+    cfg.num_fails = 0;
+    const char *v = getenv("QUORLIN_FAKE_FAIL");
+    while (v && *v && cfg.num_fails < max_fail_rules) {
+        size_t len = strcspn(v, ",");
+        fail_rule &r = cfg.fails[cfg.num_fails];
+        size_t name_len = strcspn(v, ",@");
+        if (name_len >= sizeof r.name) name_len = sizeof r.name - 1;
+        memcpy(r.name, v, name_len);
+        r.name[name_len] = '\0';
+        r.nth = v[name_len] == '@' ? strtol(v + name_len + 1, nullptr, 10) : 0;
+        fail_calls[cfg.num_fails] = 0;
+        cfg.num_fails++;
+        v += len;
+        if (*v == ',') v++;
+    }
+}
+
+void parse_probes() {
+    cfg.num_probes = 0;
+    const char *v = getenv("QUORLIN_FAKE_PROBES");
+    while (v && *v && cfg.num_probes < max_probes) {
+        char *end;
+        probe &p = cfg.probes[cfg.num_probes];
+        p.message = static_cast<int>(strtol(v, &end, 10));
+        if (*end != ':') break;
+        p.count = strtol(end + 1, &end, 10);
+        cfg.num_probes++;
+        if (*end != ',') break;
+        v = end + 1;
+    }
+}
+
+void parse_script() {
+    parse_samples();
+    cfg.chunk = env_long("QUORLIN_FAKE_CHUNK", 0);
+    const char *deliver = getenv("QUORLIN_FAKE_DELIVER");
+    cfg.deliver_in_synchronize = deliver && strcmp(deliver, "synchronize") == 0;
+    cfg.delay_ms = env_long("QUORLIN_FAKE_DELAY_MS", 0);
+    parse_fails();
+    cfg.dict_error = static_cast<int>(env_long("QUORLIN_FAKE_DICT_ERROR", DictAccessError));
+    const char *rate = getenv("QUORLIN_FAKE_RATE_CODE");
+    cfg.rate_code_set = rate && *rate;
+    cfg.rate_code = cfg.rate_code_set ? static_cast<int>(strtol(rate, nullptr, 10)) : 0;
+    parse_probes();
+}
+
+/* True when the script fails this call of `name`; counts the call. */
+bool scripted_failure(const char *name) {
+    bool fail = false;
+    for (int i = 0; i < cfg.num_fails; i++) {
+        if (strcmp(cfg.fails[i].name, name) != 0) continue;
+        fail_calls[i]++;
+        if (cfg.fails[i].nth == 0 || cfg.fails[i].nth == fail_calls[i]) fail = true;
+    }
+    return fail;
+}
+
+bool live(ECIHand h) { return engine.live && h == &engine; }
+
+const char *param_name(int p) {
+    switch (p) {
+    case eciTextMode: return "eciTextMode";
+    case eciDictionary: return "eciDictionary";
+    case eciSampleRate: return "eciSampleRate";
+    case eciRealWorldUnits: return "eciRealWorldUnits";
+    case eciNumberMode: return "eciNumberMode";
+    case eciPhrasePrediction: return "eciPhrasePrediction";
+    default: return "param?";
+    }
+}
+
+const char *voice_param_name(int p) {
+    switch (p) {
+    case eciHeadSize: return "eciHeadSize";
+    case eciPitchBaseline: return "eciPitchBaseline";
+    case eciPitchFluctuation: return "eciPitchFluctuation";
+    case eciRoughness: return "eciRoughness";
+    case eciBreathiness: return "eciBreathiness";
+    case eciSpeed: return "eciSpeed";
+    case eciVolume: return "eciVolume";
+    default: return "voiceparam?";
+    }
+}
+
+const char *volume_name(int v) {
+    switch (v) {
+    case eciMainDict: return "eciMainDict";
+    case eciRootDict: return "eciRootDict";
+    case eciAbbvDict: return "eciAbbvDict";
+    default: return "volume?";
+    }
+}
+
+const char *volume_rule(int v) {
+    switch (v) {
+    case eciMainDict: return "eciLoadDict:main";
+    case eciRootDict: return "eciLoadDict:root";
+    case eciAbbvDict: return "eciLoadDict:abbv";
+    default: return "eciLoadDict:?";
+    }
+}
+
+ECICallbackReturn call_back(int message, long count) {
+    ECICallbackReturn r =
+        engine.callback(&engine, static_cast<ECIMessage>(message), count, engine.callback_data);
+    const char *answer = r == eciDataNotProcessed ? "not processed" : "processed";
+    if (message == eciWaveformBuffer)
+        log_call("callback eciWaveformBuffer %ld -> %s", count, answer);
+    else
+        log_call("callback %d %ld -> %s", message, count, answer);
+    return r;
+}
+
+void sleep_ms(long ms) {
+    if (ms <= 0) return;
+    timespec t = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+long samples_of(int message) {
+    if (cfg.num_samples == 0) return 0;
+    int i = message <= cfg.num_samples ? message - 1 : cfg.num_samples - 1;
+    return cfg.samples[i];
+}
+
+/* Runs the `message`-th synthesis: the hook, the probes, then the
+ * samples in chunks until they are done or the callback refuses them. */
+void deliver(int message) {
+    if (synthesis_hook) synthesis_hook();
+    if (!engine.callback) return;
+    for (int i = 0; i < cfg.num_probes; i++) call_back(cfg.probes[i].message, cfg.probes[i].count);
+    if (!engine.buffer || engine.buffer_size <= 0) return;
+    long chunk = cfg.chunk > 0 && cfg.chunk < engine.buffer_size ? cfg.chunk : engine.buffer_size;
+    long total = samples_of(message);
+    for (long done = 0; done < total;) {
+        long n = total - done < chunk ? total - done : chunk;
+        sleep_ms(cfg.delay_ms);
+        for (long i = 0; i < n; i++) engine.buffer[i] = quorlin_fake_sample(message, done + i);
+        if (call_back(eciWaveformBuffer, n) == eciDataNotProcessed) break;
+        done += n;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void quorlin_fake_set_synthesis_hook(void (*hook)(void)) { synthesis_hook = hook; }
+
+ECIHand eciNew(void) {
+    parse_script();
+    if (scripted_failure("eciNew")) {
+        log_call("eciNew FAIL");
+        return nullptr;
+    }
+    log_call("eciNew");
+    engine = instance{};
+    engine.live = true;
+    engine.sample_rate_code = 2;
+    return &engine;
+}
+
+ECIHand eciDelete(ECIHand h) {
+    if (!live(h)) {
+        log_call("eciDelete BAD HANDLE");
+        return h;
+    }
+    log_call("eciDelete");
+    engine = instance{};
+    dict_live = false;
+    return nullptr;
+}
+
+void eciRegisterCallback(ECIHand h, ECICallback callback, void *data) {
+    log_call("eciRegisterCallback callback=%s data=%s%s", callback ? "set" : "null",
+             data ? "set" : "null", live(h) ? "" : " BAD HANDLE");
+    if (!live(h)) return;
+    engine.callback = callback;
+    engine.callback_data = data;
+}
+
+ECIBoolean eciSetOutputBuffer(ECIHand h, int size, short *buffer) {
+    if (!live(h)) {
+        log_call("eciSetOutputBuffer %d BAD HANDLE", size);
+        return 0;
+    }
+    if (scripted_failure("eciSetOutputBuffer")) {
+        log_call("eciSetOutputBuffer %d FAIL", size);
+        return 0;
+    }
+    log_call("eciSetOutputBuffer %d%s", size, buffer ? "" : " (null buffer)");
+    engine.buffer = buffer;
+    engine.buffer_size = buffer ? size : 0;
+    return 1;
+}
+
+int eciSetParam(ECIHand h, ECIParam param, int value) {
+    log_call("eciSetParam %s %d%s", param_name(param), value, live(h) ? "" : " BAD HANDLE");
+    if (!live(h)) return -1;
+    if (param == eciSampleRate) {
+        int old = engine.sample_rate_code;
+        engine.sample_rate_code = value;
+        return old;
+    }
+    return 0;
+}
+
+int eciGetParam(ECIHand h, ECIParam param) {
+    if (!live(h)) {
+        log_call("eciGetParam %s BAD HANDLE", param_name(param));
+        return -1;
+    }
+    int value = 0;
+    if (param == eciSampleRate)
+        value = cfg.rate_code_set ? cfg.rate_code : engine.sample_rate_code;
+    log_call("eciGetParam %s -> %d", param_name(param), value);
+    return value;
+}
+
+int eciSetVoiceParam(ECIHand h, int voice, ECIVoiceParam param, int value) {
+    log_call("eciSetVoiceParam %d %s %d%s", voice, voice_param_name(param), value,
+             live(h) ? "" : " BAD HANDLE");
+    return live(h) ? 0 : -1;
+}
+
+ECIBoolean eciCopyVoice(ECIHand h, int from, int to) {
+    log_call("eciCopyVoice %d %d%s", from, to, live(h) ? "" : " BAD HANDLE");
+    return live(h) ? 1 : 0;
+}
+
+ECIDictHand eciNewDict(ECIHand h) {
+    if (!live(h)) {
+        log_call("eciNewDict BAD HANDLE");
+        return nullptr;
+    }
+    if (scripted_failure("eciNewDict")) {
+        log_call("eciNewDict FAIL");
+        return nullptr;
+    }
+    log_call("eciNewDict");
+    dict_live = true;
+    return &dict_token;
+}
+
+ECIDictError eciLoadDict(ECIHand h, ECIDictHand d, ECIDictVolume volume, const char *path) {
+    const char *shown = path ? path : "(null)";
+    if (!live(h) || !dict_live || d != &dict_token) {
+        log_call("eciLoadDict %s %s BAD HANDLE", volume_name(volume), shown);
+        return DictAccessError;
+    }
+    bool fail = scripted_failure("eciLoadDict");
+    fail = scripted_failure(volume_rule(volume)) || fail;
+    if (fail) {
+        log_call("eciLoadDict %s %s FAIL %d", volume_name(volume), shown, cfg.dict_error);
+        return static_cast<ECIDictError>(cfg.dict_error);
+    }
+    log_call("eciLoadDict %s %s", volume_name(volume), shown);
+    return DictNoError;
+}
+
+ECIDictError eciSetDict(ECIHand h, ECIDictHand d) {
+    if (!live(h) || !dict_live || d != &dict_token) {
+        log_call("eciSetDict BAD HANDLE");
+        return DictAccessError;
+    }
+    if (scripted_failure("eciSetDict")) {
+        log_call("eciSetDict FAIL %d", cfg.dict_error);
+        return static_cast<ECIDictError>(cfg.dict_error);
+    }
+    log_call("eciSetDict");
+    return DictNoError;
+}
+
+ECIDictHand eciDeleteDict(ECIHand h, ECIDictHand d) {
+    if (!live(h) || !dict_live || d != &dict_token) {
+        log_call("eciDeleteDict BAD HANDLE");
+        return d;
+    }
+    log_call("eciDeleteDict");
+    dict_live = false;
+    return nullptr;
+}
+
+ECIBoolean eciAddText(ECIHand h, const char *text) {
+    char *q = quote(text ? text : "");
+    const char *shown = q ? q : "?";
+    if (!live(h)) {
+        log_call("eciAddText %s BAD HANDLE", shown);
+        free(q);
+        return 0;
+    }
+    bool fail = scripted_failure("eciAddText");
+    log_call("eciAddText %s%s", shown, fail ? " FAIL" : "");
+    free(q);
+    return fail ? 0 : 1;
+}
+
+ECIBoolean eciSynthesize(ECIHand h) {
+    if (!live(h)) {
+        log_call("eciSynthesize BAD HANDLE");
+        return 0;
+    }
+    if (scripted_failure("eciSynthesize")) {
+        log_call("eciSynthesize FAIL");
+        return 0;
+    }
+    log_call("eciSynthesize");
+    int message = ++engine.messages;
+    if (cfg.deliver_in_synchronize)
+        engine.pending = message;
+    else
+        deliver(message);
+    return 1;
+}
+
+ECIBoolean eciSynchronize(ECIHand h) {
+    if (!live(h)) {
+        log_call("eciSynchronize BAD HANDLE");
+        return 0;
+    }
+    log_call("eciSynchronize");
+    if (engine.pending) {
+        int message = engine.pending;
+        engine.pending = 0;
+        deliver(message);
+    }
+    return 1;
+}
+
+ECIBoolean eciStop(ECIHand h) {
+    if (!live(h)) {
+        log_call("eciStop BAD HANDLE");
+        return 0;
+    }
+    log_call("eciStop");
+    engine.pending = 0;
+    return 1;
+}
+
+}  // extern "C"

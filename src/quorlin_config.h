@@ -1,0 +1,47 @@
+/*
+ * The adapter's configuration values, shared by the file reader
+ * (quorlin_config.cpp, which owns and fills them) and the engine adapter
+ * (quorlin.cpp, which applies them to the engine and names the voice).
+ *
+ * Every value is constant-initialised to its default and written only by
+ * module_config, once, before the engine exists. A number of -1 means the
+ * file did not set it, so the engine keeps its own value; an empty path
+ * means there is no such dictionary. Private to the adapter: nothing here
+ * crosses the module seam.
+ */
+#ifndef QUORLIN_CONFIG_H
+#define QUORLIN_CONFIG_H
+
+#include <array>
+#include <cstddef>
+
+namespace quorlin {
+
+/* Capacity of each dictionary path, terminator included. */
+constexpr size_t config_path_bytes = 256;
+
+extern int config_sample_rate;       /* engine rate code 0..2 */
+extern int config_voice;             /* preset voice 0..7 */
+extern int config_pitch_baseline;    /* 0..100 or -1 */
+extern int config_pitch_fluctuation; /* 0..100 or -1 */
+extern int config_speed;             /* 0..250 or -1 */
+extern int config_volume;            /* 0..100 or -1 */
+extern int config_head_size;         /* 0..100 or -1 */
+extern int config_roughness;         /* 0..100 or -1 */
+extern int config_breathiness;       /* 0..100 or -1 */
+extern char config_main_dict[config_path_bytes];
+extern char config_root_dict[config_path_bytes];
+extern char config_abbrev_dict[config_path_bytes];
+extern int config_phrase_prediction; /* 0 or 1 */
+extern int config_dictionary;        /* 0 or 1; the engine gets its negation */
+extern int config_number_mode;       /* 0 or more, or -1 */
+extern int config_text_mode;         /* 0 or more, or -1 */
+extern int config_real_world_units;  /* 0 or 1, or -1 */
+
+/* The engine's preset voices, indexed by config_voice. */
+inline constexpr std::array<const char *, 8> voice_name_table = {
+    "Wade", "Flo", "Bobbie", "Male2", "Male3", "Female2", "Grandma", "Grandpa"};
+
+}  // namespace quorlin
+
+#endif
