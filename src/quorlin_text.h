@@ -1,0 +1,40 @@
+/*
+ * Text preparation for the engine: turns the bytes of a message, as the
+ * server sent them, into the text the engine is given.
+ *
+ * Private to the engine adapter; it is kept in a file of its own only so
+ * that it can be tested, fuzzed and measured alone. Nothing here crosses
+ * the hook seam, so these are plain C++ functions. Every string returned
+ * is allocated with malloc and owned by the caller, who frees it.
+ */
+#ifndef QUORLIN_TEXT_H
+#define QUORLIN_TEXT_H
+
+#include <stddef.h>
+
+#include "nrv_types.h"
+
+/* The text the engine is given for `len` bytes of `text` of kind `type`:
+ * markup removed, entities decoded, blanks trimmed and, for plain text
+ * and sound icons, rewritten into the engine's safe ASCII. Null when the
+ * result would be empty or a buffer cannot be allocated; then nothing is
+ * left for the caller to free. */
+char *prepare_text(const char *text, size_t len, NRVMessageType type);
+
+/* A new copy of `len` bytes of `text` without tags, with the five XML
+ * entities decoded and TAB, LF and space trimmed at both ends. The copy
+ * ends at the first NUL outside a tag. Null only when the copy cannot be
+ * allocated; the empty string is a regular result. */
+char *strip_ssml(const char *text, size_t len);
+
+/* Decodes &amp; &lt; &gt; &apos; &quot; of a NUL-terminated text in
+ * place, in one pass that never rescans what it wrote. */
+void decode_xml_entities(char *text);
+
+/* A new string holding the NUL-terminated `text` rewritten into the
+ * bytes the engine takes safely: TAB, LF, space, ! $ ' , . ? and ASCII
+ * letters and digits. At most 2.5 times the input's length. Null only
+ * when the buffer cannot be allocated; the result may be empty. */
+char *sanitize_for_corvane(const char *text);
+
+#endif

@@ -1,0 +1,91 @@
+// Allocation in text preparation: a failed allocation fails the stage
+// and leaves nothing behind, and a success leaves exactly the result.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "alloc_hook.h"
+#include "quorlin_text.h"
+
+namespace {
+
+struct Prepared {
+    char *result;
+    alloc_hook::Counts counts;
+};
+
+Prepared run_prepare(const char *text, NRVMessageType type, unsigned fail_at)
+{
+    alloc_hook::Watch watch(fail_at);
+    char *r = prepare_text(text, strlen(text), type);
+    return {r, watch.stop()};
+}
+
+}  // namespace
+
+TEST(TextAllocation, FailedAllocationFailsAndFreesEverything)
+{
+    struct Row {
+        const char *name;
+        NRVMessageType type;
+        unsigned fail_at;
+    };
+    const Row rows[] = {
+        {"text, stage one", NRV_MSGTYPE_TEXT, 1},
+        {"text, sanitiser", NRV_MSGTYPE_TEXT, 2},
+        {"sound icon, sanitiser", NRV_MSGTYPE_SOUND_ICON, 2},
+        {"character, stage one", NRV_MSGTYPE_CHAR, 1},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Prepared run = run_prepare("<b>Price:</b> \xC2\xA3" "5", r.type, r.fail_at);
+        EXPECT_EQ(run.result, nullptr);
+        EXPECT_EQ(run.counts.allocs, run.counts.frees);
+        free(run.result);
+    }
+}
+
+TEST(TextAllocation, CallerOwnsExactlyOneBuffer)
+{
+    struct Row {
+        const char *name;
+        const char *text;
+        NRVMessageType type;
+        bool succeeds;
+        size_t allocs;  // at most one per stage
+    };
+    const Row rows[] = {
+        {"sanitised", "Price: \xC2\xA3" "5", NRV_MSGTYPE_TEXT, true, 2},
+        {"plain", "Price: \xC2\xA3" "5", NRV_MSGTYPE_KEY, true, 1},
+        {"empty after trimming", " <x> \t", NRV_MSGTYPE_TEXT, false, 1},
+        {"empty after sanitising", "\xE2\x80", NRV_MSGTYPE_TEXT, false, 2},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Prepared run = run_prepare(r.text, r.type, 0);
+        EXPECT_EQ(run.result != nullptr, r.succeeds);
+        EXPECT_EQ(run.counts.allocs, r.allocs);
+        EXPECT_EQ(run.counts.frees, r.allocs - (r.succeeds ? 1 : 0));
+        free(run.result);
+    }
+}
+
+TEST(TextAllocation, StagesReturnNullWhenAllocationFails)
+{
+    char *plain;
+    char *clean;
+    {
+        alloc_hook::Watch watch(1);
+        plain = strip_ssml("abc", 3);
+        clean = sanitize_for_corvane("abc");
+    }
+    EXPECT_EQ(plain, nullptr);
+    EXPECT_NE(clean, nullptr);  // only the first allocation fails
+    free(clean);
+    {
+        alloc_hook::Watch watch(1);
+        clean = sanitize_for_corvane("abc");
+    }
+    EXPECT_EQ(clean, nullptr);
+}
