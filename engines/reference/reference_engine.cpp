@@ -1,0 +1,538 @@
+/*
+ * The reference engine: libibmeci50.so on eSpeak NG, with libsoxr for the
+ * 8000 and 11025 Hz output rates. It exports the sixteen engine calls of
+ * eci_corvane.h and nothing else (the library builds with hidden
+ * visibility and only that header's declarations are made visible).
+ *
+ * eSpeak NG is one global engine per process: it is initialised once, at
+ * the first eciNew, in synchronous mode, and stays for the life of the
+ * process. Instances are independent records (voice slots, parameters,
+ * pending text, dictionaries, output buffer, resampler); each synthesis
+ * hands its instance's voice and parameters to the global engine first,
+ * so instances take turns. Synthesis runs wholly inside eciSynthesize,
+ * on the caller's thread: eSpeak NG calls on_espeak_samples, which copies
+ * or resamples each chunk into the caller's output buffer and calls the
+ * caller's callback. eSpeak NG is never called from inside its callback,
+ * so every call that would reach it refuses while a synthesis runs.
+ *
+ * All calls are made on one thread. Nothing here throws: the library
+ * builds without exceptions and uses the C allocator throughout.
+ */
+#include <espeak-ng/speak_lib.h>
+#include <soxr.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#pragma GCC visibility push(default)
+#include "eci_corvane.h"
+#pragma GCC visibility pop
+
+#include "reference_text.h"
+
+namespace {
+
+using reference::DictVolume;
+using reference::VolumeKind;
+
+/* eSpeak NG's buffer length bounds the samples per chunk, about 22 per
+ * millisecond: 900 ms keeps every chunk within a 20000-sample output
+ * buffer, so the usual buffer never needs re-chunking. */
+constexpr int espeak_buffer_ms = 900;
+
+constexpr int voice_slot_count = 8;
+constexpr int voice_param_limit = 8;   /* ECIVoiceParam values are 1 to 7 */
+constexpr int engine_param_limit = 12; /* ECIParam values are below 12 */
+constexpr int dict_volume_count = 3;
+
+/* eciLoadDict and eciSetDict results besides those of reference_text.h. */
+constexpr int dict_invalid_argument = 4;
+
+/* The eight preset voices, by slot: an American English base with an
+ * eSpeak NG variant that fits the name. */
+constexpr const char *preset_voice[voice_slot_count] = {
+    "en-us",          /* Wade: the plain American male voice */
+    "en-us+f3",       /* Flo: adult female */
+    "en-us+Annie",    /* Bobbie: child, high and bright */
+    "en-us+m3",       /* Male2: lower, measured male */
+    "en-us+m7",       /* Male3: brighter, strongly voiced male */
+    "en-us+f4",       /* Female2: second adult female */
+    "en-us+grandma",  /* Grandma: older female, unsteady pitch */
+    "en-us+grandpa",  /* Grandpa: older male, unsteady pitch */
+};
+
+/* Default value and inclusive range of each voice parameter, indexed by
+ * ECIVoiceParam; the speed range is that of ECI units. */
+struct Range {
+    int low;
+    int high;
+    int initial;
+};
+constexpr Range voice_range[voice_param_limit] = {
+    {0, -1, 0},    /* unused */
+    {0, 100, 50},  /* eciHeadSize */
+    {0, 100, 50},  /* eciPitchBaseline: 50 is the variant's own pitch */
+    {0, 100, 50},  /* eciPitchFluctuation: 50 is the variant's own range */
+    {0, 100, 0},   /* eciRoughness */
+    {0, 100, 0},   /* eciBreathiness */
+    {0, 250, 50},  /* eciSpeed: 50 is eSpeak NG's normal 175 words a minute */
+    {0, 100, 90},  /* eciVolume: 90 is eSpeak NG's normal volume */
+};
+/* With real-world units the speed is in words per minute. */
+constexpr Range real_world_speed = {0, 1000, 175};
+/* eSpeak NG speaks no slower than this. */
+constexpr int espeak_min_wpm = 80;
+
+/* Range and initial value of each engine parameter, indexed by ECIParam;
+ * an empty range marks a parameter this engine does not have. */
+constexpr Range engine_range[engine_param_limit] = {
+    {0, -1, 0}, {0, -1, 0},
+    {0, 3, 0}, /* eciTextMode: bit 0 spells, bit 1 speaks punctuation */
+    {0, 1, 0}, /* eciDictionary: 1 leaves the abbreviation volume out */
+    {0, -1, 0},
+    {0, 2, 2}, /* eciSampleRate: 8000, 11025, 22050 Hz */
+    {0, -1, 0}, {0, -1, 0},
+    {0, 1, 0}, /* eciRealWorldUnits: speed in words per minute */
+    {0, -1, 0},
+    {0, 1, 0}, /* eciNumberMode: 1 reads digits one by one */
+    {0, 1, 0}, /* eciPhrasePrediction: stored only */
+};
+constexpr int rate_hz[3] = {8000, 11025, 22050};
+
+struct Voice {
+    const char *espeak_voice;        /* an entry of preset_voice */
+    int value[voice_param_limit];    /* by ECIVoiceParam */
+};
+
+/* A dictionary set: three volumes, owned by the instance that made it. */
+struct DictSet {
+    DictSet *next;                          /* the instance's other sets */
+    DictVolume volume[dict_volume_count];   /* by ECIDictVolume */
+};
+
+struct Instance {
+    Instance *next;                  /* the other live instances */
+    ECICallback callback;            /* null: samples are dropped */
+    void *callback_data;             /* handed back to the callback */
+    short *buffer;                   /* the caller's output buffer, or null */
+    size_t buffer_samples;           /* its size in samples */
+    int param[engine_param_limit];   /* by ECIParam */
+    Voice voice[voice_slot_count];   /* slot 0 is the voice that speaks */
+    char *text;                      /* text added since the last synthesis */
+    size_t text_len;                 /* bytes in text, terminator excluded */
+    size_t text_cap;                 /* bytes allocated for text */
+    DictSet *dicts;                  /* sets made by eciNewDict */
+    DictSet *active_dict;            /* the set eciSetDict chose, or null */
+    soxr_t resampler;                /* from eSpeak NG's rate to resampler_hz */
+    int resampler_hz;                /* output rate of resampler */
+    bool halted;                     /* delivery of this message has ended */
+};
+
+struct Engine {
+    bool initialised;          /* espeak_Initialize has succeeded */
+    int espeak_hz;             /* eSpeak NG's own output rate */
+    Instance *instances;       /* every live instance */
+    Instance *speaking;        /* the instance inside espeak_Synth, or null */
+    const char *loaded_voice;  /* the voice eSpeak NG has selected, or null */
+};
+
+constinit Engine engine{};
+
+Instance *find_instance(ECIHand handle) {
+    for (Instance *h = engine.instances; h; h = h->next)
+        if (h == handle) return h;
+    return nullptr;
+}
+
+DictSet *find_dict(Instance *h, ECIDictHand handle) {
+    for (DictSet *d = h->dicts; d; d = d->next)
+        if (d == handle) return d;
+    return nullptr;
+}
+
+/* The caller's callback gets n samples that are in its buffer. False when
+ * delivery of this message has ended, by refusal or by eciStop. */
+bool deliver(Instance *h, size_t n) {
+    if (n == 0) return !h->halted;
+    if (h->callback &&
+        h->callback(h, eciWaveformBuffer, static_cast<long>(n), h->callback_data) ==
+            eciDataNotProcessed)
+        h->halted = true;
+    return !h->halted;
+}
+
+/* eSpeak NG's rate: its chunk is copied in pieces of at most the buffer. */
+bool deliver_copies(Instance *h, const short *wav, size_t count) {
+    while (count > 0) {
+        size_t n = count < h->buffer_samples ? count : h->buffer_samples;
+        memcpy(h->buffer, wav, n * sizeof(short));
+        if (!deliver(h, n)) return false;
+        wav += n;
+        count -= n;
+    }
+    return true;
+}
+
+/* Another rate: libsoxr writes straight into the caller's buffer, which
+ * is handed over each time it has output, full or not. */
+bool deliver_resampled(Instance *h, const short *wav, size_t count) {
+    size_t odone = 0;
+    do {
+        size_t idone = 0;
+        odone = 0;
+        if (soxr_process(h->resampler, wav, count, &idone, h->buffer, h->buffer_samples,
+                         &odone))
+            return false;
+        wav += idone;
+        count -= idone;
+        if (!deliver(h, odone)) return false;
+        if (idone == 0 && odone == 0) return count == 0;
+    } while (count > 0 || odone == h->buffer_samples);
+    return true;
+}
+
+/* At the end of a message libsoxr still holds the tail of the speech; it
+ * comes out through calls without input until one yields nothing. */
+bool drain_resampler(Instance *h) {
+    for (;;) {
+        size_t odone = 0;
+        if (soxr_process(h->resampler, nullptr, 0, nullptr, h->buffer, h->buffer_samples,
+                         &odone))
+            return false;
+        if (odone == 0 || !deliver(h, odone)) return true;
+    }
+}
+
+/* eSpeak NG's synthesis callback. Returning 1 ends the synthesis. */
+int on_espeak_samples(short *wav, int count, espeak_EVENT *) {
+    Instance *h = engine.speaking;
+    if (!h || h->halted) return 1;
+    if (!wav || count <= 0) return 0;
+    size_t n = static_cast<size_t>(count);
+    bool go = h->resampler ? deliver_resampled(h, wav, n) : deliver_copies(h, wav, n);
+    if (!go) h->halted = true;
+    return go ? 0 : 1;
+}
+
+bool start_espeak() {
+    if (engine.initialised) return true;
+    // DONT_EXIT: without it a missing data directory ends the process.
+    int hz = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, espeak_buffer_ms, nullptr,
+                               espeakINITIALIZE_DONT_EXIT);
+    if (hz <= 0) return false;
+    espeak_SetSynthCallback(on_espeak_samples);
+    engine.espeak_hz = hz;
+    engine.initialised = true;
+    return true;
+}
+
+/* Makes the resampler match the rate in force: none at eSpeak NG's own
+ * rate, otherwise one with dither off so that output is repeatable. */
+bool prepare_resampler(Instance *h) {
+    int hz = rate_hz[h->param[eciSampleRate]];
+    if (hz == engine.espeak_hz) {
+        soxr_delete(h->resampler);
+        h->resampler = nullptr;
+        return true;
+    }
+    if (h->resampler && h->resampler_hz == hz) return true;
+    soxr_delete(h->resampler);
+    h->resampler = nullptr;
+    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER;
+    soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    // One thread: the module that loads this library runs on one.
+    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    soxr_error_t err = nullptr;
+    h->resampler = soxr_create(engine.espeak_hz, hz, 1, &err, &io, &quality, &runtime);
+    if (err || !h->resampler) {
+        soxr_delete(h->resampler);
+        h->resampler = nullptr;
+        return false;
+    }
+    h->resampler_hz = hz;
+    return true;
+}
+
+/* Voice selection costs milliseconds, so it is skipped when eSpeak NG
+ * already has the voice. */
+bool select_voice(const char *name) {
+    if (engine.loaded_voice && strcmp(engine.loaded_voice, name) == 0) return true;
+    engine.loaded_voice = nullptr;
+    if (espeak_SetVoiceByName(name) != EE_OK) return false;
+    engine.loaded_voice = name;
+    return true;
+}
+
+int clamp(int v, int low, int high) { return v < low ? low : (v > high ? high : v); }
+
+/* ECI speed 0 to 250 runs linearly from 80 to 555 words a minute, through
+ * eSpeak NG's normal 175 at 50; real-world units are words a minute. */
+int espeak_wpm(const Instance *h) {
+    int speed = h->voice[0].value[eciSpeed];
+    if (h->param[eciRealWorldUnits]) return clamp(speed, espeak_min_wpm, real_world_speed.high);
+    return espeak_min_wpm + speed * 19 / 10;
+}
+
+/* ECI volume 90 is eSpeak NG's normal 100; 0 to 100 maps to 0 to 111. */
+int espeak_volume(int volume) { return (volume * 100 + 45) / 90; }
+
+void apply_voice_params(const Instance *h) {
+    const Voice &v = h->voice[0];
+    espeak_SetParameter(espeakRATE, espeak_wpm(h), 0);
+    espeak_SetParameter(espeakPITCH, v.value[eciPitchBaseline], 0);
+    espeak_SetParameter(espeakRANGE, v.value[eciPitchFluctuation], 0);
+    espeak_SetParameter(espeakVOLUME, espeak_volume(v.value[eciVolume]), 0);
+    espeak_SetParameter(espeakPUNCTUATION,
+                        (h->param[eciTextMode] & 2) ? espeakPUNCT_ALL : espeakPUNCT_NONE, 0);
+}
+
+/* The pending text rewritten for eSpeak NG; the pending text is consumed. */
+char *take_text(Instance *h, size_t *len) {
+    reference::TextOptions options{};
+    if (const DictSet *d = h->active_dict) {
+        options.main = &d->volume[eciMainDict];
+        options.root = &d->volume[eciRootDict];
+        if (h->param[eciDictionary] == 0) options.abbreviation = &d->volume[eciAbbvDict];
+    }
+    options.spell = (h->param[eciTextMode] & 1) != 0;
+    options.digits_apart = h->param[eciNumberMode] == 1;
+    char *text = reference::text_for_speech(h->text, h->text_len, options, len);
+    h->text_len = 0;
+    return text;
+}
+
+/*
+ * Synthesises the pending text into the caller's buffer and callback.
+ * Returns 1 when the message was spoken or its delivery was ended by the
+ * caller, 0 when it could not be synthesised.
+ */
+ECIBoolean synthesize(Instance *h) {
+    if (engine.speaking || !h->buffer) return 0;
+    if (h->text_len == 0) return 1;
+    size_t len = 0;
+    char *text = take_text(h, &len);
+    if (!text) return 0;
+    if (!prepare_resampler(h) || !select_voice(h->voice[0].espeak_voice)) {
+        free(text);
+        return 0;
+    }
+    apply_voice_params(h);
+    h->halted = false;
+    engine.speaking = h;
+    espeak_ERROR err = espeak_Synth(text, len + 1, 0, POS_CHARACTER, 0, espeakCHARS_AUTO,
+                                    nullptr, h);
+    bool ok = err == EE_OK;
+    if (ok && h->resampler && !h->halted) ok = drain_resampler(h);
+    engine.speaking = nullptr;
+    // A resampler that cannot be reset is made afresh for the next message.
+    if (h->resampler && soxr_clear(h->resampler)) {
+        soxr_delete(h->resampler);
+        h->resampler = nullptr;
+    }
+    free(text);
+    return ok ? 1 : 0;
+}
+
+bool append_text(Instance *h, const char *text) {
+    size_t n = strlen(text);
+    if (n > SIZE_MAX - 1 - h->text_len) return false;
+    size_t need = h->text_len + n + 1;
+    if (need > h->text_cap) {
+        size_t cap = h->text_cap ? h->text_cap : 256;
+        while (cap < need) cap = cap > SIZE_MAX / 2 ? need : cap * 2;
+        char *grown = static_cast<char *>(realloc(h->text, cap));
+        if (!grown) return false;
+        h->text = grown;
+        h->text_cap = cap;
+    }
+    memcpy(h->text + h->text_len, text, n + 1);
+    h->text_len += n;
+    return true;
+}
+
+void free_dict_set(DictSet *d) {
+    for (DictVolume &v : d->volume) reference::dict_free(&v);
+    free(d);
+}
+
+void init_instance(Instance *h) {
+    *h = Instance{};
+    for (int p = 0; p < engine_param_limit; p++) h->param[p] = engine_range[p].initial;
+    for (int slot = 0; slot < voice_slot_count; slot++) {
+        h->voice[slot].espeak_voice = preset_voice[slot];
+        for (int p = 0; p < voice_param_limit; p++)
+            h->voice[slot].value[p] = voice_range[p].initial;
+    }
+}
+
+bool in_range(const Range &r, int v) { return v >= r.low && v <= r.high; }
+
+}  // namespace
+
+ECIHand eciNew(void) {
+    if (!start_espeak()) return nullptr;
+    Instance *h = static_cast<Instance *>(malloc(sizeof(Instance)));
+    if (!h) return nullptr;
+    init_instance(h);
+    h->next = engine.instances;
+    engine.instances = h;
+    return h;
+}
+
+ECIHand eciDelete(ECIHand hEngine) {
+    Instance *h = find_instance(hEngine);
+    if (!h || h == engine.speaking) return hEngine;
+    for (Instance **p = &engine.instances; *p; p = &(*p)->next) {
+        if (*p == h) {
+            *p = h->next;
+            break;
+        }
+    }
+    while (DictSet *d = h->dicts) {
+        h->dicts = d->next;
+        free_dict_set(d);
+    }
+    soxr_delete(h->resampler);
+    free(h->text);
+    free(h);
+    return nullptr;
+}
+
+void eciRegisterCallback(ECIHand hEngine, ECICallback callback, void *pData) {
+    if (Instance *h = find_instance(hEngine)) {
+        h->callback = callback;
+        h->callback_data = pData;
+    }
+}
+
+ECIBoolean eciSetOutputBuffer(ECIHand hEngine, int iSize, short *psBuffer) {
+    Instance *h = find_instance(hEngine);
+    if (!h || h == engine.speaking) return 0;
+    if (iSize == 0 && !psBuffer) {
+        h->buffer = nullptr;
+        h->buffer_samples = 0;
+        return 1;
+    }
+    if (iSize <= 0 || !psBuffer) return 0;
+    h->buffer = psBuffer;
+    h->buffer_samples = static_cast<size_t>(iSize);
+    return 1;
+}
+
+int eciSetParam(ECIHand hEngine, ECIParam param, int iValue) {
+    Instance *h = find_instance(hEngine);
+    int p = static_cast<int>(param);
+    if (!h || p < 0 || p >= engine_param_limit || !in_range(engine_range[p], iValue)) return -1;
+    // The resampler is in use while this instance speaks.
+    if (p == eciSampleRate && h == engine.speaking) return -1;
+    int previous = h->param[p];
+    h->param[p] = iValue;
+    return previous;
+}
+
+int eciGetParam(ECIHand hEngine, ECIParam param) {
+    Instance *h = find_instance(hEngine);
+    int p = static_cast<int>(param);
+    if (!h || p < 0 || p >= engine_param_limit || engine_range[p].high < 0) return -1;
+    return h->param[p];
+}
+
+int eciSetVoiceParam(ECIHand hEngine, int iVoice, ECIVoiceParam param, int iValue) {
+    Instance *h = find_instance(hEngine);
+    int p = static_cast<int>(param);
+    if (!h || iVoice < 0 || iVoice >= voice_slot_count || p < 1 || p >= voice_param_limit)
+        return -1;
+    const Range &r = (p == eciSpeed && h->param[eciRealWorldUnits]) ? real_world_speed
+                                                                     : voice_range[p];
+    if (!in_range(r, iValue)) return -1;
+    int previous = h->voice[iVoice].value[p];
+    h->voice[iVoice].value[p] = iValue;
+    return previous;
+}
+
+ECIBoolean eciCopyVoice(ECIHand hEngine, int iVoiceFrom, int iVoiceTo) {
+    Instance *h = find_instance(hEngine);
+    if (!h || iVoiceFrom < 0 || iVoiceFrom >= voice_slot_count || iVoiceTo < 0 ||
+        iVoiceTo >= voice_slot_count)
+        return 0;
+    h->voice[iVoiceTo] = h->voice[iVoiceFrom];
+    return 1;
+}
+
+ECIDictHand eciNewDict(ECIHand hEngine) {
+    Instance *h = find_instance(hEngine);
+    if (!h) return nullptr;
+    DictSet *d = static_cast<DictSet *>(malloc(sizeof(DictSet)));
+    if (!d) return nullptr;
+    *d = DictSet{};
+    d->next = h->dicts;
+    h->dicts = d;
+    return d;
+}
+
+ECIDictError eciLoadDict(ECIHand hEngine, ECIDictHand hDict, ECIDictVolume volume,
+                         const char *pFilename) {
+    Instance *h = find_instance(hEngine);
+    DictSet *d = h ? find_dict(h, hDict) : nullptr;
+    int v = static_cast<int>(volume);
+    if (!d || v < 0 || v >= dict_volume_count)
+        return static_cast<ECIDictError>(dict_invalid_argument);
+    constexpr VolumeKind kind[dict_volume_count] = {VolumeKind::main, VolumeKind::root,
+                                                    VolumeKind::abbreviation};
+    return static_cast<ECIDictError>(
+        reference::dict_load(&d->volume[v], kind[v], pFilename, nullptr));
+}
+
+ECIDictError eciSetDict(ECIHand hEngine, ECIDictHand hDict) {
+    Instance *h = find_instance(hEngine);
+    if (!h) return static_cast<ECIDictError>(dict_invalid_argument);
+    if (!hDict) {
+        h->active_dict = nullptr;
+        return DictNoError;
+    }
+    DictSet *d = find_dict(h, hDict);
+    if (!d) return static_cast<ECIDictError>(dict_invalid_argument);
+    h->active_dict = d;
+    return DictNoError;
+}
+
+ECIDictHand eciDeleteDict(ECIHand hEngine, ECIDictHand hDict) {
+    Instance *h = find_instance(hEngine);
+    if (!h || !find_dict(h, hDict)) return hDict;
+    for (DictSet **p = &h->dicts; *p; p = &(*p)->next) {
+        if (*p == hDict) {
+            *p = (*p)->next;
+            break;
+        }
+    }
+    if (h->active_dict == hDict) h->active_dict = nullptr;
+    free_dict_set(static_cast<DictSet *>(hDict));
+    return nullptr;
+}
+
+ECIBoolean eciAddText(ECIHand hEngine, const char *pText) {
+    Instance *h = find_instance(hEngine);
+    if (!h || !pText) return 0;
+    return append_text(h, pText) ? 1 : 0;
+}
+
+ECIBoolean eciSynthesize(ECIHand hEngine) {
+    Instance *h = find_instance(hEngine);
+    return h ? synthesize(h) : 0;
+}
+
+ECIBoolean eciSynchronize(ECIHand hEngine) {
+    // Synthesis ends inside eciSynthesize, so there is nothing left to
+    // wait for, except from inside a callback, where waiting cannot work.
+    Instance *h = find_instance(hEngine);
+    return (h && h != engine.speaking) ? 1 : 0;
+}
+
+ECIBoolean eciStop(ECIHand hEngine) {
+    Instance *h = find_instance(hEngine);
+    if (!h) return 0;
+    h->text_len = 0;
+    if (h == engine.speaking) h->halted = true;
+    return 1;
+}

@@ -1,0 +1,415 @@
+/*
+ * Dictionary volumes and text rewriting for the reference engine.
+ *
+ * A volume keeps its whole file in one block; keys and replacements are
+ * cut out of that block in place, and the entry array is sorted so that a
+ * lookup is a binary search. Rewriting works on bytes: words are runs of
+ * ASCII letters and digits and of bytes from 0x80 up (so UTF-8 letters stay
+ * whole), joined by single apostrophes. Output grows through a small
+ * accumulator with a sticky error, checked once at the end.
+ */
+#include "reference_text.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace reference {
+
+namespace {
+
+bool is_ascii_alnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool is_word_byte(unsigned char c) { return is_ascii_alnum(c) || c >= 0x80; }
+
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+unsigned char ascii_lower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+/* Orders two byte strings, by ASCII-folded bytes when fold is set, a
+ * shorter prefix first. */
+int compare_bytes(const char *a, size_t alen, const char *b, size_t blen, bool fold) {
+    size_t n = alen < blen ? alen : blen;
+    for (size_t i = 0; i < n; i++) {
+        unsigned char x = static_cast<unsigned char>(a[i]);
+        unsigned char y = static_cast<unsigned char>(b[i]);
+        if (fold) {
+            x = ascii_lower(x);
+            y = ascii_lower(y);
+        }
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (alen == blen) return 0;
+    return alen < blen ? -1 : 1;
+}
+
+bool folds_case(VolumeKind kind) { return kind != VolumeKind::abbreviation; }
+
+int order_entries(const void *pa, const void *pb, bool fold) {
+    const DictEntry *a = static_cast<const DictEntry *>(pa);
+    const DictEntry *b = static_cast<const DictEntry *>(pb);
+    int c = compare_bytes(a->key, a->key_len, b->key, b->key_len, fold);
+    if (c != 0) return c;
+    if (a->line == b->line) return 0;
+    return a->line < b->line ? -1 : 1;
+}
+
+int order_folded(const void *a, const void *b) { return order_entries(a, b, true); }
+int order_exact(const void *a, const void *b) { return order_entries(a, b, false); }
+
+/*
+ * A key must be able to match a word of the text: word bytes, with
+ * apostrophes only between them; an abbreviation may add one final period.
+ */
+bool key_is_valid(const char *key, size_t len, VolumeKind kind) {
+    if (kind == VolumeKind::abbreviation && len > 1 && key[len - 1] == '.') len--;
+    if (len == 0) return false;
+    for (size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(key[i]);
+        if (is_word_byte(c)) continue;
+        if (c == '\'' && i > 0 && i + 1 < len &&
+            is_word_byte(static_cast<unsigned char>(key[i + 1])))
+            continue;
+        return false;
+    }
+    return true;
+}
+
+/* Reads the whole file into a new block with one spare byte for a final
+ * terminator. Returns 0 or a dict_ error code. */
+int read_file(const char *path, char **data, size_t *size) {
+    FILE *f = fopen(path, "rb");
+    if (!f) return (errno == ENOENT || errno == ENOTDIR) ? dict_file_not_found : dict_access_error;
+    size_t cap = 4096, len = 0;
+    char *buf = static_cast<char *>(malloc(cap + 1));
+    if (!buf) {
+        fclose(f);
+        return dict_out_of_memory;
+    }
+    for (;;) {
+        if (len == cap) {
+            if (cap >= dict_max_file_bytes) {
+                free(buf);
+                fclose(f);
+                return dict_out_of_memory;
+            }
+            size_t grown = cap * 2 > dict_max_file_bytes ? dict_max_file_bytes : cap * 2;
+            char *bigger = static_cast<char *>(realloc(buf, grown + 1));
+            if (!bigger) {
+                free(buf);
+                fclose(f);
+                return dict_out_of_memory;
+            }
+            buf = bigger;
+            cap = grown;
+        }
+        size_t got = fread(buf + len, 1, cap - len, f);
+        len += got;
+        if (got == 0) break;
+    }
+    // A directory opens fine and fails on the first read (EISDIR).
+    bool failed = ferror(f) != 0;
+    fclose(f);
+    if (failed) {
+        free(buf);
+        return dict_access_error;
+    }
+    buf[len] = '\0';
+    *data = buf;
+    *size = len;
+    return 0;
+}
+
+/*
+ * Cuts the file's lines into entries, in place. Returns 0, or
+ * dict_malformed with the line number in *bad_line.
+ */
+int parse_entries(char *data, size_t size, VolumeKind kind, DictEntry *entries,
+                  size_t *count, size_t *bad_line) {
+    size_t n = 0, line_no = 0, pos = 0;
+    while (pos < size) {
+        line_no++;
+        size_t start = pos;
+        const char *lf = static_cast<const char *>(memchr(data + pos, '\n', size - pos));
+        size_t end = lf ? static_cast<size_t>(lf - data) : size;
+        pos = lf ? end + 1 : size;
+        if (end - start > dict_max_line_bytes || memchr(data + start, '\0', end - start)) {
+            *bad_line = line_no;
+            return dict_malformed;
+        }
+        if (end > start && data[end - 1] == '\r') end--;
+        while (start < end && is_blank(data[start])) start++;
+        while (end > start && is_blank(data[end - 1])) end--;
+        if (start == end || data[start] == '#') continue;
+        size_t key_end = start;
+        while (key_end < end && !is_blank(data[key_end])) key_end++;
+        size_t value = key_end;
+        while (value < end && is_blank(data[value])) value++;
+        if (value == end || !key_is_valid(data + start, key_end - start, kind)) {
+            *bad_line = line_no;
+            return dict_malformed;
+        }
+        // The byte after the value is a blank, CR, LF or the spare byte.
+        data[key_end] = '\0';
+        data[end] = '\0';
+        entries[n++] = DictEntry{data + start, key_end - start, data + value, end - value, line_no};
+    }
+    *count = n;
+    return 0;
+}
+
+/* Sorts the entries and keeps the last line of each key. */
+size_t sort_and_dedupe(DictEntry *entries, size_t count, VolumeKind kind) {
+    bool fold = folds_case(kind);
+    qsort(entries, count, sizeof *entries, fold ? order_folded : order_exact);
+    size_t kept = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (kept > 0 && compare_bytes(entries[kept - 1].key, entries[kept - 1].key_len,
+                                      entries[i].key, entries[i].key_len, fold) == 0)
+            entries[kept - 1] = entries[i];
+        else
+            entries[kept++] = entries[i];
+    }
+    return kept;
+}
+
+/* An output accumulator: after one failed growth every append is a no-op. */
+struct Out {
+    char *data;
+    size_t len;
+    size_t cap;
+    bool failed;
+};
+
+void put(Out &out, const char *bytes, size_t n) {
+    if (out.failed || n == 0) return;
+    if (n > SIZE_MAX - 1 - out.len) {
+        out.failed = true;
+        return;
+    }
+    size_t need = out.len + n + 1;
+    if (need > out.cap) {
+        size_t cap = out.cap ? out.cap : 64;
+        while (cap < need) cap = cap > SIZE_MAX / 2 ? need : cap * 2;
+        char *grown = static_cast<char *>(realloc(out.data, cap));
+        if (!grown) {
+            out.failed = true;
+            return;
+        }
+        out.data = grown;
+        out.cap = cap;
+    }
+    memcpy(out.data + out.len, bytes, n);
+    out.len += n;
+    out.data[out.len] = '\0';
+}
+
+/* Hands over the accumulated text, or frees it and returns null. */
+char *finish(Out &out, size_t *out_len) {
+    if (!out.failed && !out.data) {
+        out.data = static_cast<char *>(calloc(1, 1));  // the empty text
+        out.failed = out.data == nullptr;
+    }
+    if (out.failed) {
+        free(out.data);
+        return nullptr;
+    }
+    *out_len = out.len;
+    return out.data;
+}
+
+/* Length of the word starting at text[i] (a word byte). */
+size_t word_length(const char *text, size_t len, size_t i) {
+    size_t j = i;
+    while (j < len) {
+        unsigned char c = static_cast<unsigned char>(text[j]);
+        if (is_word_byte(c)) {
+            j++;
+        } else if (c == '\'' && j + 1 < len &&
+                   is_word_byte(static_cast<unsigned char>(text[j + 1]))) {
+            j++;
+        } else {
+            break;
+        }
+    }
+    return j - i;
+}
+
+bool has_entries(const DictVolume *v) { return v && v->count > 0; }
+
+/* English endings a root entry also matches, longest first. */
+constexpr const char *root_endings[] = {"ing", "ers", "'s", "es", "ed", "er", "ly", "s"};
+
+/*
+ * Replaces one word through the root volume: the word itself, or a stem
+ * of at least two bytes followed by one of the endings, which is kept.
+ */
+bool put_root(Out &out, const DictVolume *root, const char *word, size_t len) {
+    if (const DictEntry *e = dict_find(root, VolumeKind::root, word, len)) {
+        put(out, e->value, e->value_len);
+        return true;
+    }
+    for (const char *ending : root_endings) {
+        size_t elen = strlen(ending);
+        if (len < elen + 2) continue;
+        if (compare_bytes(word + len - elen, elen, ending, elen, true) != 0) continue;
+        if (const DictEntry *e = dict_find(root, VolumeKind::root, word, len - elen)) {
+            put(out, e->value, e->value_len);
+            put(out, word + len - elen, elen);
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Writes the word at text[i] or its replacement; returns the bytes used. */
+size_t put_word(Out &out, const char *text, size_t len, size_t i, const TextOptions &o) {
+    size_t wlen = word_length(text, len, i);
+    const char *word = text + i;
+    if (const DictEntry *e = dict_find(o.main, VolumeKind::main, word, wlen)) {
+        put(out, e->value, e->value_len);
+        return wlen;
+    }
+    if (has_entries(o.abbreviation)) {
+        if (i + wlen < len && text[i + wlen] == '.') {
+            if (const DictEntry *e =
+                    dict_find(o.abbreviation, VolumeKind::abbreviation, word, wlen + 1)) {
+                put(out, e->value, e->value_len);
+                return wlen + 1;
+            }
+        }
+        if (const DictEntry *e = dict_find(o.abbreviation, VolumeKind::abbreviation, word, wlen)) {
+            put(out, e->value, e->value_len);
+            return wlen;
+        }
+    }
+    if (has_entries(o.root) && put_root(out, o.root, word, wlen)) return wlen;
+    put(out, word, wlen);
+    return wlen;
+}
+
+void replace_words(Out &out, const char *text, size_t len, const TextOptions &o) {
+    size_t i = 0;
+    while (i < len && !out.failed) {
+        if (is_word_byte(static_cast<unsigned char>(text[i]))) {
+            i += put_word(out, text, len, i, o);
+            continue;
+        }
+        size_t j = i;
+        while (j < len && !is_word_byte(static_cast<unsigned char>(text[j]))) j++;
+        put(out, text + i, j - i);
+        i = j;
+    }
+}
+
+/*
+ * Spelling puts a comma and a blank between the characters of a word
+ * (eSpeak NG then reads every letter by its name, where blanks alone
+ * leave "a" read as the article); digit separation puts a blank between
+ * neighbouring digits. UTF-8 continuation bytes never get a separator.
+ */
+void separate(Out &out, const char *text, size_t len, const TextOptions &o) {
+    unsigned char prev = ' ';
+    for (size_t i = 0; i < len && !out.failed; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        bool starts_char = is_ascii_alnum(c) || c >= 0xC0;
+        if (starts_char && is_word_byte(prev)) {
+            if (o.spell)
+                put(out, ", ", 2);
+            else if (o.digits_apart && is_digit(c) && is_digit(prev))
+                put(out, " ", 1);
+        }
+        put(out, text + i, 1);
+        prev = c;
+    }
+}
+
+}  // namespace
+
+int dict_load(DictVolume *out, VolumeKind kind, const char *path, size_t *bad_line) {
+    if (!path || !*path) return dict_file_not_found;
+    char *data = nullptr;
+    size_t size = 0;
+    int err = read_file(path, &data, &size);
+    if (err) return err;
+    // At most one entry per line feed, plus a last line without one.
+    size_t lines = 1;
+    for (size_t i = 0; i < size; i++) lines += data[i] == '\n';
+    if (lines > SIZE_MAX / sizeof(DictEntry)) {
+        free(data);
+        return dict_out_of_memory;
+    }
+    DictEntry *entries = static_cast<DictEntry *>(malloc(lines * sizeof(DictEntry)));
+    if (!entries) {
+        free(data);
+        return dict_out_of_memory;
+    }
+    size_t count = 0, bad = 0;
+    err = parse_entries(data, size, kind, entries, &count, &bad);
+    if (err) {
+        free(entries);
+        free(data);
+        if (bad_line) *bad_line = bad;
+        return err;
+    }
+    count = sort_and_dedupe(entries, count, kind);
+    dict_free(out);
+    *out = DictVolume{data, entries, count};
+    return 0;
+}
+
+void dict_free(DictVolume *volume) {
+    if (!volume) return;
+    free(volume->entries);
+    free(volume->storage);
+    *volume = DictVolume{};
+}
+
+const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char *word,
+                           size_t len) {
+    if (!volume || volume->count == 0) return nullptr;
+    bool fold = folds_case(kind);
+    size_t lo = 0, hi = volume->count;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        const DictEntry &e = volume->entries[mid];
+        int c = compare_bytes(e.key, e.key_len, word, len, fold);
+        if (c == 0) return &e;
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return nullptr;
+}
+
+char *text_for_speech(const char *text, size_t len, const TextOptions &options,
+                      size_t *out_len) {
+    Out replaced{};
+    bool any_dict = has_entries(options.main) || has_entries(options.root) ||
+                    has_entries(options.abbreviation);
+    if (any_dict)
+        replace_words(replaced, text, len, options);
+    else
+        put(replaced, text, len);
+    size_t replaced_len = 0;
+    char *first = finish(replaced, &replaced_len);
+    if (!first || (!options.spell && !options.digits_apart)) {
+        if (first) *out_len = replaced_len;
+        return first;
+    }
+    Out separated{};
+    separate(separated, first, replaced_len, options);
+    free(first);
+    return finish(separated, out_len);
+}
+
+}  // namespace reference

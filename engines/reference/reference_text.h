@@ -1,0 +1,86 @@
+/*
+ * The reference engine's text side: dictionary volumes (their file format,
+ * loading and lookup) and the rewriting of a message's text into what
+ * eSpeak NG is given. Nothing here knows about eSpeak NG or audio; the
+ * engine file owns instances, synthesis and resampling.
+ *
+ * All memory is the standard allocator's. The file format is documented
+ * in README.md beside this file.
+ */
+#ifndef REFERENCE_TEXT_H
+#define REFERENCE_TEXT_H
+
+#include <stddef.h>
+
+namespace reference {
+
+/* What a volume's entries match: main and root ignore ASCII case, root
+ * also matches a few English endings after the key, abbreviations keep
+ * case and may end in a period. */
+enum class VolumeKind { main, root, abbreviation };
+
+struct DictEntry {
+    const char *key;    /* points into the volume's storage */
+    size_t key_len;
+    const char *value;  /* replacement text, NUL-terminated, never empty */
+    size_t value_len;
+    size_t line;        /* line number in the file; the later line wins */
+};
+
+/* One loaded volume. All-zero is the empty volume. */
+struct DictVolume {
+    char *storage;        /* the file's bytes, cut into keys and values */
+    DictEntry *entries;   /* sorted for lookup, one entry per key */
+    size_t count;
+};
+
+/* Results of dict_load; zero is success. */
+constexpr int dict_file_not_found = 1;
+constexpr int dict_out_of_memory = 2;
+constexpr int dict_malformed = 3;
+constexpr int dict_access_error = 6;
+
+/* Longest line a dictionary file may hold, line feed excluded. */
+constexpr size_t dict_max_line_bytes = 4095;
+/* Largest dictionary file accepted; beyond it loading fails as out of memory. */
+constexpr size_t dict_max_file_bytes = 64u * 1024u * 1024u;
+
+/*
+ * Reads the dictionary file at path into *out for a volume of the given
+ * kind. Returns 0 and replaces *out (freeing what it held) on success;
+ * on failure returns one of the codes above, leaves *out untouched and,
+ * for dict_malformed, stores the 1-based number of the first bad line in
+ * *bad_line when bad_line is not null.
+ */
+int dict_load(DictVolume *out, VolumeKind kind, const char *path, size_t *bad_line);
+
+/* Frees a volume's memory and leaves it empty; accepts an empty volume. */
+void dict_free(DictVolume *volume);
+
+/* The replacement for the word of len bytes at word, or null. For an
+ * abbreviation volume the word may include its trailing period. */
+const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char *word,
+                           size_t len);
+
+/* How a text is turned into eSpeak NG's input. A null volume is skipped. */
+struct TextOptions {
+    const DictVolume *main;
+    const DictVolume *root;
+    const DictVolume *abbreviation;
+    bool spell;         /* every letter and digit read on its own */
+    bool digits_apart;  /* every digit of a number read on its own */
+};
+
+/*
+ * Rewrites len bytes of text by the options: dictionary replacements
+ * first (main, then abbreviation, then root; a replacement is not looked
+ * up again), then spelling and digit separation. Returns a new
+ * NUL-terminated string and its length in *out_len, or null when memory
+ * ran out or the result would not fit in a size_t.
+ */
+char *text_for_speech(const char *text, size_t len, const TextOptions &options,
+                      size_t *out_len);
+
+}  // namespace reference
+
+#endif

@@ -1,0 +1,420 @@
+// The reference engine through its exported calls, as the module uses
+// them: callback, output buffer, text, synthesis. Audio is checked by
+// its length, level and sameness, never against stored samples: eSpeak NG
+// may differ by a few samples between messages of one process.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "eci_corvane.h"
+#include "temp_file.h"
+
+namespace {
+
+constexpr const char *sentence = "Hello from quorlin. This sentence was spoken through the module.";
+
+// What one engine instance delivered to its callback.
+struct Capture {
+    std::vector<short> buffer;    // the output buffer lent to the engine
+    std::vector<short> samples;   // everything delivered, in order
+    std::vector<long> counts;     // the count of every waveform callback
+    int refuse_on_call = 0;       // answer eciDataNotProcessed on this call (1-based)
+    bool stop_on_first = false;   // call eciStop from inside the first callback
+};
+
+ECICallbackReturn on_samples(ECIHand h, ECIMessage msg, long count, void *data) {
+    auto *c = static_cast<Capture *>(data);
+    if (msg != eciWaveformBuffer) return eciDataProcessed;
+    c->counts.push_back(count);
+    if (count > 0 && static_cast<size_t>(count) <= c->buffer.size())
+        c->samples.insert(c->samples.end(), c->buffer.begin(), c->buffer.begin() + count);
+    if (c->stop_on_first && c->counts.size() == 1) eciStop(h);
+    if (c->refuse_on_call == static_cast<int>(c->counts.size())) return eciDataNotProcessed;
+    return eciDataProcessed;
+}
+
+// An engine instance wired to a Capture, deleted at the end of the test.
+class Engine {
+public:
+    explicit Engine(size_t buffer_samples = 20000) {
+        h_ = eciNew();
+        cap_.buffer.assign(buffer_samples, 0);
+        if (!h_) return;
+        eciRegisterCallback(h_, on_samples, &cap_);
+        ok_ = eciSetOutputBuffer(h_, static_cast<int>(buffer_samples), cap_.buffer.data()) != 0;
+    }
+    ~Engine() {
+        if (h_) eciDelete(h_);
+    }
+    Engine(const Engine &) = delete;
+    Engine &operator=(const Engine &) = delete;
+
+    bool ok() const { return h_ && ok_; }
+    ECIHand h() const { return h_; }
+    Capture &capture() { return cap_; }
+
+    // Speaks one message the way the module does and returns its samples.
+    std::vector<short> speak(const char *text) {
+        cap_.samples.clear();
+        cap_.counts.clear();
+        EXPECT_NE(eciAddText(h_, text), 0);
+        EXPECT_NE(eciSynthesize(h_), 0);
+        EXPECT_NE(eciSynchronize(h_), 0);
+        return cap_.samples;
+    }
+
+private:
+    ECIHand h_ = nullptr;
+    bool ok_ = false;
+    Capture cap_;
+};
+
+double rms(const std::vector<short> &s) {
+    double sum = 0;
+    for (short v : s) sum += static_cast<double>(v) * v;
+    return s.empty() ? 0 : std::sqrt(sum / static_cast<double>(s.size()));
+}
+
+int peak(const std::vector<short> &s) {
+    int p = 0;
+    for (short v : s) p = std::max(p, std::abs(static_cast<int>(v)));
+    return p;
+}
+
+// Sign changes per sample.
+double crossings(const std::vector<short> &s) {
+    size_t n = 0;
+    for (size_t i = 1; i < s.size(); i++) n += (s[i - 1] < 0) != (s[i] < 0);
+    return s.size() < 2 ? 0 : static_cast<double>(n) / static_cast<double>(s.size());
+}
+
+// Sample counts of two messages of the same text and voice: eSpeak NG
+// may make one a few milliseconds longer than the other.
+void expect_about_same(size_t a, size_t b) {
+    EXPECT_NEAR(static_cast<double>(a), static_cast<double>(b), 0.03 * static_cast<double>(b));
+}
+
+double seconds(const std::vector<short> &s, int hz) { return static_cast<double>(s.size()) / hz; }
+
+using reftest::TempFile;
+
+TEST(ReferenceEngine, SpeaksAtEachRateCode) {
+    struct Row {
+        int code;
+        int hz;
+    };
+    const Row rows[] = {{2, 22050}, {0, 8000}, {1, 11025}};
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    e.speak(sentence);  // the first message of a process runs a little short
+    double reference_seconds = 0;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.hz);
+        EXPECT_GE(eciSetParam(e.h(), eciSampleRate, row.code), 0);
+        EXPECT_EQ(eciGetParam(e.h(), eciSampleRate), row.code);
+        std::vector<short> s = e.speak(sentence);
+        double secs = seconds(s, row.hz);
+        EXPECT_GT(secs, 2.0);
+        EXPECT_LT(secs, 6.0);
+        EXPECT_GT(peak(s), 3000);
+        EXPECT_GT(rms(s), 500);
+        // Every rate carries the same speech to the last millisecond: a
+        // resampler tail left undrained would show here.
+        if (reference_seconds == 0) reference_seconds = secs;
+        EXPECT_NEAR(secs, reference_seconds, 0.001);
+    }
+}
+
+TEST(ReferenceEngine, HigherSpeedGivesShorterAudio) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    size_t previous = SIZE_MAX;
+    for (int speed : {0, 40, 80, 125, 180, 250}) {
+        SCOPED_TRACE(speed);
+        ASSERT_GE(eciSetVoiceParam(e.h(), 0, eciSpeed, speed), 0);
+        size_t n = e.speak(sentence).size();
+        EXPECT_LT(n, previous);
+        previous = n;
+    }
+}
+
+TEST(ReferenceEngine, RealWorldUnitsTakeWordsPerMinute) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    ASSERT_GE(eciSetVoiceParam(e.h(), 0, eciSpeed, 50), 0);  // 175 words a minute
+    size_t eci_units = e.speak(sentence).size();
+    ASSERT_EQ(eciSetParam(e.h(), eciRealWorldUnits, 1), 0);
+    EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciSpeed, 350), 50);  // beyond 250: fine now
+    size_t twice_as_fast = e.speak(sentence).size();
+    EXPECT_LT(twice_as_fast, eci_units * 6 / 10);
+    EXPECT_GT(twice_as_fast, eci_units * 4 / 10);
+}
+
+TEST(ReferenceEngine, PresetVoicesDifferFromEachOther) {
+    const char *names[] = {"Wade", "Flo", "Bobbie", "Male2", "Male3", "Female2", "Grandma", "Grandpa"};
+    std::vector<std::vector<short>> audio;
+    for (int slot = 0; slot < 8; slot++) {
+        Engine e;
+        ASSERT_TRUE(e.ok());
+        ASSERT_NE(eciCopyVoice(e.h(), slot, 0), 0);
+        audio.push_back(e.speak(sentence));
+        EXPECT_GT(rms(audio.back()), 500) << names[slot];
+    }
+    for (size_t a = 0; a < audio.size(); a++)
+        for (size_t b = a + 1; b < audio.size(); b++)
+            EXPECT_NE(audio[a], audio[b]) << names[a] << " and " << names[b];
+}
+
+TEST(ReferenceEngine, CopyVoiceTakesEveryParameterOfTheSlot) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    size_t normal = e.speak(sentence).size();
+    // A slow speed written into slot 3 reaches slot 0 only with the copy.
+    ASSERT_GE(eciSetVoiceParam(e.h(), 3, eciSpeed, 10), 0);
+    EXPECT_NEAR(static_cast<double>(e.speak(sentence).size()), static_cast<double>(normal),
+                normal * 0.05);
+    ASSERT_NE(eciCopyVoice(e.h(), 3, 0), 0);
+    EXPECT_GT(e.speak(sentence).size(), normal * 3 / 2);
+}
+
+TEST(ReferenceEngine, RefusedDeliveryEndsTheMessage) {
+    Engine e(4000);
+    ASSERT_TRUE(e.ok());
+    size_t full = e.speak(sentence).size();
+    e.capture().refuse_on_call = 2;
+    std::vector<short> cut = e.speak(sentence);
+    EXPECT_EQ(e.capture().counts.size(), 2u);
+    EXPECT_EQ(cut.size(), 8000u);
+    // The next message is whole again.
+    e.capture().refuse_on_call = 0;
+    EXPECT_NEAR(static_cast<double>(e.speak(sentence).size()), static_cast<double>(full), 100.0);
+}
+
+TEST(ReferenceEngine, RefusedDeliveryAtEveryRateEndsTheMessage) {
+    for (int code : {0, 1, 2}) {
+        SCOPED_TRACE(code);
+        Engine e(1000);
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, code), 0);
+        e.capture().refuse_on_call = 1;
+        e.speak(sentence);
+        EXPECT_EQ(e.capture().counts.size(), 1u);
+    }
+}
+
+TEST(ReferenceEngine, StopFromInsideTheCallbackEndsTheMessage) {
+    Engine e(2000);
+    ASSERT_TRUE(e.ok());
+    e.capture().stop_on_first = true;
+    e.speak(sentence);
+    EXPECT_EQ(e.capture().counts.size(), 1u);
+}
+
+TEST(ReferenceEngine, StopWhileIdleIsHarmless) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    EXPECT_NE(eciStop(e.h()), 0);
+    EXPECT_NE(eciStop(e.h()), 0);
+    EXPECT_GT(e.speak(sentence).size(), 22050u);
+    // Text added but not yet synthesised is dropped by a stop.
+    ASSERT_NE(eciAddText(e.h(), sentence), 0);
+    EXPECT_NE(eciStop(e.h()), 0);
+    e.capture().samples.clear();
+    EXPECT_NE(eciSynthesize(e.h()), 0);
+    EXPECT_TRUE(e.capture().samples.empty());
+}
+
+TEST(ReferenceEngine, CountsNeverExceedTheBuffer) {
+    struct Row {
+        int code;
+        size_t buffer;
+    };
+    const Row rows[] = {{2, 20000}, {2, 4096}, {2, 1}, {1, 20000}, {1, 777},
+                        {0, 20000}, {0, 333}};
+    size_t whole[3] = {0, 0, 0};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << "code " << row.code << " buffer " << row.buffer);
+        Engine e(row.buffer);
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, row.code), 0);
+        size_t n = e.speak(sentence).size();
+        for (long c : e.capture().counts) {
+            EXPECT_GT(c, 0);
+            EXPECT_LE(c, static_cast<long>(row.buffer));
+        }
+        // Cutting into smaller pieces loses nothing.
+        if (whole[row.code] == 0) whole[row.code] = n;
+        EXPECT_NEAR(static_cast<double>(n), static_cast<double>(whole[row.code]), 50.0);
+    }
+}
+
+TEST(ReferenceEngine, AddTextAccumulatesUntilSynthesis) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    size_t whole = e.speak(sentence).size();
+    e.capture().samples.clear();
+    ASSERT_NE(eciAddText(e.h(), "Hello from quorlin. "), 0);
+    EXPECT_TRUE(e.capture().samples.empty());
+    ASSERT_NE(eciAddText(e.h(), "This sentence was spoken through the module."), 0);
+    ASSERT_NE(eciSynthesize(e.h()), 0);
+    EXPECT_NEAR(static_cast<double>(e.capture().samples.size()), static_cast<double>(whole),
+                whole * 0.02);
+}
+
+TEST(ReferenceEngine, InstancesKeepTheirOwnVoices) {
+    // The rate of sign changes tells a female voice from a male one.
+    Engine wade, flo;
+    ASSERT_TRUE(wade.ok() && flo.ok());
+    ASSERT_NE(eciCopyVoice(flo.h(), 1, 0), 0);
+    double wade_first = crossings(wade.speak(sentence));
+    double flo_first = crossings(flo.speak(sentence));
+    EXPECT_GT(flo_first, wade_first + 0.02);
+    EXPECT_NEAR(crossings(wade.speak(sentence)), wade_first, 0.005);
+    EXPECT_NEAR(crossings(flo.speak(sentence)), flo_first, 0.005);
+}
+
+TEST(ReferenceEngine, RejectsValuesOutOfRange) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    struct Row {
+        const char *name;
+        int result;
+        int expected;
+    };
+    const Row rows[] = {
+        {"rate code 3", eciSetParam(e.h(), eciSampleRate, 3), -1},
+        {"rate code -1", eciSetParam(e.h(), eciSampleRate, -1), -1},
+        {"text mode 4", eciSetParam(e.h(), eciTextMode, 4), -1},
+        {"unknown parameter", eciSetParam(e.h(), static_cast<ECIParam>(4), 0), -1},
+        {"speed 251", eciSetVoiceParam(e.h(), 0, eciSpeed, 251), -1},
+        {"volume 101", eciSetVoiceParam(e.h(), 0, eciVolume, 101), -1},
+        {"slot 8", eciSetVoiceParam(e.h(), 8, eciVolume, 50), -1},
+        {"voice parameter 0", eciSetVoiceParam(e.h(), 0, static_cast<ECIVoiceParam>(0), 5), -1},
+        {"copy from slot 8", eciCopyVoice(e.h(), 8, 0), 0},
+        {"buffer without memory", eciSetOutputBuffer(e.h(), 100, nullptr), 0},
+        {"negative buffer size", eciSetOutputBuffer(e.h(), -5, e.capture().buffer.data()), 0},
+        {"null handle", eciSetParam(nullptr, eciSampleRate, 1), -1},
+        {"text on a null handle", eciAddText(nullptr, "hello"), 0},
+        {"null text", eciAddText(e.h(), nullptr), 0},
+    };
+    for (const Row &row : rows) EXPECT_EQ(row.result, row.expected) << row.name;
+    // What was refused left the values as they were.
+    EXPECT_EQ(eciGetParam(e.h(), eciSampleRate), 2);
+    EXPECT_EQ(eciGetParam(e.h(), eciTextMode), 0);
+    EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciSpeed, 60), 50);
+    EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciVolume, 80), 90);
+}
+
+TEST(ReferenceEngine, SynthesisWithoutOutputBufferFails) {
+    ECIHand h = eciNew();
+    ASSERT_NE(h, nullptr);
+    ASSERT_NE(eciAddText(h, sentence), 0);
+    EXPECT_EQ(eciSynthesize(h), 0);
+    EXPECT_EQ(eciDelete(h), nullptr);
+}
+
+TEST(ReferenceDictionary, LoadErrors) {
+    struct Row {
+        const char *name;
+        std::string contents;
+        ECIDictVolume volume;
+        bool ok;
+    };
+    const Row rows[] = {
+        {"entries, comments, blank lines", "# names\n\ncat  large feline\n  dog\tgood boy \r\n",
+         eciMainDict, true},
+        {"empty file", "", eciMainDict, true},
+        {"no final line feed", "cat feline", eciMainDict, true},
+        {"abbreviation with a period", "Dr. doctor\n", eciAbbvDict, true},
+        {"inner apostrophe", "don't do not\n", eciMainDict, true},
+        {"word without replacement", "cat feline\ndog\n", eciMainDict, false},
+        {"word and blanks only", "dog   \t\n", eciMainDict, false},
+        {"punctuation in the word", "cat, feline\n", eciMainDict, false},
+        {"period outside abbreviations", "Dr. doctor\n", eciMainDict, false},
+        {"leading apostrophe", "'cat feline\n", eciMainDict, false},
+        {"NUL byte", std::string("cat fe\0line\n", 12), eciMainDict, false},
+        {"line too long", "cat " + std::string(5000, 'x') + "\n", eciMainDict, false},
+    };
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    ECIDictHand d = eciNewDict(e.h());
+    ASSERT_NE(d, nullptr);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        TempFile f(row.contents);
+        ECIDictError err = eciLoadDict(e.h(), d, row.volume, f.path());
+        if (row.ok)
+            EXPECT_EQ(err, DictNoError);
+        else
+            EXPECT_NE(err, DictNoError);
+    }
+    EXPECT_NE(eciLoadDict(e.h(), d, eciMainDict, "/nonexistent/quorlin.dict"), DictNoError);
+    EXPECT_NE(eciLoadDict(e.h(), d, eciMainDict, "/tmp"), DictNoError);  // a directory
+    EXPECT_NE(eciLoadDict(e.h(), d, eciMainDict, ""), DictNoError);
+    EXPECT_NE(eciLoadDict(e.h(), d, static_cast<ECIDictVolume>(3), "/dev/null"), DictNoError);
+    EXPECT_NE(eciLoadDict(e.h(), nullptr, eciMainDict, "/dev/null"), DictNoError);
+    if (geteuid() != 0) {
+        TempFile f("cat feline\n");
+        chmod(f.path(), 0);
+        EXPECT_EQ(eciLoadDict(e.h(), d, eciMainDict, f.path()), DictAccessError);
+    }
+    EXPECT_EQ(eciDeleteDict(e.h(), d), nullptr);
+}
+
+TEST(ReferenceDictionary, ReplacementTakesEffect) {
+    TempFile main_dict("# a short word read as a long phrase\n"
+                       "cat hippopotamus rhinoceros crocodile\n");
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    size_t plain = e.speak("The cat sat.").size();
+    ECIDictHand d = eciNewDict(e.h());
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(eciLoadDict(e.h(), d, eciMainDict, main_dict.path()), DictNoError);
+    // Loaded but not active: nothing changes.
+    expect_about_same(e.speak("The cat sat.").size(), plain);
+    ASSERT_EQ(eciSetDict(e.h(), d), DictNoError);
+    EXPECT_GT(e.speak("The CAT sat.").size(), plain * 2);
+    // A failed load keeps the volume as it was.
+    TempFile bad("cat\n");
+    EXPECT_NE(eciLoadDict(e.h(), d, eciMainDict, bad.path()), DictNoError);
+    EXPECT_GT(e.speak("The cat sat.").size(), plain * 2);
+    EXPECT_EQ(eciDeleteDict(e.h(), d), nullptr);
+    expect_about_same(e.speak("The cat sat.").size(), plain);
+}
+
+TEST(ReferenceDictionary, AbbreviationsFollowTheDictionaryParameter) {
+    TempFile abbreviations("Dr. doctor of philosophy in engineering\n");
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    ECIDictHand d = eciNewDict(e.h());
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(eciLoadDict(e.h(), d, eciAbbvDict, abbreviations.path()), DictNoError);
+    ASSERT_EQ(eciSetDict(e.h(), d), DictNoError);
+    ASSERT_EQ(eciSetParam(e.h(), eciDictionary, 1), 0);
+    size_t without = e.speak("Dr. Smith").size();
+    ASSERT_EQ(eciSetParam(e.h(), eciDictionary, 0), 1);
+    EXPECT_GT(e.speak("Dr. Smith").size(), without * 2);
+    EXPECT_EQ(eciDeleteDict(e.h(), d), nullptr);
+}
+
+TEST(ReferenceEngine, TextAndNumberModesChangeWhatIsSaid) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    size_t word = e.speak("elephant").size();
+    ASSERT_EQ(eciSetParam(e.h(), eciTextMode, 1), 0);
+    EXPECT_GT(e.speak("elephant").size(), word * 2);  // e, l, e, p, h, a, n, t
+    ASSERT_EQ(eciSetParam(e.h(), eciTextMode, 0), 1);
+    size_t number = e.speak("7000000").size();  // seven million
+    ASSERT_EQ(eciSetParam(e.h(), eciNumberMode, 1), 0);
+    EXPECT_GT(e.speak("7000000").size(), number * 2);  // seven zero zero ...
+}
+
+}  // namespace
