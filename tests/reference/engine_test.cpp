@@ -50,6 +50,13 @@ public:
         if (!h_) return;
         eciRegisterCallback(h_, on_samples, &cap_);
         ok_ = eciSetOutputBuffer(h_, static_cast<int>(buffer_samples), cap_.buffer.data()) != 0;
+        // The first message of a process runs about 20 ms short; tests
+        // compare later messages with each other.
+        static bool warmed_up = false;
+        if (ok_ && !warmed_up) {
+            warmed_up = true;
+            speak(sentence);
+        }
     }
     ~Engine() {
         if (h_) eciDelete(h_);
@@ -114,7 +121,6 @@ TEST(ReferenceEngine, SpeaksAtEachRateCode) {
     const Row rows[] = {{2, 22050}, {0, 8000}, {1, 11025}};
     Engine e;
     ASSERT_TRUE(e.ok());
-    e.speak(sentence);  // the first message of a process runs a little short
     double reference_seconds = 0;
     for (const Row &row : rows) {
         SCOPED_TRACE(row.hz);

@@ -1,0 +1,276 @@
+// The real module with the reference engine, driven through pipes as a
+// speech server drives it, and quorlin-say driving that same module.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "protocol.h"
+#include "temp_file.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using reftest::TempFile;
+
+constexpr const char *sentence = "Hello from quorlin. This sentence was spoken through the module.";
+
+qtest::ChildOptions module(std::vector<std::string> args = {}) {
+    qtest::ChildOptions o;
+    o.argv.push_back(QUORLIN_BIN);
+    for (auto &a : args) o.argv.push_back(a);
+    return o;
+}
+
+void start(qtest::Child &m) {
+    ASSERT_TRUE(m.write("INIT\n"));
+    ASSERT_TRUE(m.wait_for_stdout("299 OK LOADED SUCCESSFULLY\n")) << m.out() << m.err();
+}
+
+std::string speak_block(const std::string &text) { return "SPEAK\n" + text + "\n.\n"; }
+
+// Sends one message and waits for its end; returns what it produced.
+qtest::Parsed speak(qtest::Child &m, const std::string &text, const std::string &before = "") {
+    size_t from = m.out().size();
+    EXPECT_TRUE(m.write(before + speak_block(text)));
+    EXPECT_TRUE(m.wait_for_stdout("702 END\n", 20s, from)) << m.out().substr(from) << m.err();
+    qtest::Parsed p = qtest::parse_protocol(std::string_view(m.out()).substr(from));
+    EXPECT_TRUE(p.ok) << p.error;
+    return p;
+}
+
+size_t samples_of(const qtest::Parsed &p) {
+    size_t n = 0;
+    for (const auto &it : p.items) n += it.is_audio ? it.payload.size() / 2 : 0;
+    return n;
+}
+
+std::string audio_bytes(const qtest::Parsed &p) {
+    std::string bytes;
+    for (const auto &it : p.items)
+        if (it.is_audio) bytes += it.payload;
+    return bytes;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+uint32_t le32(const std::string &s, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; i++) v |= static_cast<uint32_t>(static_cast<unsigned char>(s[at + i])) << (8 * i);
+    return v;
+}
+
+uint16_t le16(const std::string &s, size_t at) {
+    return static_cast<uint16_t>(static_cast<unsigned char>(s[at]) |
+                                 static_cast<unsigned char>(s[at + 1]) << 8);
+}
+
+TEST(ReferenceModule, HeadersCarryTheConfiguredRate) {
+    struct Row {
+        int code;
+        int hz;
+    };
+    for (const Row &row : {Row{0, 8000}, Row{1, 11025}, Row{2, 22050}}) {
+        SCOPED_TRACE(row.hz);
+        TempFile config("CorvaneSampleRate " + std::to_string(row.code) + "\n");
+        qtest::Child m(module({config.path()}));
+        start(m);
+        qtest::Parsed p = speak(m, sentence);
+        std::vector<std::string> s = qtest::summary(p);
+        ASSERT_GE(s.size(), 4u);
+        EXPECT_EQ(s.front(), "202 OK RECEIVING MESSAGE");
+        EXPECT_EQ(s[1], "200 OK SPEAKING");
+        EXPECT_EQ(s[2], "701 BEGIN");
+        EXPECT_EQ(s.back(), "702 END");
+        for (const auto &it : p.items) {
+            if (!it.is_audio) continue;
+            EXPECT_EQ(it.sample_rate, row.hz);
+            EXPECT_EQ(it.bits, 16);
+            EXPECT_EQ(it.num_channels, 1);
+            EXPECT_EQ(it.payload.size(), static_cast<size_t>(it.num_samples) * 2);
+        }
+        double secs = static_cast<double>(samples_of(p)) / row.hz;
+        EXPECT_GT(secs, 2.0);
+        EXPECT_LT(secs, 6.0);
+        ASSERT_TRUE(m.write("QUIT\n"));
+        EXPECT_EQ(m.wait_exit(), 0);
+    }
+}
+
+TEST(ReferenceModule, HigherServerRateGivesShorterAudio) {
+    qtest::Child m(module());
+    start(m);
+    size_t previous = SIZE_MAX;
+    for (int rate : {-80, -30, 0, 40, 100}) {
+        SCOPED_TRACE(rate);
+        qtest::Parsed p = speak(m, sentence, "SET\nrate=" + std::to_string(rate) + "\n.\n");
+        size_t n = samples_of(p);
+        EXPECT_LT(n, previous);
+        previous = n;
+    }
+    ASSERT_TRUE(m.write("QUIT\n"));
+    EXPECT_EQ(m.wait_exit(), 0);
+}
+
+TEST(ReferenceModule, StopDuringAStreamEndsItAfterOneBlock) {
+    for (const char *command : {"STOP", "PAUSE"}) {
+        SCOPED_TRACE(command);
+        qtest::Child m(module());
+        start(m);
+        // The command arrives while the engine synthesises; the first pass
+        // between blocks executes it.
+        qtest::Parsed p = speak(m, sentence, "");
+        size_t whole = samples_of(p);
+        size_t from = m.out().size();
+        ASSERT_TRUE(m.write(speak_block(sentence) + command + "\n"));
+        ASSERT_TRUE(m.wait_for_stdout("702 END\n", 20s, from));
+        m.pump_for(200ms);
+        qtest::Parsed cut = qtest::parse_protocol(std::string_view(m.out()).substr(from));
+        EXPECT_EQ(qtest::summary(cut),
+                  (std::vector<std::string>{"202 OK RECEIVING MESSAGE", "200 OK SPEAKING",
+                                            "701 BEGIN", "705", "702 END"}));
+        EXPECT_EQ(samples_of(cut), 5000u);
+        // The next message is spoken whole.
+        EXPECT_NEAR(static_cast<double>(samples_of(speak(m, sentence))), static_cast<double>(whole),
+                    0.03 * static_cast<double>(whole));
+        ASSERT_TRUE(m.write("QUIT\n"));
+        EXPECT_EQ(m.wait_exit(), 0);
+    }
+}
+
+// Where eSpeak NG's own program is installed, the module's first message
+// is exactly what it makes of the same text at the module's first
+// settings (speed 50 = 175 words a minute, pitch 65, volume 90 = 100).
+TEST(ReferenceModule, FirstMessageMatchesTheEspeakProgram) {
+    if (access("/usr/bin/espeak-ng", X_OK) != 0) GTEST_SKIP() << "espeak-ng is not installed";
+    qtest::Child m(module());
+    start(m);
+    std::string ours = audio_bytes(speak(m, sentence));
+    ASSERT_TRUE(m.write("QUIT\n"));
+    EXPECT_EQ(m.wait_exit(), 0);
+
+    qtest::ChildOptions o;
+    o.argv = {"/usr/bin/espeak-ng", "-v", "en-us", "-s", "175", "-p", "65", "-a", "100",
+              "-z", "--stdout", sentence};
+    o.through_emulator = false;
+    qtest::Child cli(o);
+    ASSERT_EQ(cli.wait_exit(), 0);
+    ASSERT_GT(cli.out().size(), 44u);
+    EXPECT_TRUE(cli.out().substr(44) == ours)
+        << "module " << ours.size() << " bytes, espeak-ng " << cli.out().size() - 44;
+}
+
+qtest::ChildOptions say(std::vector<std::string> args) {
+    qtest::ChildOptions o;
+    o.argv = {QUORLIN_SAY_BIN, "-m", QUORLIN_BIN};
+    o.argv.insert(o.argv.end(), args.begin(), args.end());
+    return o;
+}
+
+// The samples a --trace run of quorlin-say saw in its 705 blocks.
+size_t traced_samples(const std::string &err) {
+    size_t total = 0, at = 0;
+    const std::string mark = "< 705 block: ";
+    while ((at = err.find(mark, at)) != std::string::npos) {
+        at += mark.size();
+        total += std::stoul(err.substr(at));
+    }
+    return total;
+}
+
+TEST(QuorlinSay, WritesTheModulesAudioAsWav) {
+    TempFile wav("", ".wav");
+    qtest::Child run(say({"--trace", "-o", wav.path(), sentence}));
+    ASSERT_EQ(run.wait_exit(), 0) << run.err();
+    std::string w = read_file(wav.path());
+    ASSERT_GE(w.size(), 44u);
+    EXPECT_EQ(w.substr(0, 4), "RIFF");
+    EXPECT_EQ(le32(w, 4), w.size() - 8);
+    EXPECT_EQ(w.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(le32(w, 16), 16u);
+    EXPECT_EQ(le16(w, 20), 1);  // PCM
+    EXPECT_EQ(le16(w, 22), 1);  // mono
+    EXPECT_EQ(le32(w, 24), 22050u);
+    EXPECT_EQ(le32(w, 28), 44100u);
+    EXPECT_EQ(le16(w, 32), 2);
+    EXPECT_EQ(le16(w, 34), 16);
+    EXPECT_EQ(w.substr(36, 4), "data");
+    EXPECT_EQ(le32(w, 40), w.size() - 44);
+    size_t traced = traced_samples(run.err());
+    EXPECT_GT(traced, 22050u);
+    EXPECT_EQ((w.size() - 44) / 2, traced);
+
+    // The same text in a fresh module, read directly: the same samples,
+    // and --raw gives them without the header.
+    qtest::Child m(module());
+    start(m);
+    std::string direct = audio_bytes(speak(m, sentence));
+    EXPECT_TRUE(w.substr(44) == direct);
+    qtest::Child raw(say({"--raw", "-q", sentence}));
+    ASSERT_EQ(raw.wait_exit(), 0) << raw.err();
+    EXPECT_TRUE(raw.out() == direct);
+}
+
+TEST(QuorlinSay, SpeaksAFileMessageByMessage) {
+    // A lone dot inside a paragraph must travel as text, not end the block.
+    TempFile text("First paragraph,\n.\nstill the first.\n\n\n.second starts with a dot.\n\nThird.\n");
+    TempFile wav("", ".wav");
+    qtest::Child run(say({"--trace", "-f", text.path(), "-o", wav.path(), "-r", "30"}));
+    ASSERT_EQ(run.wait_exit(), 0) << run.err();
+    const std::string &err = run.err();
+    EXPECT_NE(err.find("message 3 of 3"), std::string::npos);
+    EXPECT_NE(err.find("> (data) ..\n"), std::string::npos);
+    EXPECT_NE(err.find("> (data) ..second"), std::string::npos);
+    EXPECT_NE(err.find("> rate=30"), std::string::npos);
+    EXPECT_EQ(err.find("300 ERR"), std::string::npos);
+    std::string w = read_file(wav.path());
+    ASSERT_GE(w.size(), 44u);
+    EXPECT_EQ((w.size() - 44) / 2, traced_samples(err));
+}
+
+TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
+    char empty_dir[] = "/tmp/quorlin-nodata-XXXXXX";
+    ASSERT_NE(mkdtemp(empty_dir), nullptr);
+    struct Row {
+        const char *name;
+        std::vector<std::string> args;
+        std::vector<std::pair<std::string, std::string>> env;
+        int status;
+        const char *says;
+    };
+    const Row rows[] = {
+        {"message refused", {"-o", "/tmp/quorlin-say-refused.wav", "<b></b>"}, {}, 1,
+         "301 ERROR CANT SPEAK"},
+        {"engine cannot start", {"-o", "/tmp/quorlin-say-noengine.wav", "hello"},
+         {{"ESPEAK_DATA_PATH", empty_dir}}, 1, "could not start its engine"},
+        {"module dies", {"-m", "/bin/false", "-o", "/tmp/quorlin-say-dies.wav", "hello"}, {}, 1,
+         "exit status 1"},
+        {"module missing", {"-m", "/nonexistent/quorlin", "hello"}, {}, 1, "cannot run"},
+        {"rate out of range", {"-r", "101", "hello"}, {}, 2, "-100 to 100"},
+        {"no text", {}, {}, 2, "no text"},
+        {"missing text file", {"-f", "/nonexistent/text"}, {}, 1, "cannot open"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        qtest::ChildOptions o = say(row.args);
+        o.env = row.env;
+        qtest::Child run(o);
+        EXPECT_EQ(run.wait_exit(), row.status);
+        EXPECT_NE(run.err().find(row.says), std::string::npos) << run.err();
+    }
+    // A failed run leaves no WAV file behind.
+    EXPECT_NE(access("/tmp/quorlin-say-refused.wav", F_OK), 0);
+    EXPECT_NE(access("/tmp/quorlin-say-dies.wav", F_OK), 0);
+    rmdir(empty_dir);
+}
+
+}  // namespace
