@@ -88,7 +88,7 @@ constexpr int espeak_min_wpm = 80;
 constexpr Range engine_range[engine_param_limit] = {
     {0, -1, 0}, {0, -1, 0},
     {0, 3, 0}, /* eciTextMode: bit 0 spells, bit 1 speaks punctuation */
-    {0, 1, 0}, /* eciDictionary: 1 leaves the abbreviation volume out */
+    {0, 1, 1}, /* eciDictionary: 0 leaves the abbreviation volume out */
     {0, -1, 0},
     {0, 2, 2}, /* eciSampleRate: 8000, 11025, 22050 Hz */
     {0, -1, 0}, {0, -1, 0},
@@ -293,7 +293,7 @@ char *take_text(Instance *h, size_t *len) {
     if (const DictSet *d = h->active_dict) {
         options.main = &d->volume[eciMainDict];
         options.root = &d->volume[eciRootDict];
-        if (h->param[eciDictionary] == 0) options.abbreviation = &d->volume[eciAbbvDict];
+        if (h->param[eciDictionary] != 0) options.abbreviation = &d->volume[eciAbbvDict];
     }
     options.spell = (h->param[eciTextMode] & 1) != 0;
     options.digits_apart = h->param[eciNumberMode] == 1;

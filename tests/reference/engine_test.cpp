@@ -404,9 +404,9 @@ TEST(ReferenceDictionary, AbbreviationsFollowTheDictionaryParameter) {
     ASSERT_NE(d, nullptr);
     ASSERT_EQ(eciLoadDict(e.h(), d, eciAbbvDict, abbreviations.path()), DictNoError);
     ASSERT_EQ(eciSetDict(e.h(), d), DictNoError);
-    ASSERT_EQ(eciSetParam(e.h(), eciDictionary, 1), 0);
+    ASSERT_EQ(eciSetParam(e.h(), eciDictionary, 0), 1);  // on unless told otherwise
     size_t without = e.speak("Dr. Smith").size();
-    ASSERT_EQ(eciSetParam(e.h(), eciDictionary, 0), 1);
+    ASSERT_EQ(eciSetParam(e.h(), eciDictionary, 1), 0);
     EXPECT_GT(e.speak("Dr. Smith").size(), without * 2);
     EXPECT_EQ(eciDeleteDict(e.h(), d), nullptr);
 }
