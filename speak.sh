@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Speaks a sentence through quorlin into a WAV file, from a fresh checkout:
+# installs the missing Debian packages (when run as root), configures the
+# 64-bit build, builds only the module, the reference engine and
+# quorlin-say, then speaks the text given as arguments (or a default
+# sentence) into quorlin.wav in the current directory.
+#
+# usage: ./speak.sh [-o FILE.wav] [text...]
+set -euo pipefail
+
+output=quorlin.wav
+if [[ ${1:-} == -o ]]; then
+  if [[ $# -lt 2 ]]; then
+    echo "usage: $0 [-o FILE.wav] [text...]" >&2
+    exit 2
+  fi
+  output=$2
+  shift 2
+fi
+if [[ $# -gt 0 ]]; then
+  text="$*"
+else
+  text="Hello from quorlin. This sentence was spoken through the module."
+fi
+# The file is named relative to where the script was started.
+[[ $output == /* ]] || output="$PWD/$output"
+
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+
+cmake --preset ci
+# bin/quorlin is named by its path: the test build of the module shares
+# the name quorlin. The engine and quorlin-say come with it.
+cmake --build --preset ci --target bin/quorlin eci_reference quorlin_say
+
+build/ci/bin/quorlin-say -q -o "$output" -- "$text"
+
+rate=$(od -An -t u4 -j 24 -N 4 "$output" | tr -d ' ')
+bytes=$(od -An -t u4 -j 40 -N 4 "$output" | tr -d ' ')
+seconds=$(awk -v b="$bytes" -v r="$rate" 'BEGIN { printf "%.2f", b / 2 / r }')
+echo "Wrote $output: $seconds s of speech at $rate Hz (play it with: aplay $output)"
