@@ -19,9 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <deque>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>

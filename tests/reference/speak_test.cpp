@@ -147,6 +147,29 @@ TEST(ReferenceModule, StopDuringAStreamEndsItAfterOneBlock) {
     }
 }
 
+TEST(ReferenceModule, ConfiguredDictionaryChangesTheSpeech) {
+    TempFile good("cat hippopotamus rhinoceros crocodile\n");
+    TempFile bad("cat\n");
+    auto spoken = [](const std::string &config_text, const std::string &log) {
+        TempFile config(config_text);
+        qtest::Child m(module({config.path()}));
+        start(m);
+        size_t n = samples_of(speak(m, "The cat sat."));
+        EXPECT_TRUE(m.write("QUIT\n"));
+        EXPECT_EQ(m.wait_exit(), 0);
+        EXPECT_NE(m.err().find(log), std::string::npos) << m.err();
+        return n;
+    };
+    size_t plain = spoken("", "Set dictionary");
+    EXPECT_GT(spoken("CorvaneMainDict " + std::string(good.path()) + "\n",
+                     "Loaded main dictionary: " + std::string(good.path())),
+              plain * 2);
+    size_t refused = spoken("CorvaneMainDict " + std::string(bad.path()) + "\n",
+                            "Failed to load main dictionary: " + std::string(bad.path()) +
+                                " (error 3)");
+    EXPECT_NEAR(static_cast<double>(refused), static_cast<double>(plain), 0.03 * static_cast<double>(plain));
+}
+
 // Where eSpeak NG's own program is installed, the module's first message
 // is exactly what it makes of the same text at the module's first
 // settings (speed 50 = 175 words a minute, pitch 65, volume 90 = 100).
