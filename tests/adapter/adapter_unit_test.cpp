@@ -1,0 +1,254 @@
+// The adapter linked directly with the fake engine and a recording
+// runtime, for the paths the real runtime cannot reach or cannot show:
+// speaking without an engine, a stop that lands inside synthesis, hooks
+// run while a track is in the writer's hands, and growth that fails.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "fake_engine.h"
+#include "nrv_module_main.h"
+#include "stub_runtime.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+struct CaseName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row> &row) const {
+        return row.param.name;
+    }
+};
+
+class AdapterUnit : public ::testing::Test {
+protected:
+    void SetUp() override {
+        stub_runtime::reset();
+        quorlin_fake_set_synthesis_hook(nullptr);
+        log_path_ = (std::filesystem::temp_directory_path() /
+                     ("quorlin-adapter-unit-" + std::to_string(getpid()) + ".log"))
+                        .string();
+        std::filesystem::remove(log_path_);
+        setenv("QUORLIN_FAKE_LOG", log_path_.c_str(), 1);
+        setenv("QUORLIN_FAKE_SAMPLES", "12500", 1);
+        unsetenv("QUORLIN_FAKE_FAIL");
+        unsetenv("QUORLIN_FAKE_CHUNK");
+        unsetenv("QUORLIN_FAKE_PROBES");
+    }
+    void TearDown() override {
+        module_close();
+        quorlin_fake_set_synthesis_hook(nullptr);
+        stub_runtime::reset();
+        std::filesystem::remove(log_path_);
+    }
+
+    void init() {
+        char *msg = nullptr;
+        ASSERT_EQ(module_init(&msg), 0);
+        free(msg);
+        stub_runtime::events.clear();
+    }
+
+    Lines engine_log() const {
+        std::ifstream f(log_path_);
+        Lines lines;
+        for (std::string l; std::getline(f, l);) lines.push_back(l);
+        return lines;
+    }
+
+    static void speak(const char *text, NRVMessageType type = NRV_MSGTYPE_TEXT) {
+        module_speak_sync(text, strlen(text), type);
+    }
+
+    static std::vector<int16_t> pattern(int message, long first, long count) {
+        std::vector<int16_t> v;
+        for (long i = first; i < first + count; i++) v.push_back(quorlin_fake_sample(message, i));
+        return v;
+    }
+
+    std::string log_path_;
+};
+
+TEST_F(AdapterUnit, WithoutAnEngineOnly301) {
+    module_should_stop = 1;
+    testing::internal::CaptureStderr();
+    speak("hello");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(stub_runtime::events, Lines{"301"});
+    EXPECT_EQ(module_should_stop, 1);
+    EXPECT_TRUE(engine_log().empty());
+}
+
+// Nothing in this single-threaded module can stop a message while the
+// engine works, except the engine's own callers; a stop seen right after
+// synthesis ends the message with 703 and no audio.
+TEST_F(AdapterUnit, StopRequestedDuringSynthesisEndsWith703) {
+    init();
+    quorlin_fake_set_synthesis_hook([] { module_stop(); });
+    speak("hello");
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "703"}));
+    EXPECT_TRUE(stub_runtime::tracks.empty());
+    Lines log = engine_log();
+    EXPECT_NE(std::find(log.begin(), log.end(), "callback eciWaveformBuffer 12500 -> not processed"),
+              log.end());
+
+    quorlin_fake_set_synthesis_hook(nullptr);
+    stub_runtime::events.clear();
+    speak("again");
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "702"}));
+    ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+    EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(2, 0, 12500));
+}
+
+// QUIT between two blocks closes the adapter while the writer still
+// reads the track: the engine goes, the samples stay until the writer is
+// done, and a later close releases them.
+TEST_F(AdapterUnit, CloseWhileStreamingKeepsTheTrackValid) {
+    init();
+    stub_runtime::during_stream = [] { EXPECT_EQ(module_close(), 0); };
+    speak("hello");
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "702"}));
+    ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+    EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(1, 0, 12500));
+    EXPECT_EQ(engine_log().back(), "eciDelete");
+
+    stub_runtime::during_stream = nullptr;
+    stub_runtime::events.clear();
+    speak("hello");
+    EXPECT_EQ(stub_runtime::events, Lines{"301"});
+    init();
+    speak("hello");
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "702"}));
+}
+
+TEST_F(AdapterUnit, MessageWhileStreamingIsRefusedAndLeavesTheTrack) {
+    init();
+    stub_runtime::during_stream = [] {
+        speak("second");
+        speak(" ", NRV_MSGTYPE_KEY);
+    };
+    speak("first");
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "301", "301", "702"}));
+    ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+    EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(1, 0, 12500));
+    Lines log = engine_log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](auto &l) { return l.rfind("eciAddText", 0) == 0; }),
+              1);
+}
+
+// A stop earlier in the same pass stays in force although the refused
+// message's intake cleared the runtime's flag.
+TEST_F(AdapterUnit, RefusedMessageKeepsAStopOfTheSamePass) {
+    init();
+    stub_runtime::during_stream = [] {
+        module_should_stop = 1;
+        module_stop();
+        module_should_stop = 0;  // as the intake does before speaking
+        speak("second");
+    };
+    speak("first");
+    EXPECT_EQ(module_should_stop, 1);
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "301", "702"}));
+}
+
+struct GrowthCase {
+    const char *name;
+    const char *samples;  // QUORLIN_FAKE_SAMPLES
+    long kept;            // samples of the last message that reach the writer
+};
+
+class FailedGrowth : public AdapterUnit, public ::testing::WithParamInterface<GrowthCase> {};
+
+// When the accumulator cannot grow, the new samples are dropped, the
+// engine is told so, and what was collected before stays intact.
+TEST_P(FailedGrowth, DropsOnlyTheNewSamples) {
+    const GrowthCase &c = GetParam();
+    setenv("QUORLIN_FAKE_SAMPLES", c.samples, 1);
+    init();
+    speak("warm up");
+    stub_runtime::events.clear();
+    stub_runtime::tracks.clear();
+    stub_runtime::realloc_fail_from = 1;
+    speak("hello");
+    stub_runtime::realloc_fail_from = 0;
+    if (c.kept == 0) {
+        EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "702"}));
+    } else {
+        EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "702"}));
+        ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+        EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(2, 0, c.kept));
+    }
+    Lines log = engine_log();
+    EXPECT_EQ(log[log.size() - 2].find("-> not processed") != std::string::npos, true)
+        << log[log.size() - 2];
+    stub_runtime::tracks.clear();
+    speak("after");
+    ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+    EXPECT_EQ(stub_runtime::tracks[0].samples.size(), 3u);
+}
+
+const GrowthCase growth_cases[] = {
+    // 100 samples leave room for 20100: the first 20000 of the next
+    // message fit, the 10000 after them need a larger block.
+    {"SecondCallbackCannotGrow", "100,30000,3", 20000},
+    // A message without samples leaves the accumulator empty: the first
+    // callback of the next one already needs a block.
+    {"FirstCallbackCannotGrow", "0,25000,3", 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Adapter, FailedGrowth, ::testing::ValuesIn(growth_cases),
+                         CaseName());
+
+TEST_F(AdapterUnit, CloseIsSafeBeforeInitAndTwice) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(module_close(), 0);
+    EXPECT_EQ(module_close(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "quorlin: closing\nquorlin: closing\n");
+    EXPECT_TRUE(engine_log().empty());
+}
+
+TEST_F(AdapterUnit, InitSelectsServerAudioEvenWhenItFails) {
+    setenv("QUORLIN_FAKE_FAIL", "eciNew", 1);
+    char *msg = nullptr;
+    EXPECT_EQ(module_init(&msg), -1);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_STREQ(msg, "Failed to create ECI instance - check Corvane installation");
+    free(msg);
+    EXPECT_EQ(audio_server, 1);
+}
+
+TEST_F(AdapterUnit, LoopLogsOnlyWhenInputFailed) {
+    const struct {
+        int result;
+        const char *err;
+    } cases[] = {{0, "quorlin: entering main loop\n"},
+                 {-1, "quorlin: entering main loop\nquorlin: broken pipe, exiting\n"}};
+    for (auto &c : cases) {
+        stub_runtime::process_result = c.result;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(module_loop(), c.result);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    }
+}
+
+TEST_F(AdapterUnit, MinorHooks) {
+    EXPECT_EQ(module_speak("hello", 5, NRV_MSGTYPE_TEXT), -1);
+    EXPECT_EQ(module_debug(1, "/nonexistent/dir/debug.log"), 0);
+    EXPECT_EQ(module_debug(0, nullptr), 0);
+    EXPECT_EQ(module_audio_set("audio_output_method", "alsa"), 0);
+    EXPECT_EQ(module_loglevel_set("level", "9"), 0);
+    char *status = nullptr;
+    EXPECT_EQ(module_audio_init(&status), 0);
+    ASSERT_NE(status, nullptr);
+    EXPECT_STREQ(status, "Using server audio");
+    free(status);
+    EXPECT_EQ(module_pause(), 0u);
+    EXPECT_EQ(module_stop(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+#include "module_harness.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "fake_engine.h"
+
+#ifndef QUORLIN_FAKE_MODULE
+#error "QUORLIN_FAKE_MODULE must name the module linked with the fake engine"
+#endif
+
+namespace adapter_test {
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "quorlin-adapter-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string &name, std::string_view contents) const {
+    std::string p = path_ + "/" + name;
+    std::ofstream f(p, std::ios::binary);
+    f.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    return p;
+}
+
+Module::Module(const ModuleOptions &options) : log_path_(dir_.path() + "/engine.log") {
+    qtest::ChildOptions co;
+    co.argv.push_back(QUORLIN_FAKE_MODULE);
+    if (options.config) co.argv.push_back(dir_.write("quorlin.conf", *options.config));
+    if (options.config_path) co.argv.push_back(*options.config_path);
+    co.env = options.env;
+    co.env.emplace_back("QUORLIN_FAKE_LOG", log_path_);
+    // A stray setting of the caller's must not script these runs.
+    for (const char *name : {"QUORLIN_FAKE_SAMPLES", "QUORLIN_FAKE_CHUNK", "QUORLIN_FAKE_DELIVER",
+                             "QUORLIN_FAKE_DELAY_MS", "QUORLIN_FAKE_FAIL",
+                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
+                             "QUORLIN_FAKE_PROBES"})
+        co.unset_env.emplace_back(name);
+    child_ = std::make_unique<qtest::Child>(co);
+}
+
+bool Module::handshake() {
+    child_->write("INIT\n");
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+         std::chrono::steady_clock::now() < until;) {
+        if (child_->out().find("299 OK LOADED SUCCESSFULLY\n") != std::string::npos) return true;
+        if (child_->out().find("399 ERR CANT INIT MODULE\n") != std::string::npos) return false;
+        if (child_->exited()) return false;
+        child_->pump_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+size_t Module::send(std::string_view bytes) {
+    size_t from = child_->out().size();
+    child_->write(bytes);
+    return from;
+}
+
+bool Module::wait_for(std::string_view needle, size_t from, std::chrono::milliseconds deadline) {
+    return child_->wait_for_stdout(needle, deadline, from);
+}
+
+size_t Module::speak(std::string_view command, std::string_view text, std::string_view last_line) {
+    size_t from = send(block(command, text));
+    wait_for(last_line, from);
+    return from;
+}
+
+qtest::Parsed Module::parsed_since(size_t from) const {
+    return qtest::parse_protocol(std::string_view(child_->out()).substr(from));
+}
+
+Lines Module::summary_since(size_t from) const { return qtest::summary(parsed_since(from)); }
+
+Lines Module::engine_log(size_t from) const {
+    std::ifstream f(log_path_);
+    Lines lines;
+    for (std::string line; std::getline(f, line);) lines.push_back(line);
+    if (from >= lines.size()) return {};
+    return Lines(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
+}
+
+Lines Module::stderr_lines() const {
+    Lines lines;
+    std::istringstream s(child_->err());
+    for (std::string line; std::getline(s, line);) lines.push_back(line);
+    return lines;
+}
+
+size_t Module::count_stderr(std::string_view line) const {
+    size_t n = 0;
+    for (auto &l : stderr_lines()) n += l == line;
+    return n;
+}
+
+std::string fake_audio(int message, long first, long count) {
+    std::string bytes;
+    for (long i = first; i < first + count; i++) {
+        auto v = static_cast<uint16_t>(quorlin_fake_sample(message, i));
+        bytes.push_back(static_cast<char>(v & 0xFF));
+        bytes.push_back(static_cast<char>(v >> 8));
+    }
+    return bytes;
+}
+
+std::string joined_audio(const qtest::Parsed &p) {
+    std::string all;
+    for (auto &it : p.items)
+        if (it.is_audio) all += it.payload;
+    return all;
+}
+
+size_t count_blocks(const qtest::Parsed &p) {
+    size_t n = 0;
+    for (auto &it : p.items) n += it.is_audio;
+    return n;
+}
+
+std::string block(std::string_view command, std::string_view text) {
+    std::string b(command);
+    b += "\n";
+    b += text;
+    b += "\n.\n";
+    return b;
+}
+
+}  // namespace adapter_test

@@ -1,0 +1,95 @@
+// The quorlin binary linked with the fake engine, run as a server would run
+// it: a scratch directory for its configuration file and the engine's call
+// log, the fake engine scripted through the environment, and helpers that
+// cut stdout, stderr and the call log at the start of each exchange.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "protocol.h"
+
+namespace adapter_test {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+using Lines = std::vector<std::string>;
+
+// A directory removed with everything in it when the owner goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    // Writes `contents` to a file of the directory; returns its path.
+    std::string write(const std::string &name, std::string_view contents) const;
+
+private:
+    std::string path_;
+};
+
+struct ModuleOptions {
+    Env env;                            // QUORLIN_FAKE_* settings
+    std::optional<std::string> config;  // configuration file contents
+    std::optional<std::string> config_path;  // a path given as is
+};
+
+class Module {
+public:
+    explicit Module(const ModuleOptions &options = {});
+
+    // Sends INIT and waits for the end of the 299 or 399 block; true on 299.
+    bool handshake();
+    // Writes bytes to stdin; returns the length of stdout before them, so
+    // that what they caused can be cut out with output_since.
+    size_t send(std::string_view bytes);
+    bool wait_for(std::string_view needle, size_t from,
+                  std::chrono::milliseconds deadline = std::chrono::seconds(20));
+    // Sends one message block and waits for `last_line` (with its line
+    // feed) after it; returns where its output starts.
+    size_t speak(std::string_view command, std::string_view text,
+                 std::string_view last_line = "702 END\n");
+
+    qtest::Parsed parsed_since(size_t from) const;
+    Lines summary_since(size_t from) const;
+    // The engine's call log, whole or from line `from` on.
+    Lines engine_log(size_t from = 0) const;
+    Lines stderr_lines() const;
+    size_t count_stderr(std::string_view line) const;
+
+    qtest::Child &child() { return *child_; }
+    const TempDir &dir() const { return dir_; }
+
+private:
+    TempDir dir_;
+    std::string log_path_;
+    std::unique_ptr<qtest::Child> child_;
+};
+
+// The bytes a message's samples take in memory (little-endian), as the
+// fake engine makes them: `count` samples of message `message` from `first`.
+std::string fake_audio(int message, long first, long count);
+// The payloads of all audio blocks in `p`, joined.
+std::string joined_audio(const qtest::Parsed &p);
+size_t count_blocks(const qtest::Parsed &p);
+
+std::string block(std::string_view command, std::string_view text);
+
+// Names each row of a parameterised table by its `name` field.
+struct CaseName {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row> &row) const {
+        return row.param.name;
+    }
+};
+
+}  // namespace adapter_test
