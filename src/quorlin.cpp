@@ -103,6 +103,9 @@ void release_samples() {
  * When the block cannot grow, it stays as it was and the samples are
  * dropped. */
 ECICallbackReturn store_samples(int32_t count) {
+    /* Nothing to copy, and the block may not exist yet: memcpy must not
+     * see its null pointer. */
+    if (count == 0) return eciDataProcessed;
     int64_t needed = int64_t{audio_data.num_samples} + count;
     if (needed > audio_data.allocated) {
         int32_t capacity = grown_capacity(audio_data.num_samples, count);

@@ -92,6 +92,10 @@ Lines Module::engine_log(size_t from) const {
 }
 
 Lines Module::stderr_lines() const {
+    // What the module wrote to stderr before the stdout that a test waited
+    // for may still sit in the pipe: a poll can find only stdout ready and
+    // the read then take later output along. Collect what is there.
+    child_->pump_for(std::chrono::milliseconds(20));
     Lines lines;
     std::istringstream s(child_->err());
     for (std::string line; std::getline(s, line);) lines.push_back(line);

@@ -63,6 +63,7 @@ public:
     Lines summary_since(size_t from) const;
     // The engine's call log, whole or from line `from` on.
     Lines engine_log(size_t from = 0) const;
+    // Stderr so far, including what arrived before the last awaited stdout.
     Lines stderr_lines() const;
     size_t count_stderr(std::string_view line) const;
 
