@@ -50,9 +50,14 @@ typedef enum {
     DictAccessError = 6
 } ECIDictError;
 
-/* Callback messages: only eciWaveformBuffer is acted on. */
+/* Callback messages: only eciWaveformBuffer is acted on. The engine sends
+ * others as well, numbered after it, and the callback receives each of
+ * them as this type: the last enumerator widens the type to every
+ * non-negative int, so that in C++ any number the engine sends is a
+ * valid value of it rather than undefined behaviour. */
 typedef enum {
-    eciWaveformBuffer = 0
+    eciWaveformBuffer = 0,
+    eciMessageLimit = 0x7fffffff
 } ECIMessage;
 
 typedef enum {
