@@ -1,0 +1,239 @@
+// Fuzz target for the configuration file reader: every input is written
+// to a file and read with module_config, and the values it stores and
+// the lines it logs are compared with an independent model of the file
+// format, written here with std::string: pieces of at most 255 bytes cut
+// at line feeds, a line that ends at its first NUL, comments and blank
+// lines, two words of at most 63 characters, keys without regard to case,
+// numbers saturated to 32 bits and checked against their ranges, paths
+// stored as written. A difference fails like a crash.
+//
+// The reader logs to stderr, which is pointed at a file while it runs;
+// the values are set back to their defaults before each input, as a new
+// process would have them.
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "fuzz_config_defaults.h"
+#include "nrv_module_main.h"
+
+namespace {
+
+using namespace quorlin;
+
+// The model's view of one key: where the reader stores it and what the
+// acceptance log line calls it.
+struct model_key {
+    const char *key;
+    const char *label;
+    int *number;  // null for a dictionary path
+    char *path;
+    int64_t min, max;
+};
+
+const std::array<model_key, 17> keys = {{
+    {"CorvaneSampleRate", "sample rate", &config_sample_rate, nullptr, 0, 2},
+    {"CorvaneDefaultVoice", "voice", &config_voice, nullptr, 0, 7},
+    {"CorvanePitchBaseline", "pitch baseline", &config_pitch_baseline, nullptr, 0, 100},
+    {"CorvanePitchFluctuation", "pitch fluctuation", &config_pitch_fluctuation, nullptr, 0, 100},
+    {"CorvaneSpeed", "speed", &config_speed, nullptr, 0, 250},
+    {"CorvaneVolume", "volume", &config_volume, nullptr, 0, 100},
+    {"CorvaneHeadSize", "head size", &config_head_size, nullptr, 0, 100},
+    {"CorvaneRoughness", "roughness", &config_roughness, nullptr, 0, 100},
+    {"CorvaneBreathiness", "breathiness", &config_breathiness, nullptr, 0, 100},
+    {"CorvaneMainDict", "main dictionary", nullptr, config_main_dict, 0, 0},
+    {"CorvaneRootDict", "root dictionary", nullptr, config_root_dict, 0, 0},
+    {"CorvaneAbbrevDict", "abbreviation dictionary", nullptr, config_abbrev_dict, 0, 0},
+    {"CorvanePhrasePrediction", "phrase prediction", &config_phrase_prediction, nullptr, 0, 1},
+    {"CorvaneDictionary", "dictionary (abbreviations)", &config_dictionary, nullptr, 0, 1},
+    {"CorvaneNumberMode", "number mode", &config_number_mode, nullptr, 0, INT32_MAX},
+    {"CorvaneTextMode", "text mode", &config_text_mode, nullptr, 0, INT32_MAX},
+    {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
+}};
+
+constexpr const char *voice_names[] = {"Wade",    "Flo",     "Bobbie",  "Male2",
+                                       "Male3",   "Female2", "Grandma", "Grandpa"};
+
+// What a reading of the file should leave: each key's value in the
+// order of `keys`, and the log.
+struct expected {
+    std::array<int, 17> numbers;
+    std::array<std::string, 17> paths;
+    std::string log;
+};
+
+// The "C" locale's white space, which the scan's %s skips and stops at.
+bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool same_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (lower(a[i]) != lower(b[i])) return false;
+    return true;
+}
+
+// A word of at most 63 non-blank characters after skipping blanks, from
+// `at`; empty when the line has no more.
+std::string_view word(std::string_view line, size_t &at) {
+    while (at < line.size() && space(line[at])) ++at;
+    size_t start = at;
+    while (at < line.size() && !space(line[at]) && at - start < 63) ++at;
+    return line.substr(start, at - start);
+}
+
+// Sign and leading digits in base 10, saturated to 32 bits; 0 without
+// leading digits.
+int64_t number(std::string_view w) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < w.size() && (w[i] == '+' || w[i] == '-')) negative = w[i++] == '-';
+    int64_t v = 0;
+    for (; i < w.size() && w[i] >= '0' && w[i] <= '9'; ++i) {
+        v = v * 10 + (w[i] - '0');
+        if (v > int64_t{1} << 32) v = int64_t{1} << 32;
+    }
+    if (negative) v = -v;
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return v;
+}
+
+void model_line(std::string_view line, expected &e) {
+    size_t at = 0;
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    if (at == line.size() || line[at] == '#' || line[at] == '\n') return;
+    std::string_view key = word(line, at);
+    std::string_view value = word(line, at);
+    if (key.empty() || value.empty()) return;
+    e.log += "quorlin: Config line: key='" + std::string(key) + "' value='" + std::string(value) +
+             "'\n";
+    for (size_t k = 0; k < keys.size(); ++k) {
+        if (!same_ignoring_case(key, keys[k].key)) continue;
+        if (keys[k].path != nullptr) {
+            e.paths[k] = value;
+            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::string(value) + "\n";
+            return;
+        }
+        int64_t v = number(value);
+        if (v < keys[k].min || v > keys[k].max) return;
+        e.numbers[k] = static_cast<int>(v);
+        if (keys[k].number == &config_voice)
+            e.log += "quorlin: Config: voice " + std::to_string(v) + " (" +
+                     voice_names[static_cast<size_t>(v)] + ")\n";
+        else
+            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) + "\n";
+        return;
+    }
+}
+
+expected model(std::string_view file, const std::string &path) {
+    expected e;
+    for (size_t k = 0; k < keys.size(); ++k) {
+        e.numbers[k] = keys[k].number != nullptr ? *keys[k].number : 0;
+        e.paths[k] = keys[k].path != nullptr ? keys[k].path : "";
+    }
+    e.log = "quorlin: loading config: " + path + "\nquorlin: Config file opened successfully\n";
+    for (size_t at = 0; at < file.size();) {
+        // One piece as a 256-byte line buffer takes it, read up to its NUL.
+        size_t lf = file.find('\n', at);
+        size_t end = lf == std::string_view::npos ? file.size() : lf + 1;
+        if (end - at > 255) end = at + 255;
+        std::string_view piece = file.substr(at, end - at);
+        model_line(piece.substr(0, piece.find('\0')), e);
+        at = end;
+    }
+    return e;
+}
+
+struct files {
+    std::string path;  // the configuration file
+    int log;           // stderr while the reader runs
+    int report;        // where differences are reported
+};
+
+files io = {{}, -1, -1};
+
+void remove_config() { unlink(io.path.c_str()); }
+
+void set_up() {
+    if (io.report < 0) io.report = dup(2);
+    char path[] = "/tmp/quorlin-fuzz-config-XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) abort();
+    close(fd);  // not retried on EINTR: the descriptor is gone either way
+    io.path = path;
+    atexit(remove_config);
+    FILE *log = tmpfile();
+    if (log == nullptr) abort();
+    io.log = fileno(log);
+}
+
+void write_file(const std::string &path, std::string_view bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr || fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || fclose(f) != 0)
+        abort();
+}
+
+// Runs the reader with stderr in io.log; returns what it logged.
+std::string read_config() {
+    if (ftruncate(io.log, 0) != 0 || lseek(io.log, 0, SEEK_SET) != 0) abort();
+    fflush(stderr);
+    int saved = dup(2);
+    if (saved < 0 || dup2(io.log, 2) < 0) abort();
+    int result = module_config(io.path.c_str());
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);  // not retried on EINTR: the descriptor is gone either way
+    if (result != 0) abort();
+    struct stat st;
+    if (fstat(io.log, &st) != 0) abort();
+    std::string log(static_cast<size_t>(st.st_size), '\0');
+    if (pread(io.log, log.data(), log.size(), 0) != static_cast<ssize_t>(log.size())) abort();
+    return log;
+}
+
+[[noreturn]] void differs(const char *what, const std::string &got, const std::string &want) {
+    dprintf(io.report, "fuzz_config: %s differs\n--- read:\n%s\n--- expected:\n%s\n", what,
+            got.c_str(), want.c_str());
+    abort();
+}
+
+}  // namespace
+
+// libFuzzer calls this before it acts on -close_fd_mask, which may close
+// descriptor 2: differences are reported where stderr went.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    io.report = dup(2);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (io.log < 0) set_up();
+    std::string_view file(reinterpret_cast<const char *>(data), size);
+    write_file(io.path, file);
+    fuzz_config::reset_config_values();
+    expected want = model(file, io.path);
+    std::string log = read_config();
+    if (log != want.log) differs("log", log, want.log);
+    for (size_t k = 0; k < keys.size(); ++k) {
+        if (keys[k].path != nullptr) {
+            size_t len = strnlen(keys[k].path, config_path_bytes);
+            if (len == config_path_bytes) differs(keys[k].key, "(not terminated)", want.paths[k]);
+            if (std::string(keys[k].path, len) != want.paths[k])
+                differs(keys[k].key, keys[k].path, want.paths[k]);
+        } else if (*keys[k].number != want.numbers[k]) {
+            differs(keys[k].key, std::to_string(*keys[k].number), std::to_string(want.numbers[k]));
+        }
+    }
+    return 0;
+}
