@@ -1,0 +1,124 @@
+// The engine's own time, without the module: text handed to the engine
+// library through its C calls, synthesised, and its samples dropped in
+// the callback. Built against the reference engine (eSpeak NG), with the
+// voice settings the module uses before any SET (speed 50, pitch 65,
+// volume 90), so that its figures stand beside the module's in the same
+// run of scripts/measure.sh. Times are in milliseconds.
+//
+//   engine_time phrase TEXT REPEATS        one message, many times
+//   engine_time corpus FILE REPEATS RATE   one message per non-empty
+//       line of FILE, the whole file timed; RATE is the sample-rate code
+//       (0: 8000 Hz, 1: 11025 Hz, 2: 22050 Hz)
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "eci_corvane.h"
+
+namespace {
+
+short output[20000];
+long long frames;
+
+ECICallbackReturn drop_samples(ECIHand, ECIMessage msg, long count, void *) {
+    if (msg == eciWaveformBuffer) frames += count;
+    return eciDataProcessed;
+}
+
+double now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double cpu_ms() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+ECIHand engine(int rate_code) {
+    ECIHand h = eciNew();
+    if (h == nullptr) {
+        fprintf(stderr, "engine_time: eciNew failed\n");
+        exit(1);
+    }
+    eciRegisterCallback(h, drop_samples, nullptr);
+    eciSetOutputBuffer(h, 20000, output);
+    eciSetParam(h, eciSampleRate, rate_code);
+    eciSetVoiceParam(h, 0, eciSpeed, 50);
+    eciSetVoiceParam(h, 0, eciPitchBaseline, 65);
+    eciSetVoiceParam(h, 0, eciVolume, 90);
+    return h;
+}
+
+void say(ECIHand h, const char *text) {
+    if (!eciAddText(h, text) || !eciSynthesize(h)) {
+        fprintf(stderr, "engine_time: synthesis failed\n");
+        exit(1);
+    }
+    eciSynchronize(h);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "phrase") == 0) {
+        ECIHand h = engine(2);
+        say(h, argv[2]);  // the first message selects the voice
+        std::vector<double> times;
+        for (int i = 0; i < atoi(argv[3]); ++i) {
+            double begin = now_ms();
+            say(h, argv[2]);
+            times.push_back(now_ms() - begin);
+        }
+        printf("median_ms=%.3f best_ms=%.3f\n", median(times),
+               *std::min_element(times.begin(), times.end()));
+        eciDelete(h);
+        return 0;
+    }
+    if (argc == 5 && strcmp(argv[1], "corpus") == 0) {
+        FILE *f = fopen(argv[2], "r");
+        if (f == nullptr) {
+            perror(argv[2]);
+            return 1;
+        }
+        std::vector<std::string> lines;
+        char buf[65536];
+        while (fgets(buf, sizeof buf, f) != nullptr) {
+            std::string line(buf);
+            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+            if (!line.empty()) lines.push_back(line);
+        }
+        fclose(f);
+        ECIHand h = engine(atoi(argv[4]));
+        say(h, "Ready.");
+        std::vector<double> times;
+        const int repeats = atoi(argv[3]);
+        const double cpu_before = cpu_ms();
+        for (int i = 0; i < repeats; ++i) {
+            frames = 0;
+            double begin = now_ms();
+            for (const std::string &line : lines) say(h, line.c_str());
+            times.push_back(now_ms() - begin);
+        }
+        printf("median_ms=%.2f best_ms=%.2f cpu_ms=%.1f frames=%lld\n", median(times),
+               *std::min_element(times.begin(), times.end()), (cpu_ms() - cpu_before) / repeats,
+               frames);
+        eciDelete(h);
+        return 0;
+    }
+    fprintf(stderr, "usage: engine_time phrase TEXT REPEATS | corpus FILE REPEATS RATE\n");
+    return 2;
+}

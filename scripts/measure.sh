@@ -1,0 +1,224 @@
+#!/usr/bin/env bash
+# Measures quorlin side by side with what it is built on and prints a
+# table: streaming throughput against a minimal writer of the same
+# bytes, the audio writer's instructions per payload byte, STOP latency,
+# start-up, the English corpus spoken end to end against the engine on
+# its own and against espeak-ng, and the time to first audio.
+#
+# usage: scripts/measure.sh [--quick] [build-dir]
+#   --quick     fewer repeats and no callgrind runs of the whole corpus
+#   build-dir   where to configure and build (default build/measure);
+#               a RelWithDebInfo build with the reference engine
+#
+# It is for people, not for CI: a figure that cannot be measured is
+# shown as "n/a" with the reason on standard error, and the script still
+# ends with status 0. Wall-clock figures move with the load of the
+# machine; the callgrind figures (instructions) repeat exactly.
+set -uo pipefail
+
+quick=0
+if [[ ${1:-} == --quick ]]; then
+  quick=1
+  shift
+fi
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/measure}
+corpus=$root/../shared/corpus.txt
+phrase="Good morning everyone"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+note() { echo "measure.sh: $*" >&2; }
+
+# field NAME LINE: the value of NAME=value in a line of figures.
+field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
+
+# ratio A B [digits]: A / B, or n/a.
+ratio() {
+  awk -v a="$1" -v b="$2" -v d="${3:-2}" \
+    'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "n/a"; else printf "%.*f", d, a / b }'
+}
+
+# percent A B: how much A exceeds B, in percent.
+percent() {
+  awk -v a="$1" -v b="$2" \
+    'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "n/a"; else printf "%+.1f %%", (a / b - 1) * 100 }'
+}
+
+or_na() { [[ -n $1 ]] && echo "$1" || echo "n/a"; }
+
+rows=()
+row() { rows+=("$(printf '%-44s | %-22s | %-22s | %s' "$@")"); }
+
+echo "Building in $build ..." >&2
+if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+         -DQUORLIN_BENCH=ON -DQUORLIN_REFERENCE_ENGINE=ON >"$work/configure.log" 2>&1 &&
+       cmake --build "$build" -j2 --target quorlin_fake_module quorlin eci_reference \
+         measure_protocol stream_reference writer_cost writer_cost_portable engine_time \
+         >"$work/build.log" 2>&1; }; then
+  note "the build failed; see below"
+  tail -n 30 "$work/configure.log" "$work/build.log" >&2
+  exit 0
+fi
+
+mp=$build/bench/measure_protocol
+fake=$build/fake/bin/quorlin
+module=$build/bin/quorlin
+have_valgrind=0
+command -v valgrind >/dev/null && have_valgrind=1
+[[ $have_valgrind == 1 ]] || note "valgrind is missing: no instruction counts"
+
+# ---- Streaming throughput ----
+# The fake engine makes 5 million samples (10 MB) per message; both sides
+# are timed from the first 705 block to "702 END", in alternating rounds.
+# Where the two processes run moves the figures more than anything else,
+# so both are pinned: first to one core (writer and reader take turns),
+# then to two (the writer alone sets the pace).
+stream_samples=5000000
+stream_repeats=$((quick ? 5 : 10))
+middle() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+# stream_rate PROGRAM MEASURER_CPU CHILD_CPU: payload MB/s, median of a run.
+stream_rate() {
+  local pin=() wrap="" line
+  if command -v taskset >/dev/null; then
+    pin=(taskset -c "$2")
+    wrap="taskset -c $3"
+  fi
+  line=$(QUORLIN_FAKE_SAMPLES=$stream_samples QUORLIN_MEASURE_WRAP=$wrap timeout 300 \
+           "${pin[@]}" "$mp" stream "$1" $((stream_samples * 2)) $stream_repeats) &&
+    field median_mb_s "$line"
+}
+command -v taskset >/dev/null || note "taskset is missing: streaming runs unpinned"
+for placement in "0 0" "0 1"; do
+  module_rates=() reference_rates=()
+  for round in 1 2 3; do
+    module_rates+=("$(stream_rate "$fake" $placement)")
+    reference_rates+=("$(stream_rate "$build/bench/stream_reference" $placement)")
+  done
+  m_rate=$(middle "${module_rates[@]}")
+  r_rate=$(middle "${reference_rates[@]}")
+  where=$([[ $placement == "0 0" ]] && echo "one core" || echo "two cores")
+  row "streaming MB/s, $where (median of 3 rounds)" "$(or_na "$m_rate")" \
+      "$(or_na "$r_rate") (minimal writer)" "ratio $(ratio "$m_rate" "$r_rate") (target >= 0.9)"
+done
+
+# ---- The writer's instructions per payload byte ----
+# cost PROGRAM KIND MODE FUNCTION: callgrind's count in FUNCTION over the
+# payload bytes.
+cost() {
+  local out ir bytes
+  out=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect="$4" \
+          "$build/bench/$1" "$2" 8 "$3" 2>&1) || return 0
+  ir=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' <<<"$out")
+  bytes=$(field payload_bytes "$out")
+  ratio "$ir" "$bytes"
+}
+if [[ $have_valgrind == 1 ]]; then
+  for kind in speech random plain; do
+    row "writer instructions/byte, $kind samples" \
+        "$(cost writer_cost $kind writer module_tts_output_server)" \
+        "$(cost writer_cost $kind fwrite write_escaped_blocks) (one fwrite)" \
+        "target <= 1.5; without SSE2: $(cost writer_cost_portable $kind writer module_tts_output_server)"
+  done
+fi
+
+# ---- STOP latency ----
+line=$(QUORLIN_FAKE_SAMPLES=2000000 timeout 300 "$mp" stop "$fake" $((quick ? 30 : 100)))
+row "STOP written to 702 read, ms" "median $(or_na "$(field median_ms "$line")")" \
+    "worst $(or_na "$(field worst_ms "$line")")" "blocks of 10000 bytes, fake engine"
+
+# ---- Start-up ----
+line=$(timeout 300 "$mp" startup "$module" $((quick ? 10 : 30)))
+row "start to 299, ms (reference engine)" "median $(or_na "$(field median_ms "$line")")" \
+    "worst $(or_na "$(field worst_ms "$line")")" "best $(or_na "$(field best_ms "$line")")"
+
+# ---- End to end: the corpus ----
+if [[ ! -r $corpus ]]; then
+  note "no corpus at $corpus"
+else
+  passes=$((quick ? 5 : 20))
+  for code in 2 1 0; do
+    printf 'CorvaneSampleRate %s\n' "$code" >"$work/rate$code.conf"
+  done
+  q22=$(timeout 600 "$mp" corpus "$module" "$corpus" $passes "$work/rate2.conf")
+  e22=$(timeout 600 "$build/bench/engine_time" corpus "$corpus" $passes 2)
+  row "corpus at 22050 Hz, wall ms per pass" "$(or_na "$(field median_ms "$q22")") (best $(field best_ms "$q22"))" \
+      "$(or_na "$(field median_ms "$e22")") (best $(field best_ms "$e22"), engine)" \
+      "$(percent "$(field median_ms "$q22")" "$(field median_ms "$e22")") ($(field messages "$q22") messages, $(field audio_s "$q22") s of audio)"
+  row "corpus at 22050 Hz, CPU ms per pass" "$(or_na "$(field cpu_ms "$q22")")" \
+      "$(or_na "$(field cpu_ms "$e22")") (engine)" \
+      "$(percent "$(field cpu_ms "$q22")" "$(field cpu_ms "$e22")") (target < +5 %)"
+  if command -v espeak-ng >/dev/null; then
+    # The engine's own defaults: en-us at 175 words a minute, pitch 65,
+    # eSpeak NG's normal volume, no pause after the last sentence.
+    cli=$(timeout 600 "$mp" command $((quick ? 3 : 10)) espeak-ng -v en-us -s 175 -p 65 -a 100 -z \
+            --stdout -f "$corpus")
+    cli0=$(timeout 600 "$mp" command $((quick ? 3 : 10)) espeak-ng -v en-us -s 175 -p 65 -a 100 -z \
+             --stdout "Ready.")
+    cli_net=$(awk -v a="$(field median_ms "$cli")" -v b="$(field median_ms "$cli0")" \
+                'BEGIN { if (a != "" && b != "") printf "%.2f", a - b }')
+    row "corpus, espeak-ng --stdout -f, wall ms" "$(or_na "$(field median_ms "$q22")") (quorlin)" \
+        "$(or_na "$cli_net") (start-up taken off)" \
+        "$(percent "$(field median_ms "$q22")" "$cli_net"); whole process $(field median_ms "$cli"), start-up $(field median_ms "$cli0")"
+  else
+    note "espeak-ng is missing: no comparison with its command line"
+  fi
+  for code in 1 0; do
+    hz=$([[ $code == 1 ]] && echo 11025 || echo 8000)
+    q=$(timeout 600 "$mp" corpus "$module" "$corpus" $passes "$work/rate$code.conf")
+    e=$(timeout 600 "$build/bench/engine_time" corpus "$corpus" $passes $code)
+    row "corpus at $hz Hz, CPU ms per pass" "$(or_na "$(field cpu_ms "$q")")" \
+        "$(or_na "$(field cpu_ms "$e")") (engine)" \
+        "resampling: $(percent "$(field cpu_ms "$q")" "$(field cpu_ms "$q22")") over 22050 Hz"
+  done
+
+  # Instructions for one pass of the corpus: a run with two passes less a
+  # run with one, so that start-up and the first message drop out.
+  if [[ $have_valgrind == 1 && $quick == 0 ]]; then
+    module_ir() {
+      local r
+      for r in 1 2; do
+        QUORLIN_MEASURE_WRAP="valgrind --tool=callgrind --callgrind-out-file=$work/q$1.$r" \
+          timeout 900 "$mp" corpus "$module" "$corpus" $r "$work/rate$1.conf" >/dev/null
+      done
+      awk '/^summary:/ { v[FILENAME] = $2 } END { a = v[ARGV[1]]; b = v[ARGV[2]];
+             if (a != "" && b != "") print b - a }' "$work/q$1.1" "$work/q$1.2" 2>/dev/null
+    }
+    engine_ir() {
+      local r
+      for r in 1 2; do
+        valgrind --tool=callgrind --callgrind-out-file="$work/e$1.$r" \
+          "$build/bench/engine_time" corpus "$corpus" $r "$1" >/dev/null 2>&1
+      done
+      awk '/^summary:/ { v[FILENAME] = $2 } END { a = v[ARGV[1]]; b = v[ARGV[2]];
+             if (a != "" && b != "") print b - a }' "$work/e$1.1" "$work/e$1.2" 2>/dev/null
+    }
+    echo "Counting instructions for the corpus (a few minutes) ..." >&2
+    qi2=$(module_ir 2)
+    ei2=$(engine_ir 2)
+    row "corpus at 22050 Hz, instructions per pass" "$(or_na "$qi2")" "$(or_na "$ei2") (engine)" \
+        "$(percent "$qi2" "$ei2") (callgrind)"
+    for code in 1 0; do
+      hz=$([[ $code == 1 ]] && echo 11025 || echo 8000)
+      qi=$(module_ir $code)
+      row "corpus at $hz Hz, instructions per pass" "$(or_na "$qi")" "" \
+          "resampling: $(percent "$qi" "$qi2") over 22050 Hz (callgrind)"
+    done
+  fi
+fi
+
+# ---- Time to first audio ----
+line=$(timeout 300 "$mp" first-audio "$module" "$phrase" $((quick ? 20 : 100)))
+eng=$(timeout 300 "$build/bench/engine_time" phrase "$phrase" $((quick ? 20 : 100)))
+row "\"$phrase\": SPEAK to first 705, ms" "median $(or_na "$(field median_ms "$line")")" \
+    "$(or_na "$(field median_ms "$eng")") (engine synthesis)" \
+    "added $(awk -v a="$(field median_ms "$line")" -v b="$(field median_ms "$eng")" \
+               'BEGIN { if (a != "" && b != "") printf "%.3f ms", a - b; else print "n/a" }')"
+
+echo
+echo "quorlin measurements, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
+     "$(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
+printf '%-44s | %-22s | %-22s | %s\n' "measurement" "quorlin" "reference" "comparison"
+printf '%s\n' "--------------------------------------------------------------------------------------------------------------------------"
+printf '%s\n' "${rows[@]}"
+exit 0
