@@ -133,6 +133,14 @@ row "start to 299, ms (reference engine)" "median $(or_na "$(field median_ms "$l
     "worst $(or_na "$(field worst_ms "$line")")" "best $(or_na "$(field best_ms "$line")")"
 
 # ---- End to end: the corpus ----
+# The module and the engine alone run on core 1, the measuring side on
+# core 0, so that both meet the same placement.
+on0=() on1=() wrap1=""
+if command -v taskset >/dev/null; then
+  on0=(taskset -c 0)
+  on1=(taskset -c 1)
+  wrap1="taskset -c 1"
+fi
 if [[ ! -r $corpus ]]; then
   note "no corpus at $corpus"
 else
@@ -140,8 +148,8 @@ else
   for code in 2 1 0; do
     printf 'CorvaneSampleRate %s\n' "$code" >"$work/rate$code.conf"
   done
-  q22=$(timeout 600 "$mp" corpus "$module" "$corpus" $passes "$work/rate2.conf")
-  e22=$(timeout 600 "$build/bench/engine_time" corpus "$corpus" $passes 2)
+  q22=$(QUORLIN_MEASURE_WRAP=$wrap1 timeout 600 "${on0[@]}" "$mp" corpus "$module" "$corpus" $passes "$work/rate2.conf")
+  e22=$(timeout 600 "${on1[@]}" "$build/bench/engine_time" corpus "$corpus" $passes 2)
   row "corpus at 22050 Hz, wall ms per pass" "$(or_na "$(field median_ms "$q22")") (best $(field best_ms "$q22"))" \
       "$(or_na "$(field median_ms "$e22")") (best $(field best_ms "$e22"), engine)" \
       "$(percent "$(field median_ms "$q22")" "$(field median_ms "$e22")") ($(field messages "$q22") messages, $(field audio_s "$q22") s of audio)"
@@ -165,8 +173,8 @@ else
   fi
   for code in 1 0; do
     hz=$([[ $code == 1 ]] && echo 11025 || echo 8000)
-    q=$(timeout 600 "$mp" corpus "$module" "$corpus" $passes "$work/rate$code.conf")
-    e=$(timeout 600 "$build/bench/engine_time" corpus "$corpus" $passes $code)
+    q=$(QUORLIN_MEASURE_WRAP=$wrap1 timeout 600 "${on0[@]}" "$mp" corpus "$module" "$corpus" $passes "$work/rate$code.conf")
+    e=$(timeout 600 "${on1[@]}" "$build/bench/engine_time" corpus "$corpus" $passes $code)
     row "corpus at $hz Hz, CPU ms per pass" "$(or_na "$(field cpu_ms "$q")")" \
         "$(or_na "$(field cpu_ms "$e")") (engine)" \
         "resampling: $(percent "$(field cpu_ms "$q")" "$(field cpu_ms "$q22")") over 22050 Hz"
