@@ -37,6 +37,34 @@ void close_fd(int &fd) {
 
 const char *test_emulator() { return QUORLIN_TEST_EMULATOR; }
 
+const std::vector<std::string> &test_wrapper() {
+    static const std::vector<std::string> words = [] {
+        std::vector<std::string> w;
+        const char *v = getenv("QUORLIN_TEST_WRAPPER");
+        std::string word;
+        for (const char *p = v != nullptr ? v : ""; ; ++p) {
+            if (*p == ' ' || *p == '\0') {
+                if (!word.empty()) w.push_back(word);
+                word.clear();
+                if (*p == '\0') break;
+            } else {
+                word.push_back(*p);
+            }
+        }
+        return w;
+    }();
+    return words;
+}
+
+std::chrono::milliseconds scaled(std::chrono::milliseconds d) {
+    static const long factor = [] {
+        const char *v = getenv("QUORLIN_TEST_TIME_SCALE");
+        long f = v != nullptr ? strtol(v, nullptr, 10) : 1;
+        return f < 1 ? 1L : f;
+    }();
+    return d * factor;
+}
+
 Child::Child(const ChildOptions &options) {
     // A server that closed its end must not kill the test with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
@@ -44,7 +72,7 @@ Child::Child(const ChildOptions &options) {
     if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> args;
+    std::vector<std::string> args = test_wrapper();
     if (options.through_emulator && *test_emulator()) args.push_back(test_emulator());
     args.insert(args.end(), options.argv.begin(), options.argv.end());
     std::vector<char *> argv;
@@ -74,6 +102,7 @@ Child::Child(const ChildOptions &options) {
 }
 
 Child::~Child() {
+    if (pid_ > 0 && !exited_ && !test_wrapper().empty()) wait_exit(std::chrono::seconds(10));
     close_fd(in_);
     close_fd(out_fd_);
     close_fd(err_fd_);
@@ -122,7 +151,7 @@ bool Child::pump_once(int timeout_ms, bool want_stdin_writable) {
 }
 
 bool Child::write(std::string_view bytes, std::chrono::milliseconds deadline) {
-    auto until = clock::now() + deadline;
+    auto until = clock::now() + scaled(deadline);
     while (!bytes.empty()) {
         if (in_ < 0) return false;
         ssize_t w = ::write(in_, bytes.data(), bytes.size());
@@ -143,7 +172,7 @@ void Child::close_stdout() { close_fd(out_fd_); }
 
 bool Child::wait_for_stdout(std::string_view needle, std::chrono::milliseconds deadline,
                             size_t from) {
-    auto until = clock::now() + deadline;
+    auto until = clock::now() + scaled(deadline);
     for (;;) {
         if (out_.size() >= from && out_.find(needle, from) != std::string::npos) return true;
         if (out_fd_ < 0 || remaining_ms(until) == 0) return false;
@@ -152,7 +181,7 @@ bool Child::wait_for_stdout(std::string_view needle, std::chrono::milliseconds d
 }
 
 bool Child::wait_for_stderr(std::string_view needle, std::chrono::milliseconds deadline) {
-    auto until = clock::now() + deadline;
+    auto until = clock::now() + scaled(deadline);
     for (;;) {
         if (err_.find(needle) != std::string::npos) return true;
         if (err_fd_ < 0 || remaining_ms(until) == 0) return false;
@@ -170,7 +199,7 @@ void Child::pump_for(std::chrono::milliseconds d) {
 
 int Child::wait_exit(std::chrono::milliseconds deadline, bool close_input) {
     if (close_input) close_stdin();
-    auto until = clock::now() + deadline;
+    auto until = clock::now() + scaled(deadline);
     while (out_fd_ >= 0 || err_fd_ >= 0) {
         if (remaining_ms(until) == 0) break;
         pump_once(std::min(remaining_ms(until), 100), false);

@@ -73,4 +73,17 @@ private:
 // The emulator that test programs run under ("" for native builds).
 const char *test_emulator();
 
+// A command that every child is started through, taken from the
+// environment variable QUORLIN_TEST_WRAPPER and split at blanks (empty
+// when unset), for runs of the tests under a memory checker. A child run
+// under a wrapper is not killed when its Child goes: its input is closed,
+// as a server that goes away would close it, and it is given time to
+// end, so that the wrapper's checks at exit run.
+const std::vector<std::string> &test_wrapper();
+
+// `d` multiplied by the whole number in QUORLIN_TEST_TIME_SCALE (1 when
+// unset), for runs under a slow wrapper. Every deadline of Child is
+// scaled; the durations of pump_for are not.
+std::chrono::milliseconds scaled(std::chrono::milliseconds d);
+
 }  // namespace qtest
