@@ -1,0 +1,93 @@
+#include "stress_harness.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "fake_engine.h"
+
+#ifndef QUORLIN_FAKE_MODULE
+#error "QUORLIN_FAKE_MODULE must name the module linked with the fake engine"
+#endif
+
+namespace stress {
+
+namespace {
+constexpr std::string_view handshake_block =
+    "299-Corvane TTS initialized successfully\n299 OK LOADED SUCCESSFULLY\n";
+}
+
+std::unique_ptr<qtest::Child> start(const Env &env) {
+    qtest::ChildOptions o;
+    o.argv.push_back(QUORLIN_FAKE_MODULE);
+    o.env = env;
+    for (const char *name : {"QUORLIN_FAKE_LOG", "QUORLIN_FAKE_SAMPLES", "QUORLIN_FAKE_CHUNK",
+                             "QUORLIN_FAKE_DELIVER", "QUORLIN_FAKE_DELAY_MS", "QUORLIN_FAKE_FAIL",
+                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
+                             "QUORLIN_FAKE_PROBES"}) {
+        bool given = false;
+        for (auto &e : env) given = given || e.first == name;
+        if (!given) o.unset_env.emplace_back(name);
+    }
+    return std::make_unique<qtest::Child>(o);
+}
+
+bool handshake(qtest::Child &c) {
+    return c.write("INIT\n") && c.wait_for_stdout(handshake_block, std::chrono::seconds(30));
+}
+
+qtest::Parsed parsed_after_handshake(const qtest::Child &c) {
+    std::string_view out = c.out();
+    EXPECT_TRUE(out.starts_with(handshake_block)) << out.substr(0, 200);
+    if (out.starts_with(handshake_block)) out.remove_prefix(handshake_block.size());
+    qtest::Parsed p = qtest::parse_protocol(out);
+    EXPECT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.rest, "");
+    return p;
+}
+
+size_t count(const Lines &lines, std::string_view line) {
+    size_t n = 0;
+    for (auto &l : lines) n += l == line;
+    return n;
+}
+
+size_t count_lines(std::string_view text, std::string_view line) {
+    size_t n = 0;
+    for (size_t at = 0; at < text.size();) {
+        size_t lf = text.find('\n', at);
+        if (lf == std::string_view::npos) lf = text.size();
+        n += text.substr(at, lf - at) == line;
+        at = lf + 1;
+    }
+    return n;
+}
+
+std::string fake_audio(int message, long first, long count) {
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(count) * 2);
+    for (long i = first; i < first + count; i++) {
+        auto v = static_cast<uint16_t>(quorlin_fake_sample(message, i));
+        bytes.push_back(static_cast<char>(v & 0xFF));
+        bytes.push_back(static_cast<char>(v >> 8));
+    }
+    return bytes;
+}
+
+long resident_kb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            std::istringstream fields(line.substr(6));
+            long kb = -1;
+            fields >> kb;
+            return kb;
+        }
+    }
+    return -1;
+}
+
+long emulator_divisor() { return *qtest::test_emulator() ? 2 : 1; }
+
+}  // namespace stress
