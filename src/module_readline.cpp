@@ -10,7 +10,9 @@
  *
  * The memo no_lf records how far the unread bytes have been searched for
  * a line feed without finding one, so that the poll after every audio
- * block does not search the same unfinished line again.
+ * block does not search the same unfinished line again, and a long line
+ * that comes through a pipe in many reads is searched once, not once per
+ * read.
  *
  * module_readline is this file's only routine with external linkage.
  * What a line means is the callers' business.
@@ -70,8 +72,8 @@ char *take_buffered_line(bool *found) {
     // strndup stops early at a NUL: the rest of such a line is dropped.
     char *line = strndup(in.data + in.ptr, len);
     in.used -= len;
-    in.no_lf = i + 1;
     in.ptr = in.used == 0 ? 0 : i + 1;
+    in.no_lf = in.ptr;
     return line;
 }
 
@@ -127,8 +129,8 @@ fill_result fill(int fd, int block) {
 
     ssize_t n = read(fd, in.data + in.ptr + in.used, room);
     if (n > 0) {
+        // The memo stays: the bytes before the new ones hold no line feed.
         in.used += static_cast<size_t>(n);
-        in.no_lf = in.ptr;
         return fill_result::got_bytes;
     }
     if (n == 0) {
