@@ -71,7 +71,9 @@ struct expected {
 };
 
 // The "C" locale's white space, which the scan's %s skips and stops at.
-bool space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -121,7 +123,8 @@ void model_line(std::string_view line, expected &e) {
         if (!same_ignoring_case(key, keys[k].key)) continue;
         if (keys[k].path != nullptr) {
             e.paths[k] = value;
-            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::string(value) + "\n";
+            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::string(value) +
+                     "\n";
             return;
         }
         int64_t v = number(value);
@@ -131,7 +134,8 @@ void model_line(std::string_view line, expected &e) {
             e.log += "quorlin: Config: voice " + std::to_string(v) + " (" +
                      voice_names[static_cast<size_t>(v)] + ")\n";
         else
-            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) + "\n";
+            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) +
+                     "\n";
         return;
     }
 }

@@ -21,13 +21,14 @@
 // are set back. The one exit that does not leave a clean state is a QUIT
 // met between two audio blocks: the process ends while the adapter still
 // holds its sample lock. An input in which QUIT can be read as a command
-// after a message therefore runs in a child process, which ends as the module would; on
-// its exit the child copies its coverage counters into memory shared with
-// this process, so that libFuzzer learns what it covered. A child of a
-// replay lets LeakSanitizer look for leaks before it ends; while fuzzing,
-// that check would scan the whole heap inherited from libFuzzer and cost
-// several times the run itself, and the runs in this process, which
-// libFuzzer checks for leaks itself, take every path but that one QUIT.
+// after a message therefore runs in a child process, which ends as the
+// module would; on its exit the child copies its coverage counters into
+// memory shared with this process, so that libFuzzer learns what it
+// covered. A child of a replay lets LeakSanitizer look for leaks before
+// it ends. While fuzzing, that check would scan the whole heap inherited
+// from libFuzzer at several times the cost of the run, and the runs in
+// this process, which libFuzzer checks for leaks itself, take every path
+// but that one QUIT.
 //
 // The first byte of an input picks the fake engine's script from the
 // table below (the digits '0' to '7' pick rows 0 to 7); the rest is the

@@ -144,11 +144,13 @@ std::string walker::command_reply(std::string_view l, bool last, int status) {
     } else if (l == voice_line_) {
         after_voice_ = true;
     } else if (l == "210 OK QUIT") {
-        if (!last || status != 0) return fail("210 not last, or exit status " + std::to_string(status));
+        if (!last || status != 0)
+            return fail("210 not last, or exit status " + std::to_string(status));
     } else if (nested && l == "702 END") {
         return end_message();
     } else if (!nested && l == "399 ERR MODULE CLOSED") {
-        if (!last || status != 255) return fail("399 not last, or exit status " + std::to_string(status));
+        if (!last || status != 255)
+            return fail("399 not last, or exit status " + std::to_string(status));
     } else if (!one_of(l, {"300 ERR UNKNOWN COMMAND", "304 CANT LIST VOICES", "401 ERROR INTERNAL",
                            "200 OK DEBUGGING ON", "200 OK DEBUGGING OFF",
                            "302 ERROR BAD SYNTAX"})) {

@@ -81,9 +81,9 @@ TEST(StressLoad, HundredThousandCommandsInOneWrite) {
     EXPECT_EQ(m->wait_exit(300s, false), 0);
     Lines got = qtest::summary(parsed_after_handshake(*m));
     long diff = first_difference(got, want);
+    std::string at = diff >= 0 && size_t(diff) < got.size() ? got[size_t(diff)] : "";
     EXPECT_EQ(diff, -1) << "got " << got.size() << " lines, want " << want.size() << "; at "
-                        << diff << ": \"" << (diff >= 0 && size_t(diff) < got.size() ? got[size_t(diff)] : "")
-                        << "\"";
+                        << diff << ": \"" << at << "\"";
     EXPECT_EQ(count_lines(m->err(), "quorlin: stop requested"), stops);
     EXPECT_EQ(count_lines(m->err(), "quorlin: pause requested"), pauses);
 }
