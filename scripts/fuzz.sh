@@ -40,11 +40,16 @@ for entry in "${targets[@]}"; do
   artifacts=build/fuzz/artifacts/$name
   mkdir -p "$work/$name" "$artifacts"
   cp -R "fuzz/$corpus/." "$work/$name/"
-  echo "=== $name: ${seconds}s ==="
+  log=build/fuzz/$name.log
+  echo "=== $name: ${seconds}s (log: $log) ==="
+  # libFuzzer reports every new input; its log goes to a file, and only
+  # the summary, or on failure the end of the log, is shown.
   # shellcheck disable=SC2086 # the flags are separate words
   if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$artifacts/" ${flags:-} "$work/$name"; then
+      -artifact_prefix="$artifacts/" ${flags:-} "$work/$name" >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
     echo "fuzz.sh: $name failed; the input is in $artifacts/" >&2
     exit 1
   fi
+  grep -E '^(Done|stat::(number_of_executed_units|new_units_added|peak_rss_mb))' "$log" || true
 done
