@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,15 @@
 #include "protocol.h"
 
 namespace adapter_test {
+
+namespace {
+// Test tables name their rows; GoogleTest prints a row by that name
+// instead of dumping its bytes into every test's title.
+template <typename Row, typename = decltype(std::declval<const Row &>().name)>
+std::ostream &operator<<(std::ostream &os, const Row &row) {
+    return os << row.name;
+}
+}  // namespace
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 using Lines = std::vector<std::string>;
