@@ -132,10 +132,10 @@ int module_close(void) {
 
 NRVVoice **module_list_voices(void) {
     record("list_voices");
-    const char *spec = getenv("QREC_VOICES");
-    if (spec == nullptr) return nullptr;
+    const char *scripted = getenv("QREC_VOICES");
+    if (scripted == nullptr) return nullptr;
     std::vector<NRVVoice *> voices;
-    std::string_view rest(spec);
+    std::string_view rest(scripted);
     while (!rest.empty()) {
         size_t semi = rest.find(';');
         std::string_view entry = rest.substr(0, semi);
