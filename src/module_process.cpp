@@ -40,6 +40,15 @@ int audio_server = 0;
 
 namespace {
 
+// What a command handler is given, and what it hands back to the loop.
+struct command_call {
+    int fd;      // the descriptor commands and data blocks are read from
+    int block;   // 0 in the pass between audio blocks
+    char *line;  // the command line; freed by the loop unless a handler
+                 // took it and left null here (QUIT)
+    bool quit;   // set by QUIT: the blocking loop ends with 0
+};
+
 // ---- Replies ----
 
 void send_line(const char *text) { module_send("%s", text); }
@@ -107,13 +116,13 @@ void append_data_line(message_text &t, const char *line) {
  * for a failed allocation too, which is answered 401 after the block.
  * Input that ends inside the block drops the message without a reply.
  */
-void cmd_speak(int fd, int block, NRVMessageType msgtype) {
+void cmd_speak(const command_call &c, NRVMessageType msgtype) {
     message_text t = {static_cast<char *>(malloc(first_text_bytes)), first_text_bytes, 0, 0,
                       false};
     if (t.data == nullptr) t = {nullptr, 0, 0, 0, true};
     module_send("202 OK RECEIVING MESSAGE\n");
     for (;;) {
-        char *line = module_readline(fd, 1);
+        char *line = module_readline(c.fd, 1);
         if (line == nullptr) {
             free(t.data);
             return;
@@ -152,8 +161,14 @@ void cmd_speak(int fd, int block, NRVMessageType msgtype) {
     int stop_requested = module_should_stop;
     module_should_stop = 0;
     module_speak_sync(t.data, bytes, msgtype);
-    if (!block && stop_requested) module_should_stop = 1;
+    if (!c.block && stop_requested) module_should_stop = 1;
     free(t.data);
+}
+
+// The table's entry for each message command.
+template <NRVMessageType msgtype>
+void cmd_speak_as(command_call &c) {
+    cmd_speak(c, msgtype);
 }
 
 // ---- Settings blocks ----
@@ -203,17 +218,17 @@ int module_audio_set_through_server(const char *cur_item, const char *cur_value)
                : -1;
 }
 
-void cmd_set(int fd) {
-    if (cmd_params(fd, 203, "", module_set) == 0) send_line("203 OK SETTINGS RECEIVED\n");
+void cmd_set(command_call &c) {
+    if (cmd_params(c.fd, 203, "", module_set) == 0) send_line("203 OK SETTINGS RECEIVED\n");
 }
 
-void cmd_audio(int fd) {
+void cmd_audio(command_call &c) {
     if (audio_server) {
-        if (cmd_params(fd, 207, "AUDIO ", module_audio_set_through_server) == 0)
+        if (cmd_params(c.fd, 207, "AUDIO ", module_audio_set_through_server) == 0)
             send_line("203 OK AUDIO INITIALIZED\n");
         return;
     }
-    if (cmd_params(fd, 207, "AUDIO ", module_audio_set) != 0) return;
+    if (cmd_params(c.fd, 207, "AUDIO ", module_audio_set) != 0) return;
     char *status = nullptr;
     if (module_audio_init(&status) == 0)
         send_line("203 OK AUDIO INITIALIZED\n");
@@ -222,8 +237,8 @@ void cmd_audio(int fd) {
     free(status);
 }
 
-void cmd_loglevel(int fd) {
-    if (cmd_params(fd, 207, "LOGLEVEL ", module_loglevel_set) == 0)
+void cmd_loglevel(command_call &c) {
+    if (cmd_params(c.fd, 207, "LOGLEVEL ", module_loglevel_set) == 0)
         send_line("203 OK LOGLEVEL SET\n");
 }
 
@@ -258,14 +273,14 @@ bool language_selects(const char *request, const char *language) {
  * other output comes between them. The list is fetched before the line
  * is examined and released once written. Tokens are cut in the line.
  */
-void cmd_list_voices(char *line) {
+void cmd_list_voices(command_call &c) {
     NRVVoice **voices = module_list_voices();
     if (voices == nullptr) {
         send_line("304 CANT LIST VOICES\n");
         return;
     }
     char *rest = nullptr;
-    const char *list = strtok_r(line, " \n", &rest);
+    const char *list = strtok_r(c.line, " \n", &rest);
     const char *word = strtok_r(nullptr, " \n", &rest);
     if (list == nullptr || strcmp(list, "LIST") != 0 || word == nullptr ||
         strcmp(word, "VOICES") != 0) {
@@ -297,9 +312,9 @@ void cmd_list_voices(char *line) {
 
 // DEBUG ON <path> | DEBUG OFF. The path points into the line, which the
 // loop frees after this returns.
-void cmd_debug(char *line) {
+void cmd_debug(command_call &c) {
     char *rest = nullptr;
-    const char *word = strtok_r(line, " \n", &rest);
+    const char *word = strtok_r(c.line, " \n", &rest);
     if (word == nullptr) {
         send_line("302 ERROR BAD SYNTAX\n");
         return;
@@ -329,74 +344,16 @@ void cmd_debug(char *line) {
         send_line("303 CANT OPEN CUSTOM DEBUG FILE\n");
 }
 
-// ---- The command table ----
+// ---- Stop, pause, quit ----
 
-// What a handler is given: the descriptor, whether the loop blocks (0 in
-// the pass between audio blocks) and the command line, which the loop
-// frees after the handler unless the handler took it (QUIT).
-struct command_call {
-    int fd;
-    int block;
-    char *line;
-};
-
-enum class after_command { read_next, quit };
-
-after_command cmd_speak_text(command_call &c) {
-    cmd_speak(c.fd, c.block, NRV_MSGTYPE_TEXT);
-    return after_command::read_next;
-}
-
-after_command cmd_speak_sound_icon(command_call &c) {
-    cmd_speak(c.fd, c.block, NRV_MSGTYPE_SOUND_ICON);
-    return after_command::read_next;
-}
-
-after_command cmd_speak_char(command_call &c) {
-    cmd_speak(c.fd, c.block, NRV_MSGTYPE_CHAR);
-    return after_command::read_next;
-}
-
-after_command cmd_speak_key(command_call &c) {
-    cmd_speak(c.fd, c.block, NRV_MSGTYPE_KEY);
-    return after_command::read_next;
-}
-
-after_command cmd_stop(command_call &) {
+void cmd_stop(command_call &) {
     module_should_stop = 1;
     module_stop();
-    return after_command::read_next;
 }
 
-after_command cmd_pause(command_call &) {
+void cmd_pause(command_call &) {
     module_should_stop = 1;
     module_pause();
-    return after_command::read_next;
-}
-
-after_command cmd_list_voices_line(command_call &c) {
-    cmd_list_voices(c.line);
-    return after_command::read_next;
-}
-
-after_command cmd_set_block(command_call &c) {
-    cmd_set(c.fd);
-    return after_command::read_next;
-}
-
-after_command cmd_audio_block(command_call &c) {
-    cmd_audio(c.fd);
-    return after_command::read_next;
-}
-
-after_command cmd_loglevel_block(command_call &c) {
-    cmd_loglevel(c.fd);
-    return after_command::read_next;
-}
-
-after_command cmd_debug_line(command_call &c) {
-    cmd_debug(c.line);
-    return after_command::read_next;
 }
 
 /*
@@ -405,35 +362,37 @@ after_command cmd_debug_line(command_call &c) {
  * audio writer send further blocks after the 210, and the entry would
  * answer "399 ERR MODULE CLOSED" and release the engine a second time.
  */
-after_command cmd_quit(command_call &c) {
+void cmd_quit(command_call &c) {
     free(c.line);
     c.line = nullptr;
     module_close();
     send_line("210 OK QUIT\n");
     fflush(stdout);
     if (!c.block) exit(0);
-    return after_command::quit;
+    c.quit = true;
 }
+
+// ---- The command table ----
 
 struct command {
     std::string_view text;  // the whole line, or its first bytes
     bool by_prefix;         // matched on its first bytes only
-    after_command (*run)(command_call &);
+    void (*run)(command_call &);
 };
 
 // Tested in this order; the first match wins.
 constexpr std::array<command, 12> commands = {{
-    {"SPEAK\n", false, cmd_speak_text},
-    {"SOUND_ICON\n", false, cmd_speak_sound_icon},
-    {"CHAR\n", false, cmd_speak_char},
-    {"KEY\n", false, cmd_speak_key},
+    {"SPEAK\n", false, cmd_speak_as<NRV_MSGTYPE_TEXT>},
+    {"SOUND_ICON\n", false, cmd_speak_as<NRV_MSGTYPE_SOUND_ICON>},
+    {"CHAR\n", false, cmd_speak_as<NRV_MSGTYPE_CHAR>},
+    {"KEY\n", false, cmd_speak_as<NRV_MSGTYPE_KEY>},
     {"STOP\n", false, cmd_stop},
     {"PAUSE\n", false, cmd_pause},
-    {"LIST VOICES", true, cmd_list_voices_line},
-    {"SET\n", false, cmd_set_block},
-    {"AUDIO\n", false, cmd_audio_block},
-    {"LOGLEVEL\n", false, cmd_loglevel_block},
-    {"DEBUG", true, cmd_debug_line},
+    {"LIST VOICES", true, cmd_list_voices},
+    {"SET\n", false, cmd_set},
+    {"AUDIO\n", false, cmd_audio},
+    {"LOGLEVEL\n", false, cmd_loglevel},
+    {"DEBUG", true, cmd_debug},
     {"QUIT\n", false, cmd_quit},
 }};
 
@@ -642,12 +601,13 @@ int module_process(int fd, int block) {
     for (;;) {
         char *line = module_readline(fd, block);
         if (line == nullptr) return -1;
-        command_call call = {fd, block, line};
+        command_call call = {fd, block, line, false};
         const command *c = find_command(line);
         if (c == nullptr)
             send_line("300 ERR UNKNOWN COMMAND\n");
-        else if (c->run(call) == after_command::quit)
-            return 0;
+        else
+            c->run(call);
+        if (call.quit) return 0;
         free(call.line);
         fflush(stdout);
     }
