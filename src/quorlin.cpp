@@ -228,15 +228,12 @@ void load_dictionaries() {
                 static_cast<int>(err));
 }
 
-/* A server value of -100..100, read as a base-10 integer (a word without
- * leading digits reads as 0), mapped linearly onto 0..`max` and clamped.
- * The value is saturated to 32 bits and the arithmetic done in 64, so no
- * value can overflow: beyond 100 gives `max`, below -100 gives 0. */
+/* A server value of -100..100, read as the configuration file's numbers
+ * are, mapped linearly onto 0..`max` and clamped. The value is 32 bits
+ * and the arithmetic done in 64, so no value can overflow: beyond 100
+ * gives `max`, below -100 gives 0. */
 int server_to_engine(const char *value, int64_t max) {
-    long long v = strtoll(value, nullptr, 10);
-    if (v > INT32_MAX) v = INT32_MAX;
-    if (v < INT32_MIN) v = INT32_MIN;
-    int64_t engine = (static_cast<int64_t>(v) + 100) * max / 200;
+    int64_t engine = (int64_t{read_number(value)} + 100) * max / 200;
     if (engine < 0) return 0;
     if (engine > max) return static_cast<int>(max);
     return static_cast<int>(engine);

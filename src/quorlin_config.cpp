@@ -38,6 +38,14 @@ int config_number_mode = -1;
 int config_text_mode = -1;
 int config_real_world_units = -1;
 
+/* strtoll, not strtol, so that the reading is the same on every build. */
+int read_number(const char *word) {
+    long long v = strtoll(word, nullptr, 10);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int>(v);
+}
+
 }  // namespace quorlin
 
 namespace {
@@ -80,17 +88,6 @@ const config_key config_keys[] = {
     {"CorvaneTextMode", "text mode", &config_text_mode, nullptr, 0, INT32_MAX},
     {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
 };
-
-/* A base-10 number with an optional sign; reading stops at the first
- * non-digit and a word without leading digits reads as 0. strtoll is
- * used so that the reading is the same where long is 32 and where it is
- * 64 bits; the result saturates to the 32-bit range either way. */
-int read_number(const char *word) {
-    long long v = strtoll(word, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int>(v);
-}
 
 void apply_key(const config_key &k, const char *value) {
     if (k.path) {

@@ -6,8 +6,9 @@
  * Every value is constant-initialised to its default and written only by
  * module_config, once, before the engine exists. A number of -1 means the
  * file did not set it, so the engine keeps its own value; an empty path
- * means there is no such dictionary. Private to the adapter: nothing here
- * crosses the module seam.
+ * means there is no such dictionary. The number reader is shared too:
+ * the adapter reads the server's settings the way the file's numbers are
+ * read. Private to the adapter: nothing here crosses the module seam.
  */
 #ifndef QUORLIN_CONFIG_H
 #define QUORLIN_CONFIG_H
@@ -37,6 +38,12 @@ extern int config_dictionary;        /* 0 or 1; the engine gets its negation */
 extern int config_number_mode;       /* 0 or more, or -1 */
 extern int config_text_mode;         /* 0 or more, or -1 */
 extern int config_real_world_units;  /* 0 or 1, or -1 */
+
+/* A base-10 number with an optional sign, read alike from the file and
+ * from the server's settings: reading stops at the first non-digit, a
+ * word without leading digits reads as 0, and the result saturates to
+ * the 32-bit range where long is 32 bits and where it is 64. */
+int read_number(const char *word);
 
 /* The engine's preset voices, indexed by config_voice. */
 inline constexpr std::array<const char *, 8> voice_name_table = {
