@@ -7,8 +7,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "fake_engine.h"
-
 #ifndef QUORLIN_FAKE_MODULE
 #error "QUORLIN_FAKE_MODULE must name the module linked with the fake engine"
 #endif
@@ -34,18 +32,10 @@ std::string TempDir::write(const std::string &name, std::string_view contents) c
 }
 
 Module::Module(const ModuleOptions &options) : log_path_(dir_.path() + "/engine.log") {
-    qtest::ChildOptions co;
-    co.argv.push_back(QUORLIN_FAKE_MODULE);
+    qtest::ChildOptions co = qtest::fake_module_options(QUORLIN_FAKE_MODULE, options.env);
     if (options.config) co.argv.push_back(dir_.write("quorlin.conf", *options.config));
     if (options.config_path) co.argv.push_back(*options.config_path);
-    co.env = options.env;
     co.env.emplace_back("QUORLIN_FAKE_LOG", log_path_);
-    // A stray setting of the caller's must not script these runs.
-    for (const char *name : {"QUORLIN_FAKE_SAMPLES", "QUORLIN_FAKE_CHUNK", "QUORLIN_FAKE_DELIVER",
-                             "QUORLIN_FAKE_DELAY_MS", "QUORLIN_FAKE_FAIL",
-                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
-                             "QUORLIN_FAKE_PROBES"})
-        co.unset_env.emplace_back(name);
     child_ = std::make_unique<qtest::Child>(co);
 }
 
@@ -106,16 +96,6 @@ size_t Module::count_stderr(std::string_view line) const {
     size_t n = 0;
     for (auto &l : stderr_lines()) n += l == line;
     return n;
-}
-
-std::string fake_audio(int message, long first, long count) {
-    std::string bytes;
-    for (long i = first; i < first + count; i++) {
-        auto v = static_cast<uint16_t>(quorlin_fake_sample(message, i));
-        bytes.push_back(static_cast<char>(v & 0xFF));
-        bytes.push_back(static_cast<char>(v >> 8));
-    }
-    return bytes;
 }
 
 std::string joined_audio(const qtest::Parsed &p) {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "fake_module.h"
 #include "protocol.h"
 
 namespace adapter_test {
@@ -86,9 +87,7 @@ private:
     std::unique_ptr<qtest::Child> child_;
 };
 
-// The bytes a message's samples take in memory (little-endian), as the
-// fake engine makes them: `count` samples of message `message` from `first`.
-std::string fake_audio(int message, long first, long count);
+using qtest::fake_audio;
 // The payloads of all audio blocks in `p`, joined.
 std::string joined_audio(const qtest::Parsed &p);
 size_t count_blocks(const qtest::Parsed &p);

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_engine.h"
-
 #ifndef QUORLIN_FAKE_MODULE
 #error "QUORLIN_FAKE_MODULE must name the module linked with the fake engine"
 #endif
@@ -19,18 +17,7 @@ constexpr std::string_view handshake_block =
 }
 
 std::unique_ptr<qtest::Child> start(const Env &env) {
-    qtest::ChildOptions o;
-    o.argv.push_back(QUORLIN_FAKE_MODULE);
-    o.env = env;
-    for (const char *name : {"QUORLIN_FAKE_LOG", "QUORLIN_FAKE_SAMPLES", "QUORLIN_FAKE_CHUNK",
-                             "QUORLIN_FAKE_DELIVER", "QUORLIN_FAKE_DELAY_MS", "QUORLIN_FAKE_FAIL",
-                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
-                             "QUORLIN_FAKE_PROBES"}) {
-        bool given = false;
-        for (auto &e : env) given = given || e.first == name;
-        if (!given) o.unset_env.emplace_back(name);
-    }
-    return std::make_unique<qtest::Child>(o);
+    return std::make_unique<qtest::Child>(qtest::fake_module_options(QUORLIN_FAKE_MODULE, env));
 }
 
 bool handshake(qtest::Child &c) {
@@ -62,17 +49,6 @@ size_t count_lines(std::string_view text, std::string_view line) {
         at = lf + 1;
     }
     return n;
-}
-
-std::string fake_audio(int message, long first, long count) {
-    std::string bytes;
-    bytes.reserve(static_cast<size_t>(count) * 2);
-    for (long i = first; i < first + count; i++) {
-        auto v = static_cast<uint16_t>(quorlin_fake_sample(message, i));
-        bytes.push_back(static_cast<char>(v & 0xFF));
-        bytes.push_back(static_cast<char>(v >> 8));
-    }
-    return bytes;
 }
 
 long resident_kb(pid_t pid) {

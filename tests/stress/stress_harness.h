@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "fake_module.h"
 #include "protocol.h"
 
 namespace stress {
@@ -34,9 +35,7 @@ qtest::Parsed parsed_after_handshake(const qtest::Child &c);
 size_t count(const Lines &lines, std::string_view line);
 size_t count_lines(std::string_view text, std::string_view line);
 
-// The fake engine's samples `first` to `first + count` of message
-// `message`, as bytes in memory order.
-std::string fake_audio(int message, long first, long count);
+using qtest::fake_audio;
 
 // VmRSS of process `pid` in kB, or -1.
 long resident_kb(pid_t pid);
