@@ -18,9 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "eci_corvane.h"
 
 namespace {
+
+using bench::median;
+using bench::now_ms;
 
 short output[20000];
 long long frames;
@@ -30,22 +34,10 @@ ECICallbackReturn drop_samples(ECIHand, ECIMessage msg, long count, void *) {
     return eciDataProcessed;
 }
 
-double now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
 double cpu_ms() {
     timespec t;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
 ECIHand engine(int rate_code) {
@@ -94,14 +86,7 @@ int main(int argc, char **argv) {
             perror(argv[2]);
             return 1;
         }
-        std::vector<std::string> lines;
-        char buf[65536];
-        while (fgets(buf, sizeof buf, f) != nullptr) {
-            std::string line(buf);
-            while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-            if (!line.empty()) lines.push_back(line);
-        }
-        fclose(f);
+        const std::vector<std::string> lines = bench::corpus_lines(f);
         ECIHand h = engine(atoi(argv[4]));
         say(h, "Ready.");
         std::vector<double> times;

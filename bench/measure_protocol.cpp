@@ -43,19 +43,18 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_common.h"
+
 namespace {
+
+using bench::median;
+using bench::now_ms;
 
 constexpr int deadline_ms = 120000;
 
 [[noreturn]] void fail(const char *what) {
     fprintf(stderr, "measure_protocol: %s\n", what);
     exit(1);
-}
-
-double now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
 // The command line with the words of $QUORLIN_MEASURE_WRAP (say, a
@@ -218,12 +217,6 @@ std::string speak_block(std::string_view text) {
     return s;
 }
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 double worst(const std::vector<double> &v) { return *std::max_element(v.begin(), v.end()); }
 double best(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
 
@@ -293,14 +286,7 @@ int cmd_corpus(int argc, char **argv) {
     if (argc != 5 && argc != 6) fail("usage: corpus PROGRAM FILE REPEATS [CONFIG]");
     FILE *f = fopen(argv[3], "r");
     if (f == nullptr) fail("cannot open the corpus");
-    std::vector<std::string> lines;
-    char buf[65536];
-    while (fgets(buf, sizeof buf, f) != nullptr) {
-        std::string line(buf);
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-        if (!line.empty()) lines.push_back(line);
-    }
-    fclose(f);
+    const std::vector<std::string> lines = bench::corpus_lines(f);
     const int repeats = atoi(argv[4]);
     Child c(module_argv(argv[2], argc == 6 ? argv[5] : nullptr));
     start(c);
