@@ -40,6 +40,19 @@ void input_from(const std::string &text) {
     close(fd);
 }
 
+// Reads and frees one line; false, with the benchmark marked failed,
+// when the reader returned none.
+bool read_one_line(benchmark::State &state) {
+    char *line = module_readline(0, 1);
+    if (line == nullptr) {
+        state.SkipWithError("the reader returned no line");
+        return false;
+    }
+    benchmark::DoNotOptimize(line);
+    free(line);
+    return true;
+}
+
 constexpr std::string_view command_cycle[] = {
     "SPEAK\n", "Hello there.\n", ".\n",   "STOP\n",  "SET\n",
     "rate=20\n", "pitch=-10\n",  ".\n",   "PAUSE\n", "CHAR\n",
@@ -54,13 +67,7 @@ void read_lines(benchmark::State &state) {
     for (auto _ : state) {
         lseek(0, 0, SEEK_SET);
         for (size_t i = 0; i < lines; ++i) {
-            char *line = module_readline(0, 1);
-            if (line == nullptr) {
-                state.SkipWithError("the reader returned no line");
-                return;
-            }
-            benchmark::DoNotOptimize(line);
-            free(line);
+            if (!read_one_line(state)) return;
         }
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
@@ -80,13 +87,7 @@ void BM_LongLine(benchmark::State &state) {
     text = std::string();
     for (auto _ : state) {
         lseek(0, 0, SEEK_SET);
-        char *line = module_readline(0, 1);
-        if (line == nullptr) {
-            state.SkipWithError("the reader returned no line");
-            return;
-        }
-        benchmark::DoNotOptimize(line);
-        free(line);
+        if (!read_one_line(state)) return;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
