@@ -2,12 +2,16 @@
 // (about one byte in 128 needs escaping), speech-like samples (mostly
 // small values, about one byte in 85), and a track with nothing to
 // escape. The same seed gives the same bytes, so instruction counts
-// repeat exactly.
+// repeat exactly. Also the 705 blocks the writer makes of a track, built
+// beforehand, for the programs that write them as the floor it is
+// compared with.
 #pragma once
 
 #include <math.h>
 #include <stdint.h>
+#include <stdio.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -52,6 +56,46 @@ inline std::vector<int16_t> track(std::string_view kind, size_t samples) {
     if (kind == "speech") return speech_track(samples);
     if (kind == "plain") return plain_track(samples);
     return {};
+}
+
+// One 705 block of 16-bit mono samples at 22050 Hz: its header, up to and
+// including the NUL, and its escaped payload cut into runs that each end
+// just after an escaped byte (the last run may end anywhere).
+struct Block {
+    std::string header;
+    std::string payload;
+    std::vector<size_t> run_ends;
+};
+
+// `samples` as the writer sends them, in blocks of 10000 payload bytes.
+inline std::vector<Block> blocks_of(const std::vector<int16_t> &samples) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(samples.data());
+    const size_t total = samples.size() * 2;
+    std::vector<Block> blocks;
+    for (size_t at = 0; at < total; at += 10000) {
+        const size_t n = total - at < 10000 ? total - at : 10000;
+        Block b;
+        char header[200];
+        int len = snprintf(header, sizeof header,
+                           "705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n"
+                           "705-num_samples=%zu\n705-big_endian=0\n705-AUDIO",
+                           n / 2);
+        b.header.assign(header, static_cast<size_t>(len));
+        b.header += '\0';
+        for (size_t i = at; i < at + n; ++i) {
+            if (bytes[i] == 0x7d || bytes[i] == 0x0a) {
+                b.payload += '\x7d';
+                b.payload += static_cast<char>(bytes[i] ^ 0x20);
+                b.run_ends.push_back(b.payload.size());
+            } else {
+                b.payload += static_cast<char>(bytes[i]);
+            }
+        }
+        if (b.run_ends.empty() || b.run_ends.back() != b.payload.size())
+            b.run_ends.push_back(b.payload.size());
+        blocks.push_back(std::move(b));
+    }
+    return blocks;
 }
 
 }  // namespace bench

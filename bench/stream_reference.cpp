@@ -16,48 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "bench_tracks.h"
 #include "fake_engine.h"
 
 namespace {
 
-// One block: its header, and its escaped payload cut into runs that each
-// end just after an escaped byte (the last run may end anywhere).
-struct Block {
-    std::string header;
-    std::string payload;
-    std::vector<size_t> run_ends;
-};
+using bench::Block;
 
 std::vector<Block> make_blocks(int message, long samples) {
     std::vector<int16_t> track(static_cast<size_t>(samples));
     for (long i = 0; i < samples; ++i) track[static_cast<size_t>(i)] = quorlin_fake_sample(message, i);
-    const auto *bytes = reinterpret_cast<const unsigned char *>(track.data());
-    const size_t total = track.size() * 2;
-    std::vector<Block> blocks;
-    for (size_t at = 0; at < total; at += 10000) {
-        const size_t n = total - at < 10000 ? total - at : 10000;
-        Block b;
-        char header[200];
-        int len = snprintf(header, sizeof header,
-                           "705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n"
-                           "705-num_samples=%zu\n705-big_endian=0\n705-AUDIO",
-                           n / 2);
-        b.header.assign(header, static_cast<size_t>(len));
-        b.header += '\0';
-        for (size_t i = at; i < at + n; ++i) {
-            if (bytes[i] == 0x7d || bytes[i] == 0x0a) {
-                b.payload += '\x7d';
-                b.payload += static_cast<char>(bytes[i] ^ 0x20);
-                b.run_ends.push_back(b.payload.size());
-            } else {
-                b.payload += static_cast<char>(bytes[i]);
-            }
-        }
-        if (b.run_ends.empty() || b.run_ends.back() != b.payload.size())
-            b.run_ends.push_back(b.payload.size());
-        blocks.push_back(std::move(b));
-    }
-    return blocks;
+    return bench::blocks_of(track);
 }
 
 void stream(const std::vector<Block> &blocks) {

@@ -33,30 +33,12 @@ extern "C" __attribute__((noinline)) void write_escaped_blocks(const std::vector
 
 namespace {
 
+// Each block whole, header, escaped payload and trailer, ready for one
+// fwrite.
 std::vector<std::string> escaped_blocks(const std::vector<int16_t> &samples) {
     std::vector<std::string> blocks;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(samples.data());
-    const size_t total = samples.size() * 2;
-    for (size_t at = 0; at < total; at += 10000) {
-        const size_t n = total - at < 10000 ? total - at : 10000;
-        char header[200];
-        int len = snprintf(header, sizeof header,
-                           "705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n"
-                           "705-num_samples=%zu\n705-big_endian=0\n705-AUDIO",
-                           n / 2);
-        std::string b(header, static_cast<size_t>(len));
-        b += '\0';
-        for (size_t i = at; i < at + n; ++i) {
-            if (bytes[i] == 0x7d || bytes[i] == 0x0a) {
-                b += '\x7d';
-                b += static_cast<char>(bytes[i] ^ 0x20);
-            } else {
-                b += static_cast<char>(bytes[i]);
-            }
-        }
-        b += "\n705 AUDIO\n";
-        blocks.push_back(std::move(b));
-    }
+    for (const bench::Block &b : bench::blocks_of(samples))
+        blocks.push_back(b.header + b.payload + "\n705 AUDIO\n");
     return blocks;
 }
 
