@@ -168,29 +168,24 @@ void apply_voice_config() {
     if (config_voice != 0) eciCopyVoice(eciHandle, config_voice, 0);
 }
 
+/* An engine parameter the file set, applied and logged under `label`. */
+void set_engine_param(ECIParam param, int value, const char *label) {
+    if (value < 0) return;
+    eciSetParam(eciHandle, param, value);
+    fprintf(stderr, "quorlin: Set %s: %d\n", label, value);
+}
+
 void apply_engine_config() {
-    if (config_phrase_prediction >= 0) {
-        eciSetParam(eciHandle, eciPhrasePrediction, config_phrase_prediction);
-        fprintf(stderr, "quorlin: Set phrase prediction: %d\n", config_phrase_prediction);
-    }
+    set_engine_param(eciPhrasePrediction, config_phrase_prediction, "phrase prediction");
     if (config_dictionary >= 0) {
         int eci_value = config_dictionary == 0 ? 1 : 0;
         eciSetParam(eciHandle, eciDictionary, eci_value);
         fprintf(stderr, "quorlin: Set dictionary (abbreviations): config=%d eci=%d\n",
                 config_dictionary, eci_value);
     }
-    if (config_number_mode >= 0) {
-        eciSetParam(eciHandle, eciNumberMode, config_number_mode);
-        fprintf(stderr, "quorlin: Set number mode: %d\n", config_number_mode);
-    }
-    if (config_text_mode >= 0) {
-        eciSetParam(eciHandle, eciTextMode, config_text_mode);
-        fprintf(stderr, "quorlin: Set text mode: %d\n", config_text_mode);
-    }
-    if (config_real_world_units >= 0) {
-        eciSetParam(eciHandle, eciRealWorldUnits, config_real_world_units);
-        fprintf(stderr, "quorlin: Set real world units: %d\n", config_real_world_units);
-    }
+    set_engine_param(eciNumberMode, config_number_mode, "number mode");
+    set_engine_param(eciTextMode, config_text_mode, "text mode");
+    set_engine_param(eciRealWorldUnits, config_real_world_units, "real world units");
 }
 
 /* Dictionary trouble is logged and never fails the start: the engine
