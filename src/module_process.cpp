@@ -571,8 +571,8 @@ unsigned char *escape_payload(unsigned char *out, const unsigned char *from,
  * Writes one whole 705 block for `mytrack`, whose samples and num_samples
  * describe just this block, `payload_bytes` bytes of it (at most
  * max_block_bytes), from the lock to the flush. The stream's own locking
- * is skipped: the caller holds module_stdout_mutex and the process has
- * one thread.
+ * is skipped: the block is written with module_stdout_mutex held, and
+ * the process has one thread.
  */
 void module_tts_output_send_server(const AudioTrack &mytrack, AudioFormat format,
                                    size_t payload_bytes) {
