@@ -1,35 +1,13 @@
 #include "module_harness.h"
 
-#include <stdlib.h>
-
-#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 #ifndef QUORLIN_FAKE_MODULE
 #error "QUORLIN_FAKE_MODULE must name the module linked with the fake engine"
 #endif
 
 namespace adapter_test {
-
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "quorlin-adapter-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::write(const std::string &name, std::string_view contents) const {
-    std::string p = path_ + "/" + name;
-    std::ofstream f(p, std::ios::binary);
-    f.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    return p;
-}
 
 Module::Module(const ModuleOptions &options) : log_path_(dir_.path() + "/engine.log") {
     qtest::ChildOptions co = qtest::fake_module_options(QUORLIN_FAKE_MODULE, options.env);

@@ -18,6 +18,7 @@
 #include "child_process.h"
 #include "fake_module.h"
 #include "protocol.h"
+#include "temp_dir.h"
 
 namespace adapter_test {
 
@@ -33,20 +34,7 @@ std::ostream &operator<<(std::ostream &os, const Row &row) {
 using Env = std::vector<std::pair<std::string, std::string>>;
 using Lines = std::vector<std::string>;
 
-// A directory removed with everything in it when the owner goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    // Writes `contents` to a file of the directory; returns its path.
-    std::string write(const std::string &name, std::string_view contents) const;
-
-private:
-    std::string path_;
-};
+using qtest::TempDir;
 
 struct ModuleOptions {
     Env env;                            // QUORLIN_FAKE_* settings

@@ -1,24 +1,14 @@
 #include "harness.h"
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 namespace rt {
 
 Module::Module(const Env &env, const std::vector<std::string> &args,
-               const std::vector<std::string> &unset) {
-    const char *tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/qrec-XXXXXX";
-    int fd = mkstemp(templ.data());
-    if (fd < 0) throw std::runtime_error("mkstemp failed");
-    ::close(fd);
-    log_path_ = templ;
-
+               const std::vector<std::string> &unset)
+    : log_path_(dir_.path() + "/record.log") {
     qtest::ChildOptions options;
     options.argv.push_back(RUNTIME_MODULE);
     options.argv.insert(options.argv.end(), args.begin(), args.end());
@@ -28,11 +18,6 @@ Module::Module(const Env &env, const std::vector<std::string> &args,
     for (const auto &kv : env) options.env.push_back(kv);
     options.unset_env = unset;
     child_ = std::make_unique<qtest::Child>(options);
-}
-
-Module::~Module() {
-    child_.reset();
-    unlink(log_path_.c_str());
 }
 
 bool Module::handshake() { return send("INIT\n") && wait_out("299 OK LOADED SUCCESSFULLY\n"); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "temp_dir.h"
 
 namespace rt {
 
@@ -28,7 +29,6 @@ public:
     // `unset` are removed) and `args` as its command line.
     explicit Module(const Env &env = {}, const std::vector<std::string> &args = {},
                     const std::vector<std::string> &unset = {});
-    ~Module();
     Module(const Module &) = delete;
     Module &operator=(const Module &) = delete;
 
@@ -56,6 +56,7 @@ public:
     std::vector<std::string> record_of(std::initializer_list<std::string_view> prefixes) const;
 
 private:
+    qtest::TempDir dir_;  // holds the call record; outlives the child
     std::string log_path_;
     std::unique_ptr<qtest::Child> child_;
 };
