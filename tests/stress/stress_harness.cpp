@@ -34,12 +34,6 @@ qtest::Parsed parsed_after_handshake(const qtest::Child &c) {
     return p;
 }
 
-size_t count(const Lines &lines, std::string_view line) {
-    size_t n = 0;
-    for (auto &l : lines) n += l == line;
-    return n;
-}
-
 size_t count_lines(std::string_view text, std::string_view line) {
     size_t n = 0;
     for (size_t at = 0; at < text.size();) {

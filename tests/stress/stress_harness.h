@@ -32,7 +32,6 @@ bool handshake(qtest::Child &c);
 // handshake; fails the test if the output is malformed.
 qtest::Parsed parsed_after_handshake(const qtest::Child &c);
 
-size_t count(const Lines &lines, std::string_view line);
 size_t count_lines(std::string_view text, std::string_view line);
 
 using qtest::fake_audio;
