@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Speaks a sentence through quorlin into a WAV file, from a fresh checkout:
 # installs the missing Debian packages (when run as root), configures the
 # 64-bit build, builds only the module, the reference engine and

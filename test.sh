@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Sets everything up and runs every test: installs missing Debian
 # packages (as root), then configures, builds and runs CTest for the
 # 64-bit build with warnings as errors, the sanitizer build and the

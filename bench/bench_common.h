@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the plain measuring programs share: the clock, the median of a
 // run of times, and the messages of a corpus file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The engine side of the module reduced to nothing, so that the runtime's
 // line reader and audio writer can be measured in a process of their
 // own: every hook refuses or does nothing. Only the benchmarks link it.

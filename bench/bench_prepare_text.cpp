@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Throughput of text preparation on mixed text: ASCII prose, markup,
 // entities and multi-byte UTF-8 (letters, quotes, dashes, currency and
 // emoji), at sizes from a line to a long document. The figures should

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The input line reader, fed from a file on descriptor 0: short command
 // lines as a server sends them (lines per second), and single lines of
 // 8 MiB and 64 MiB, whose costs should stand at about 1 to 8 (growth by

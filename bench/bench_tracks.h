@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Sample tracks for measuring the 705 writer: uniformly random samples
 // (about one byte in 128 needs escaping), speech-like samples (mostly
 // small values, about one byte in 85), and a track with nothing to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The 705 writer: payload bytes per second for a random and a
 // speech-like track and one with nothing to escape, with standard output
 // on /dev/null (the writer's own cost) or on a pipe that a thread drains

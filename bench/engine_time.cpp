@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The engine's own time, without the module: text handed to the engine
 // library through its C calls, synthesised, and its samples dropped in
 // the callback. Built against the reference engine (eSpeak NG), with the

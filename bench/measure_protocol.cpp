@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Drives a module (or stream_reference) over pipes as a server does and
 // times what scripts/measure.sh reports. Every wait has a deadline, so a
 // module that hangs ends the measurement with an error instead of

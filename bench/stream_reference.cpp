@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The floor for streaming: a program that answers a SPEAK block as the
 // module does but does nothing else. At the message's closing dot it
 // makes the fake engine's samples for that message (quorlin_fake_sample,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Counts what one payload byte costs the 705 writer, for running under
 // valgrind --tool=callgrind (instruction counts repeat exactly, where
 // time does not):

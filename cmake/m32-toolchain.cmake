@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # 32-bit x86 build on a 64-bit host. The kernel here cannot run i386
 # binaries, so tests run them under qemu-user's qemu-i386; marking the
 # build as cross-compiled makes CMake prepend the emulator to every test.

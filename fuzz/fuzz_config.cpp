@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target for the configuration file reader: every input is written
 // to a file and read with module_config, and the values it stores and
 // the lines it logs are compared with an independent model of the file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The configuration values as the module starts with them, for the fuzz
 // targets that run the configuration reader again and again in one
 // process: each run must begin where a new process would.

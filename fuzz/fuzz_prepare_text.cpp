@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target for text preparation: every input is prepared as each kind
 // of message, and the results are checked for what the engine relies on,
 // so that a wrong result fails like a crash.

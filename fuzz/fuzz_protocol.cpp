@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target for the whole protocol: the module's own process entry,
 // line reader, command loop, replies, audio writer, engine adapter and
 // text preparation, with the fake engine compiled in, fed an arbitrary

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The check of one protocol run: walks the module's stdout item by item
 // (reply lines and decoded 705 blocks) through a small state machine of
 // what a server may see, and compares every audio block with the samples

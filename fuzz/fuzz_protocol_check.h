@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the protocol fuzz target knows about a run of the module, and the
 // check of everything the module wrote against it. The check is a model
 // of what a server may see, not of what the module computes: which reply

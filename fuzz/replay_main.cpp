@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A main for the fuzz targets in builds without libFuzzer: runs every
 // input named on the command line once, where a directory stands for
 // every regular file in it. The saved corpus thereby becomes a test that

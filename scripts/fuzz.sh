@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets with clang (preset fuzz) and gives each a
 # bounded run, starting from a temporary copy of its committed corpus so
 # that the run never adds files to the tree. Fails on the first target

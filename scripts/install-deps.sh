@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs the Debian packages that building and testing quorlin needs,
 # when they are missing. Needs root for the install; without root it
 # names what is missing and fails.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Measures quorlin side by side with what it is built on and prints a
 # table: streaming throughput against a minimal writer of the same
 # bytes, the audio writer's instructions per payload byte, STOP latency,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The calls of the ECI engine library (libibmeci50.so) that quorlin uses,
  * with the types and constants they take. The module, the fake engine

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The command loop and everything that writes to standard output while
  * it runs: the protocol's command table and handlers (message intake,

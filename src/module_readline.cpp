@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The line reader: the only code that reads the module's standard input.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The PCM record that the adapter hands to the runtime for framing, and
  * the byte-order flag sent with it. Plain C.

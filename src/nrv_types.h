@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Records shared across the module seam that describe what is spoken:
  * the voice record of a voice list and the kinds of message.

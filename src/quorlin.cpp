@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The engine adapter: the hooks through which the runtime drives the
  * ECI engine. This file owns the one engine instance, the engine's fixed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The configuration file reader: module_config, the first hook the
  * process calls. It reads the file named on the command line once into

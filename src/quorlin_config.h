@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The adapter's configuration values, shared by the file reader
  * (quorlin_config.cpp, which owns and fills them) and the engine adapter

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Text preparation: the two stages between the bytes a message arrives
  * with and the text the engine is given.

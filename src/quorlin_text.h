@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Text preparation for the engine: turns the bytes of a message, as the
  * server sent them, into the text the engine is given.

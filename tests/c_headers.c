@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /* Compiled as C: every interface header must stay plain C. */
 #include "eci_corvane.h"
 #include "nrv_audio.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // quorlin-say: speaks text through the quorlin module into a WAV file.
 //
 // It drives the real module exactly as a speech server does: starts it as
@@ -45,7 +46,8 @@ void usage(FILE *to) {
         "                      one message per paragraph\n"
         "      --lines         with -f: one message per line\n"
         "  -c, --config FILE   configuration file for the module\n"
-        "  -m, --module PATH   the quorlin binary (default: quorlin beside quorlin-say)\n"
+        "  -m, --module PATH   the quorlin binary (default: quorlin beside quorlin-say,\n"
+        "                      else the installed module)\n"
         "  -r, --rate N        speech rate, -100 to 100\n"
         "  -p, --pitch N       pitch, -100 to 100\n"
         "  -v, --volume N      volume, -100 to 100\n"
@@ -53,6 +55,7 @@ void usage(FILE *to) {
         "      --trace         show the protocol exchange on standard error\n"
         "  -q, --quiet         no progress or summary lines\n"
         "  -h, --help          this text\n"
+        "      --version       the version of quorlin-say\n"
         "\n"
         "Exit status: 0 when all text was spoken, 1 when the module refused,\n"
         "failed or died, 2 for a wrong command line.\n",
@@ -88,6 +91,13 @@ bool parse_int(const char *s, long low, long high, int &out) {
     out = static_cast<int>(v);
     return true;
 }
+
+#ifndef QUORLIN_VERSION
+#define QUORLIN_VERSION "unknown"
+#endif
+#ifndef QUORLIN_MODULE_FROM_BINDIR
+#define QUORLIN_MODULE_FROM_BINDIR "../lib/quorlin/bin/quorlin"
+#endif
 
 // The directory of this program, for finding the module beside it.
 std::string own_directory() {
@@ -634,9 +644,19 @@ int run(const Options &o, const std::vector<std::string> &messages) {
     return 0;
 }
 
+// The module beside this program when there is one (the build tree),
+// otherwise the installed module in its private tree, found relative to
+// this program so that an install under any prefix or root works.
+std::string default_module() {
+    std::string dir = own_directory();
+    std::string beside = dir + "/quorlin";
+    if (access(beside.c_str(), X_OK) == 0) return beside;
+    return dir + "/" QUORLIN_MODULE_FROM_BINDIR;
+}
+
 // Fills the options from the command line; exits on --help or an error.
 Options parse_options(int argc, char **argv) {
-    enum { opt_raw = 256, opt_lines, opt_timeout, opt_trace };
+    enum { opt_raw = 256, opt_lines, opt_timeout, opt_trace, opt_version };
     static const option longs[] = {
         {"output", required_argument, nullptr, 'o'}, {"raw", no_argument, nullptr, opt_raw},
         {"file", required_argument, nullptr, 'f'},   {"lines", no_argument, nullptr, opt_lines},
@@ -644,7 +664,8 @@ Options parse_options(int argc, char **argv) {
         {"rate", required_argument, nullptr, 'r'},   {"pitch", required_argument, nullptr, 'p'},
         {"volume", required_argument, nullptr, 'v'}, {"timeout", required_argument, nullptr, opt_timeout},
         {"trace", no_argument, nullptr, opt_trace},  {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0},
+        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, opt_version},
+        {nullptr, 0, nullptr, 0},
     };
     Options o;
     auto bad = [](const std::string &what) {
@@ -675,6 +696,7 @@ Options parse_options(int argc, char **argv) {
         case opt_trace: o.trace = true; break;
         case 'q': o.quiet = true; break;
         case 'h': usage(stdout); exit(0);
+        case opt_version: printf("quorlin-say %s\n", QUORLIN_VERSION); exit(0);
         default: fputs("Try 'quorlin-say --help'.\n", stderr); exit(exit_usage);
         }
     }
@@ -683,7 +705,7 @@ Options parse_options(int argc, char **argv) {
         bad(o.words.empty() ? "no text: give it as arguments or with -f FILE"
                             : "give the text as arguments or with -f, not both");
     if (o.per_line && o.text_file.empty()) bad("--lines goes with -f");
-    if (o.module.empty()) o.module = own_directory() + "/quorlin";
+    if (o.module.empty()) o.module = default_module();
     return o;
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The scriptable fake engine: libibmeci50.so with the 16 calls of
  * eci_corvane.h, producing a known sample pattern instead of speech, so

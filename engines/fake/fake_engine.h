@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * What tests need to know of the fake engine beyond the engine calls of
  * eci_corvane.h: the sample pattern it produces and a hook run inside

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /*
  * The reference engine: libibmeci50.so on eSpeak NG, with libsoxr for the
  * 8000 and 11025 Hz output rates. It exports the sixteen engine calls of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /*
  * Dictionary volumes and text rewriting for the reference engine.
  *

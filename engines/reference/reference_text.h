@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 /*
  * The reference engine's text side: dictionary volumes (their file format,
  * loading and lookup) and the rewriting of a message's text into what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The adapter linked directly with the fake engine and a recording
 // runtime, for the paths the real runtime cannot reach or cannot show:
 // speaking without an engine, a stop that lands inside synthesis, hooks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The configuration file as the module reads it: for each file, the
 // "quorlin: Config" lines on stderr and the engine calls that INIT makes
 // with the values read.

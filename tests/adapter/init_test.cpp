@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Engine creation at INIT and its release: the exact calls the module
 // makes into the engine for each configuration, what it logs, and how a
 // failing engine call ends the start.

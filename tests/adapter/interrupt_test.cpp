@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Commands that reach a message while it is spoken: STOP and PAUSE while
 // the engine synthesises and while the audio streams, settings and
 // message commands executed between audio blocks, QUIT in the middle of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quorlin binary linked with the fake engine, run as a server would run
 // it: a scratch directory for its configuration file and the engine's call
 // log, the fake engine scripted through the environment, and helpers that

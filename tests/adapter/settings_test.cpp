@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The server's speech settings as the engine gets them (speed, pitch
 // baseline and volume of slot 0 at the next message), the voice list and
 // the hooks that accept and ignore.

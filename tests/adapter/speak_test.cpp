@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // One message from the server's side: the replies and events it gets,
 // the audio, the "Speaking" line, and the engine calls the message makes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A recording stand-in for the module runtime, for tests that link the
 // adapter directly with the fake engine: it records the replies and
 // events the adapter sends and copies each track it is handed, and lets a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs one protocol test binary with QUORLIN_TEST_WRAPPER set to valgrind's
 # memcheck, one log file per module process. Every process must end under
 # valgrind's eye with "ERROR SUMMARY: 0 errors": definite leaks count as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The reference engine through its exported calls, as the module uses
 // them: callback, output buffer, text, synthesis. Audio is checked by
 // its length, level and sameness, never against stored samples: eSpeak NG

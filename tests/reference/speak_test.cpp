@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The real module with the reference engine, driven through pipes as a
 // speech server drives it, and quorlin-say driving that same module.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A temporary file holding given bytes, removed when the owner goes.
 #pragma once
 

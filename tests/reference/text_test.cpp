@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The reference engine's text rewriting: dictionary lookups by volume and
 // the spelling and digit modes, checked on the text eSpeak NG would get.
 #include <gtest/gtest.h>

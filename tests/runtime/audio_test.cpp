@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The 705 writer seen from the server: exact block bytes, block
 // capacities, the command pass after every block and what it may and
 // may not do to the stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command loop over real pipes: matching of command lines, the
 // message intake with its dot removal and refusals, and lines that
 // arrive in pieces or many at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A realloc stand-in for programs linked with -Wl,--wrap=realloc: the
 // runtime's growth calls fail once they ask for qrec::realloc_fail_from
 // bytes or more, so tests can prove that a failed growth keeps the store

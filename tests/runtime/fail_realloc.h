@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The threshold of the failing realloc stand-in (fail_realloc.cpp).
 #pragma once
 

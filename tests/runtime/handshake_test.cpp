@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The life of the process: every way of ending with its stdout, stderr,
 // exit status and the adapter calls made, and both shapes of the
 // handshake block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Runs the stand-in module (the real runtime with the recording adapter)
 // as a child on real pipes, the way a speech server runs a module, and
 // gives tests its stdout, stderr, exit status and the adapter's record.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The line reader in-process, with its read and select calls observed
 // through link-time wrappers. Each scenario runs in a forked child with a
 // fresh reader (its buffer lives for the whole process) and a pipe on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A recording stand-in for the engine adapter: every hook of the module
 // interface, scripted through environment variables and recording each
 // call with its arguments, one line per call, so that tests can run the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quoting of recorded strings and the byte pattern of the streamed
 // track, shared by the recording adapter and the tests that check it.
 #include "recording_format.h"

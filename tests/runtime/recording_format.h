@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers shared by the recording adapter and the tests that read its
 // record: the quoting of recorded strings and the byte pattern of the
 // streamed track.

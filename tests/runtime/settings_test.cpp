@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Settings blocks (SET, AUDIO, LOGLEVEL), the voice list with its
 // filters, and the debug switch, over real pipes.
 #include <gtest/gtest.h>

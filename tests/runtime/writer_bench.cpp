@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Measures the 705 audio writer: streams a track through
 // module_tts_output_server to /dev/null and prints user-space
 // instructions (where the kernel lets a process count them; otherwise

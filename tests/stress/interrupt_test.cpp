@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The module interrupted under load: floods of STOP while a long message
 // streams, input that ends inside a block or a stream, and a server that
 // closes its end of the module's stdout. Each case checks the replies the

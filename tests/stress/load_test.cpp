@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The module under volume: one enormous line, a flood of commands in one
 // write, and thousands of messages in one process with its resident
 // memory watched. Every case checks the exact replies, so that nothing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "stress_harness.h"
 
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quorlin binary with the fake engine under load: started with the
 // engine scripted through the environment, driven through pipes like the
 // protocol tests, with helpers for counts of reply lines and for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A child process on three pipes, for tests that drive a program as a
 // speech server would: raw bytes in, stdout and stderr collected, every
 // wait bounded by a deadline so that a hang fails the test instead of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The quorlin binary linked with the fake engine, as the protocol and
 // stress tests start it: scripted only by the settings a test gives, and
 // the samples the fake engine makes, for comparison with what arrived.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Splits what a module wrote on stdout into reply lines and decoded 705
 // audio blocks, the way a speech server reads it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A scratch directory for a test's files (a module's configuration, a
 // call record), removed with everything in it when the owner goes.
 #pragma once

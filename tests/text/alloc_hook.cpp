@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The malloc and free wrappers behind alloc_hook::Watch.
 #include "alloc_hook.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Counts, and on request fails, the allocations of the code under test.
 // The test binary is linked with --wrap=malloc and --wrap=free, so every
 // malloc and free call made from its own objects (the text preparation

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Bytes placed so that the first byte after them is unreadable: they end
 // exactly at a page boundary followed by a PROT_NONE page. Reading one
 // byte too far faults in every build, not only under AddressSanitizer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Allocation in text preparation: a failed allocation fails the stage
 // and leaves nothing behind, and a success leaves exactly the result.
 #include <gtest/gtest.h>

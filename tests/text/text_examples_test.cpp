@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Text preparation, case by case: exact input bytes and byte counts, the
 // result for the types that take stage one only (plain) and for the types
 // that are also sanitised, or the failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Text preparation over many random byte strings (a fixed seed, so a
 // failure repeats): every input sits right before an unreadable page, so
 // reading past the byte count or past a NUL faults.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The 705 writer's exact bytes, checked in-process against a framing
 // built here with printf and the byte-by-byte escaping of the test
 // support library. The searches for escaped bytes work on 32-byte
