@@ -208,8 +208,9 @@ bool dictionary_is_usable(const char *path) {
 
 /* Dictionary trouble is logged and never fails the start: the engine
  * speaks without the words it could not load. The set is activated even
- * when nothing loaded, as the engine expects of a set it created, and
- * that is said plainly so that "Dictionary activated" does not mislead. */
+ * when nothing loaded, so the engine sees the same calls whatever the
+ * files held; the log says plainly that the set is empty, so that
+ * "Dictionary activated" does not read as success. */
 void load_dictionaries() {
     if (!config_main_dict[0] && !config_root_dict[0] && !config_abbrev_dict[0]) return;
     dictHandle = eciNewDict(eciHandle);
