@@ -17,7 +17,10 @@
  * `streaming` flag marks that window so that no hook waits for the lock
  * or touches the samples in use.
  */
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -189,8 +192,25 @@ void apply_engine_config() {
     set_engine_param(eciRealWorldUnits, config_real_world_units, "real world units");
 }
 
+/* Whether `path` may go to the engine, which opens it itself and would
+ * wait for ever in the open of a FIFO with no writer. The path is opened
+ * here without waiting and must be a regular file. A path that cannot be
+ * opened at all goes to the engine, whose load then fails with its own
+ * error number; nothing can block on it. */
+bool dictionary_is_usable(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return true;
+    struct stat st;
+    bool usable = fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
+    close(fd); /* not retried on EINTR: the descriptor is gone either way */
+    return usable;
+}
+
 /* Dictionary trouble is logged and never fails the start: the engine
- * speaks without the words it could not load. */
+ * speaks without the words it could not load. The set is activated even
+ * when nothing loaded, so the engine sees the same calls whatever the
+ * files held; the log says plainly that the set is empty, so that
+ * "Dictionary activated" does not read as success. */
 void load_dictionaries() {
     if (!config_main_dict[0] && !config_root_dict[0] && !config_abbrev_dict[0]) return;
     dictHandle = eciNewDict(eciHandle);
@@ -207,15 +227,24 @@ void load_dictionaries() {
         {config_root_dict, eciRootDict, "root"},
         {config_abbrev_dict, eciAbbvDict, "abbreviation"},
     };
+    int loaded = 0;
     for (const auto &v : volumes) {
         if (!v.path[0]) continue;
+        if (!dictionary_is_usable(v.path)) {
+            fprintf(stderr, "quorlin: Skipped %s dictionary: %s (not a regular file)\n", v.label,
+                    v.path);
+            continue;
+        }
         ECIDictError err = eciLoadDict(eciHandle, dictHandle, v.volume, v.path);
-        if (err == DictNoError)
+        if (err == DictNoError) {
             fprintf(stderr, "quorlin: Loaded %s dictionary: %s\n", v.label, v.path);
-        else
+            ++loaded;
+        } else {
             fprintf(stderr, "quorlin: Failed to load %s dictionary: %s (error %d)\n", v.label,
                     v.path, static_cast<int>(err));
+        }
     }
+    if (loaded == 0) fprintf(stderr, "quorlin: No dictionary loaded: the dictionary set is empty\n");
     ECIDictError err = eciSetDict(eciHandle, dictHandle);
     if (err == DictNoError)
         fprintf(stderr, "quorlin: Dictionary activated\n");
