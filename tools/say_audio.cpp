@@ -125,6 +125,7 @@ public:
     }
 
     bool seekable() const { return seekable_; }
+    bool is_stdout() const { return is_stdout_; }
     const std::string &name() const { return shown_; }
 
 private:
@@ -153,7 +154,9 @@ public:
         complete();
     }
     void abandon() override { out_->abandon(); }
-    std::string destination() const override { return "wrote " + out_->name(); }
+    std::string destination() const override {
+        return out_->is_stdout() ? "wrote WAV to standard output" : "wrote " + out_->name();
+    }
 
 protected:
     void start(int rate) override {

@@ -251,9 +251,9 @@ TEST(Say, CommandLines) {
              EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav")));
          }},
         {"a timeout names the wait and --timeout",
-         {"--timeout", "1", "-o", "@a.wav", "Secret words"}, "", {{"QUORLIN_FAKE_DELAY_MS", "4000"}}, 1,
+         {"--timeout", "2", "-o", "@a.wav", "Secret words"}, "", {{"QUORLIN_FAKE_DELAY_MS", "8000"}}, 1,
          [](const Result &r) {
-             EXPECT_NE(r.err.find("within 1 s while waiting for"), std::string::npos) << r.err;
+             EXPECT_NE(r.err.find("within 2 s while waiting for"), std::string::npos) << r.err;
              EXPECT_NE(r.err.find("--timeout SEC"), std::string::npos);
              EXPECT_EQ(r.err.find("Secret"), std::string::npos) << r.err;
          }},
