@@ -77,13 +77,13 @@ class Scratch {
 public:
     Scratch() {
         module_ = QUORLIN_FAKE_MODULE;
+        std::filesystem::create_directory(bin());
         if (*qtest::test_emulator()) {
-            module_ = dir_.write("module.sh", std::string("#!/bin/sh\nexec ") +
-                                                   qtest::test_emulator() + " " +
-                                                   QUORLIN_FAKE_MODULE + " \"$@\"\n");
+            module_ = dir_.write("bin/module.sh", std::string("#!/bin/sh\nexec ") +
+                                                       qtest::test_emulator() + " " +
+                                                       QUORLIN_FAKE_MODULE + " \"$@\"\n");
             chmod(module_.c_str(), 0755);
         }
-        std::filesystem::create_directory(bin());
     }
     std::string path(const std::string &name) const { return dir_.path() + "/" + name; }
     std::string bin() const { return path("bin"); }
