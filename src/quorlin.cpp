@@ -243,17 +243,6 @@ void apply_current_settings() {
     eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
 }
 
-/* A message command executed by a command pass while a message streams.
- * Speaking it would wait for audio_mutex, which this thread holds, and
- * would empty the samples being streamed; so it is refused, and the
- * server stops the current message before sending the next. The intake
- * has cleared module_should_stop just before calling us: a STOP or PAUSE
- * executed earlier in the same pass must still end the stream. */
-void refuse_while_streaming() {
-    if (stop_requested) module_should_stop = 1;
-    module_speak_error();
-}
-
 /* Hands every sample of the message to the audio writer in one track,
  * holding audio_mutex until the writer returns. The writer runs command
  * passes between blocks; `streaming` tells their hooks that the lock is
@@ -417,7 +406,11 @@ int module_speak(const char *, size_t, NRVMessageType) { return -1; }
 
 void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
     if (streaming) {
-        refuse_while_streaming();
+        /* Met in a command pass while a message streams: speaking would
+         * wait for audio_mutex, which this thread holds, and empty the
+         * samples being streamed. The runtime keeps the stream's stop
+         * flag; the server stops the current message before the next. */
+        module_speak_error();
         return;
     }
     if (!eciHandle) {
