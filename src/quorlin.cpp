@@ -39,6 +39,9 @@ constexpr int audio_buffer_size = 20000;
 /* Room added beyond what a callback needs, so that the accumulator grows
  * seldom and most messages reuse the block of an earlier one. */
 constexpr int32_t growth_samples = 20000;
+/* The speaking line shows at most this many bytes of the text: a server
+ * that drains standard error slowly must not block the module on it. */
+constexpr size_t shown_text_bytes = 500;
 
 /* The samples of the current message, guarded by audio_mutex.
  * Invariant: num_samples <= allocated, and samples is null exactly when
@@ -281,6 +284,16 @@ void synthesize_and_stream() {
     module_report_event_end();
 }
 
+/* The speaking line, with a long text cut to its first bytes. */
+void log_speaking(const char *text) {
+    size_t length = strlen(text);
+    if (length <= shown_text_bytes)
+        fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    else
+        fprintf(stderr, "quorlin: Speaking: %.*s... (%zu bytes)\n",
+                static_cast<int>(shown_text_bytes), text, length);
+}
+
 void interrupt(const char *log_line) {
     fputs(log_line, stderr);
     stop_requested = 1;
@@ -435,7 +448,7 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
         module_speak_error();
         return;
     }
-    fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    log_speaking(text);
     module_speak_ok();
     if (!eciAddText(eciHandle, text)) {
         fprintf(stderr, "quorlin: eciAddText failed\n");
