@@ -70,6 +70,15 @@ bool streaming = false;
  * has returned. */
 bool release_deferred = false;
 
+/* What the capture met in the current message; cleared at its start. */
+struct capture_state {
+    bool cut;              /* the store could not take samples: the engine
+                              was stopped and every later callback is
+                              refused */
+    bool bad_count_logged; /* a refused sample count has been logged */
+};
+capture_state capture = {false, false};
+
 /* The server's speech settings in engine units, applied to voice slot 0
  * at the start of every message. The initial values are the engine's
  * defaults, not the image of any server value. */
@@ -126,19 +135,37 @@ ECICallbackReturn store_samples(int32_t count) {
     return eciDataProcessed;
 }
 
+/* Samples the store cannot take end the message's speech where it is:
+ * what came before is still streamed and the message ends as usual, but
+ * the engine is not left to synthesise audio that would be thrown away.
+ * The refusal ends the delivery in an engine that honours it; eciStop
+ * also drops what the engine still holds of the message. Caller holds
+ * audio_mutex. */
+void cut_speech() {
+    capture.cut = true;
+    fprintf(stderr, "quorlin: out of memory: speech cut after %d samples\n",
+            static_cast<int>(audio_data.num_samples));
+    eciStop(eciHandle);
+}
+
 /* The engine's sample callback: copies the `param` new samples out of
  * audio_buffer before the engine reuses it. Refuses everything while a
- * stop is pending. A count outside the buffer cannot be copied safely,
- * so it is refused like samples that cannot be stored. */
+ * stop is pending or after the store failed. A count outside the buffer
+ * cannot be copied safely, so it is refused like samples that cannot be
+ * stored, and logged once per message: an engine that keeps sending it
+ * must not flood standard error. */
 ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
-    if (stop_requested) return eciDataNotProcessed;
+    if (stop_requested || capture.cut) return eciDataNotProcessed;
     if (msg != eciWaveformBuffer) return eciDataProcessed;
     if (param < 0 || param > audio_buffer_size) {
-        fprintf(stderr, "quorlin: engine reported %ld samples, ignored\n", param);
+        if (!capture.bad_count_logged)
+            fprintf(stderr, "quorlin: engine reported %ld samples, ignored\n", param);
+        capture.bad_count_logged = true;
         return eciDataNotProcessed;
     }
     pthread_mutex_lock(&audio_mutex);
     ECICallbackReturn result = store_samples(static_cast<int32_t>(param));
+    if (result == eciDataNotProcessed) cut_speech();
     pthread_mutex_unlock(&audio_mutex);
     return result;
 }
@@ -267,7 +294,8 @@ void stream_samples() {
 }
 
 /* Lets the engine synthesise the whole message into the accumulator and
- * streams it; sends 701 and the closing event. */
+ * streams it; sends 701 and the closing event. A message whose samples
+ * the store could not all take streams what it has and ends with 702. */
 void synthesize_and_stream() {
     module_report_event_begin();
     if (!eciSynthesize(eciHandle)) {
@@ -431,6 +459,7 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
         return;
     }
     stop_requested = 0;
+    capture = capture_state{false, false};
     pthread_mutex_lock(&audio_mutex);
     audio_data.num_samples = 0;
     pthread_mutex_unlock(&audio_mutex);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -164,23 +165,40 @@ TEST_F(AdapterUnit, RefusedMessageLeavesTheStopFlagToTheRuntime) {
 struct GrowthCase {
     const char *name;
     const char *samples;  // QUORLIN_FAKE_SAMPLES
+    const char *chunk;    // QUORLIN_FAKE_CHUNK
     long kept;            // samples of the last message that reach the writer
+    size_t callbacks;     // callbacks the engine made for that message
 };
 
 class FailedGrowth : public AdapterUnit, public ::testing::WithParamInterface<GrowthCase> {};
 
 // When the accumulator cannot grow, the new samples are dropped, the
-// engine is told so, and what was collected before stays intact.
+// engine is stopped at once and says so once, what was collected before
+// stays intact and is streamed, and the message ends as usual.
 TEST_P(FailedGrowth, DropsOnlyTheNewSamples) {
     const GrowthCase &c = GetParam();
     setenv("QUORLIN_FAKE_SAMPLES", c.samples, 1);
+    setenv("QUORLIN_FAKE_CHUNK", c.chunk, 1);
     init();
     speak("warm up");
     stub_runtime::events.clear();
     stub_runtime::tracks.clear();
+    size_t log_from = engine_log().size();
     stub_runtime::realloc_fail_from = 1;
+    testing::internal::CaptureStderr();
     speak("hello");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorlin: Speaking: hello\nquorlin: out of memory: speech cut after " +
+                  std::to_string(c.kept) + " samples\n");
     stub_runtime::realloc_fail_from = 0;
+    Lines all = engine_log();
+    Lines calls(all.begin() + static_cast<std::ptrdiff_t>(log_from), all.end());
+    EXPECT_EQ(static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](auto &l) {
+                  return l.rfind("callback", 0) == 0;
+              })),
+              c.callbacks);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3], "eciStop");
     if (c.kept == 0) {
         EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "702"}));
     } else {
@@ -200,14 +218,36 @@ TEST_P(FailedGrowth, DropsOnlyTheNewSamples) {
 const GrowthCase growth_cases[] = {
     // 100 samples leave room for 20100: the first 20000 of the next
     // message fit, the 10000 after them need a larger block.
-    {"SecondCallbackCannotGrow", "100,30000,3", 20000},
+    {"SecondCallbackCannotGrow", "100,30000,3", "20000", 20000, 2},
     // A message without samples leaves the accumulator empty: the first
     // callback of the next one already needs a block.
-    {"FirstCallbackCannotGrow", "0,25000,3", 0},
+    {"FirstCallbackCannotGrow", "0,25000,3", "20000", 0, 1},
+    // Small callbacks: the 21st of 100 finds the block full, and the
+    // engine makes no further one.
+    {"SynthesisStopsAtTheFullBlock", "100,100000,3", "1000", 20000, 21},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, FailedGrowth, ::testing::ValuesIn(growth_cases),
                          CaseName());
+
+// An engine that reports impossible sample counts is told about each,
+// and logged once per message.
+TEST_F(AdapterUnit, RefusedCountsAreLoggedOncePerMessage) {
+    setenv("QUORLIN_FAKE_SAMPLES", "100", 1);
+    setenv("QUORLIN_FAKE_PROBES", "0:-7,0:20001,0:-1", 1);
+    init();
+    for (int message = 1; message <= 2; message++) {
+        SCOPED_TRACE(message);
+        testing::internal::CaptureStderr();
+        speak("hello");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "quorlin: Speaking: hello\nquorlin: engine reported -7 samples, ignored\n");
+        EXPECT_EQ(stub_runtime::tracks.back().samples, pattern(message, 0, 100));
+    }
+    Lines log = engine_log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "callback eciWaveformBuffer 20001 -> not processed"),
+              2);
+}
 
 TEST_F(AdapterUnit, CloseIsSafeBeforeInitAndTwice) {
     testing::internal::CaptureStderr();
