@@ -39,14 +39,19 @@ constexpr int audio_buffer_size = 20000;
 /* Room added beyond what a callback needs, so that the accumulator grows
  * seldom and most messages reuse the block of an earlier one. */
 constexpr int32_t growth_samples = 20000;
+/* The accumulator kept between messages holds at most this much speech;
+ * a longer message's block is cut back to it once the message is over,
+ * so that one long text does not hold its memory for the process's life. */
+constexpr int32_t kept_store_seconds = 60;
 /* The speaking line shows at most this many bytes of the text: a server
  * that drains standard error slowly must not block the module on it. */
 constexpr size_t shown_text_bytes = 500;
 
 /* The samples of the current message, guarded by audio_mutex.
  * Invariant: num_samples <= allocated, and samples is null exactly when
- * allocated is 0. The block only grows; it is reused from message to
- * message and freed only by module_close. */
+ * allocated is 0. The block grows during a message and is reused from
+ * message to message; after a long one it is cut back (trim_samples), and
+ * it is freed only by module_close. */
 struct AudioData {
     int16_t *samples;    /* heap block of `allocated` samples */
     int32_t num_samples; /* samples stored from the start of the block */
@@ -110,6 +115,18 @@ static_assert(grown_capacity(INT32_MAX, 20000) == 0);
 void release_samples() {
     free(audio_data.samples);
     audio_data = AudioData{nullptr, 0, 0};
+}
+
+/* After a message: a block larger than kept_store_seconds of speech is
+ * cut back to that size, and its samples, already streamed or dropped,
+ * are let go. A failed shrink keeps the block as it is. Caller holds
+ * audio_mutex; the writer is done with the block. */
+void trim_samples() {
+    const int32_t kept = kept_store_seconds * eci_sample_rate;
+    if (audio_data.allocated <= kept) return;
+    void *smaller = realloc(audio_data.samples, static_cast<size_t>(kept) * sizeof(int16_t));
+    if (!smaller) return;
+    audio_data = AudioData{static_cast<int16_t *>(smaller), 0, kept};
 }
 
 /* Appends `count` samples from audio_buffer. Caller holds audio_mutex.
@@ -488,6 +505,9 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
     /* The engine has taken its copy in eciAddText. */
     free(text);
     synthesize_and_stream();
+    pthread_mutex_lock(&audio_mutex);
+    trim_samples();
+    pthread_mutex_unlock(&audio_mutex);
 }
 
 int module_stop(void) {

@@ -6,6 +6,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -229,6 +235,36 @@ const GrowthCase growth_cases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Adapter, FailedGrowth, ::testing::ValuesIn(growth_cases),
                          CaseName());
+
+// Bytes the allocator has handed out and not got back.
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+// A message of over a minute leaves a store of at most one minute of
+// speech behind (22050 Hz, 2 bytes a sample), and the next messages,
+// short and long, are still collected whole.
+TEST_F(AdapterUnit, LongMessageReleasesItsStore) {
+    const long minute_bytes = 60L * 22050 * 2;
+    setenv("QUORLIN_FAKE_SAMPLES", "2000000,1000,2000000", 1);
+    init();
+    const size_t before = heap_in_use();
+    const long counts[] = {2000000, 1000, 2000000};
+    for (int message = 1; message <= 3; message++) {
+        SCOPED_TRACE(message);
+        speak("hello");
+        ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+        EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(message, 0, counts[message - 1]));
+        stub_runtime::tracks.clear();
+        const long kept = static_cast<long>(heap_in_use()) - static_cast<long>(before);
+        EXPECT_LE(kept, minute_bytes + 128 * 1024);
+    }
+}
 
 // An engine that reports impossible sample counts is told about each,
 // and logged once per message.
