@@ -7,7 +7,9 @@
 #include <stdlib.h>
 
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+// From the AddressSanitizer runtime, which keeps its own heap; GCC does
+// not install the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #else
 #include <malloc.h>
 #endif
@@ -175,6 +177,9 @@ struct GrowthCase {
     long kept;            // samples of the last message that reach the writer
     size_t callbacks;     // callbacks the engine made for that message
 };
+
+// GoogleTest prints a row by its name, not as bytes.
+void PrintTo(const GrowthCase &c, std::ostream *os) { *os << c.name; }
 
 class FailedGrowth : public AdapterUnit, public ::testing::WithParamInterface<GrowthCase> {};
 
