@@ -210,27 +210,6 @@ const BehindStopCase behind_stop_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Adapter, BehindAStop, ::testing::ValuesIn(behind_stop_cases),
                          CaseName());
 
-// The server closes its side while a long message streams: the stream
-// goes on to its end, the end of input is logged once, not once per
-// block, and the module then ends as at any end of input.
-TEST(AdapterInterrupt, EndOfInputDuringStreamingIsLoggedOnce) {
-    const long samples = 100000;  // twenty blocks
-    Module m({{{"QUORLIN_FAKE_SAMPLES", std::to_string(samples)}}, std::nullopt, std::nullopt});
-    ASSERT_TRUE(m.handshake());
-    size_t from = m.send(block("SPEAK", "hello") + "SET\nrate=1\n");
-    EXPECT_EQ(m.child().wait_exit(std::chrono::seconds(20), true), 255);
-    auto p = m.parsed_since(from);
-    ASSERT_TRUE(p.ok) << p.error;
-    EXPECT_EQ(count_blocks(p), 20u);
-    EXPECT_EQ(joined_audio(p), fake_audio(1, 0, samples));
-    Lines summary = qtest::summary(p);
-    ASSERT_GE(summary.size(), 2u);
-    EXPECT_EQ(Lines(summary.end() - 2, summary.end()),
-              (Lines{"702 END", "399 ERR MODULE CLOSED"}));
-    EXPECT_EQ(m.count_stderr("stdin over"), 1u) << m.child().err();
-    EXPECT_EQ(m.count_stderr("quorlin: broken pipe, exiting"), 1u);
-}
-
 TEST(AdapterInterrupt, SetDuringStreamingTakesEffectFromTheNextMessage) {
     Module m({{{"QUORLIN_FAKE_SAMPLES", two_and_a_half_blocks}}, std::nullopt, std::nullopt});
     ASSERT_TRUE(m.handshake());
