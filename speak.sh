@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Speaks a sentence through quorlin into a WAV file, from a fresh checkout:
-# installs the missing Debian packages (when run as root), configures the
-# 64-bit build, builds only the module, the reference engine and
+# installs the missing Debian packages of the build (when run as root;
+# none of the test toolchain), configures the 64-bit build without tests
+# (preset release), builds the module, the reference engine and
 # quorlin-say, then speaks the text given as arguments (or a default
 # sentence) into quorlin.wav in the current directory.
 #
@@ -29,14 +30,13 @@ fi
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 
-cmake --preset ci
-# bin/quorlin is named by its path: the test build of the module shares
-# the name quorlin. The engine and quorlin-say come with it.
-cmake --build --preset ci --target bin/quorlin eci_reference quorlin_say
+cmake --preset release
+cmake --build --preset release
 
-build/ci/bin/quorlin-say -q -o "$output" -- "$text"
+build/release/bin/quorlin-say -q -o "$output" -- "$text"
 
 rate=$(od -An -t u4 -j 24 -N 4 "$output" | tr -d ' ')
 bytes=$(od -An -t u4 -j 40 -N 4 "$output" | tr -d ' ')
 seconds=$(awk -v b="$bytes" -v r="$rate" 'BEGIN { printf "%.2f", b / 2 / r }')
-echo "Wrote $output: $seconds s of speech at $rate Hz (play it with: aplay $output)"
+echo "Wrote $output: $seconds s of speech at $rate Hz"
+echo "Listen to it with any audio player, e.g.: aplay $output (Debian package alsa-utils)"

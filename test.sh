@@ -1,25 +1,60 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
 # Sets everything up and runs every test: installs missing Debian
-# packages (as root), then configures, builds and runs CTest for the
-# 64-bit build with warnings as errors, the sanitizer build and the
-# 32-bit build, and gives each fuzz target a bounded run.
+# packages (as root), proves that the module, the reference engine and
+# quorlin-say build without any test dependency (preset release), then
+# configures, builds and runs CTest, in parallel, for the 64-bit build
+# with warnings as errors, the sanitizer build and the 32-bit build, and
+# gives each fuzz target a bounded run. Prints the time each step took.
+#
+# usage: ./test.sh [step...]   (default: release ci asan m32 fuzz; the
+#        fuzz step is left out when QUORLIN_SKIP_FUZZ=1)
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/install-deps.sh
+scripts/install-deps.sh --test
 
-presets=("${@:-ci asan m32}")
+presets=("${@:-release ci asan m32 fuzz}")
 read -r -a presets <<<"${presets[*]}"
+jobs=$(nproc)
 passed=0
 failed=0
+timings=()
+
+elapsed() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
+report_timings() {
+  echo "=== time taken ==="
+  printf '%s\n' "${timings[@]}"
+}
+
 for preset in "${presets[@]}"; do
+  start=$SECONDS
+  if [[ $preset == fuzz ]]; then
+    [[ ${QUORLIN_SKIP_FUZZ:-0} == 1 ]] && continue
+    status=0
+    scripts/fuzz.sh || status=$?
+    timings+=("fuzz: $(elapsed $((SECONDS - start)))")
+    if ((status != 0)); then
+      echo "test.sh: a fuzz target failed" >&2
+      report_timings
+      echo "total: $passed passed, $failed failed"
+      exit "$status"
+    fi
+    continue
+  fi
   echo "=== $preset ==="
   cmake --preset "$preset"
   cmake --build --preset "$preset"
+  if [[ $preset == release ]]; then
+    # Built without tests: nothing to run but the client itself.
+    build/release/bin/quorlin-say --version
+    timings+=("$preset (build only): $(elapsed $((SECONDS - start)))")
+    continue
+  fi
   log=build/$preset/ctest-output.log
   status=0
-  ctest --preset "$preset" 2>&1 | tee "$log" || status=$?
+  ctest --preset "$preset" -j "$jobs" 2>&1 | tee "$log" || status=$?
+  timings+=("$preset: $(elapsed $((SECONDS - start)))")
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
   if [[ $summary =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
     failed=$((failed + BASH_REMATCH[1]))
@@ -27,13 +62,11 @@ for preset in "${presets[@]}"; do
   fi
   if ((status != 0)); then
     echo "test.sh: tests failed in the $preset configuration" >&2
+    report_timings
     echo "total: $passed passed, $failed failed"
     exit "$status"
   fi
 done
 
-if [[ -x scripts/fuzz.sh && ${QUORLIN_SKIP_FUZZ:-0} != 1 ]]; then
-  scripts/fuzz.sh
-fi
-
+report_timings
 echo "total: $passed passed, $failed failed"

@@ -1,21 +1,38 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: BSD-2-Clause
-# Installs the Debian packages that building and testing quorlin needs,
-# when they are missing. Needs root for the install; without root it
-# names what is missing and fails.
+# Installs the Debian packages quorlin needs, when they are missing.
+#
+#   scripts/install-deps.sh          what building and running the module,
+#                                    the reference engine and quorlin-say
+#                                    needs (speak.sh)
+#   scripts/install-deps.sh --test   that, and the test toolchain (test.sh)
+#
+# Needs root for the install; without root it names what is missing and
+# fails.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++ gcc git
-  g++-multilib            # the 32-bit build
-  qemu-user               # runs the 32-bit tests (qemu-i386)
+build_packages=(
+  cmake ninja-build gcc g++ pkg-config
+  libespeak-ng-dev espeak-ng-data  # the reference engine, and the voices it speaks with
+  libsoxr-dev                      # resampling in the reference engine
+)
+test_packages=(
   googletest              # GoogleTest sources, built per configuration
   libbenchmark-dev        # benchmarks
+  g++-multilib            # the 32-bit build
+  qemu-user               # runs the 32-bit tests (qemu-i386)
   clang libclang-rt-14-dev  # libFuzzer targets
-  libespeak-ng-dev espeak-ng  # the reference engine, and the end-to-end comparison
-  libsoxr-dev             # resampling in the reference engine
+  espeak-ng               # the end-to-end comparison with eSpeak NG's own output
   valgrind                # memcheck and instruction counts
+  mandoc groff-base       # man page lint
+  dpkg-dev file           # dpkg-shlibdeps, and file for CPack, for the package test
 )
+
+case ${1:-} in
+  "") packages=("${build_packages[@]}") ;;
+  --test) packages=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [--test]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

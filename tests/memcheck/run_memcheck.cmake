@@ -6,8 +6,11 @@
 # check and so proves nothing. Fails as well when the tests fail or when
 # no module ran under valgrind at all.
 #
+# With SHARDS above 1 it runs GoogleTest's shard SHARD (0 to SHARDS - 1)
+# of the filtered tests.
+#
 # cmake -DVALGRIND=<path> -DTEST_BINARY=<path> -DFILTER=<gtest filter>
-#       -DLOG_DIR=<dir> -P run_memcheck.cmake
+#       [-DSHARD=<i> -DSHARDS=<n>] -DLOG_DIR=<dir> -P run_memcheck.cmake
 
 file(REMOVE_RECURSE "${LOG_DIR}")
 file(MAKE_DIRECTORY "${LOG_DIR}")
@@ -16,6 +19,11 @@ set(ENV{QUORLIN_TEST_WRAPPER}
   "${VALGRIND} --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite --log-file=${LOG_DIR}/%p.log")
 # Deadlines of the tests' children, for a module some twenty times slower.
 set(ENV{QUORLIN_TEST_TIME_SCALE} 10)
+
+if(SHARDS AND SHARDS GREATER 1)
+  set(ENV{GTEST_TOTAL_SHARDS} ${SHARDS})
+  set(ENV{GTEST_SHARD_INDEX} ${SHARD})
+endif()
 
 execute_process(COMMAND "${TEST_BINARY}" "--gtest_filter=${FILTER}" RESULT_VARIABLE result)
 
