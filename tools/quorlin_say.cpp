@@ -63,24 +63,8 @@ std::string read_text(const std::string &path) {
     std::string shown = is_stdin ? "standard input" : path;
     int fd = is_stdin ? 0 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) fail("cannot open " + path + ": " + strerror(errno));
-    std::string text;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno == EINTR) {
-            check_interrupt();
-        } else {
-            int saved = errno;
-            if (fd != 0) close(fd);
-            fail("cannot read " + shown + ": " + strerror(saved));
-        }
-    }
-    if (fd != 0) close(fd);  // not retried on EINTR: the descriptor is gone either way
-    return text;
+    FdCloser closer{fd};
+    return read_all(fd, shown);
 }
 
 std::vector<std::string> messages_of(const Options &o) {

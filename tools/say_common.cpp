@@ -2,6 +2,7 @@
 #include "say_common.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -47,6 +48,36 @@ void write_all(int fd, const void *p, size_t n, const std::string &what) {
         }
         fail("writing " + what + ": " + strerror(w < 0 ? errno : EIO));
     }
+}
+
+std::string read_all(int fd, const std::string &shown, int status) {
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            return text;
+        } else if (errno == EINTR) {
+            check_interrupt();
+        } else {
+            fail("cannot read " + shown + ": " + strerror(errno), status);
+        }
+    }
+}
+
+FdCloser::~FdCloser() {
+    if (fd > 0) close(fd);  // not retried on EINTR: the descriptor is gone either way
+}
+
+bool parse_int(const char *s, long low, long high, int &out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(s, &end, 10);
+    if (errno || end == s || *end || v < low || v > high) return false;
+    out = static_cast<int>(v);
+    return true;
 }
 
 }  // namespace say

@@ -38,4 +38,20 @@ void check_interrupt();
 // (unless interrupted). Fails with `what` in the message.
 void write_all(int fd, const void *p, size_t n, const std::string &what);
 
+// Reads `fd` to its end, retrying EINTR (unless interrupted). A read
+// error fails with "cannot read <shown>: <reason>" and `status`; the
+// descriptor is left to the caller.
+std::string read_all(int fd, const std::string &shown, int status = exit_failure);
+
+// Closes a descriptor that it was given (0, standard input, is never
+// closed) when it goes out of scope, also when a failure is thrown.
+struct FdCloser {
+    int fd;
+    ~FdCloser();
+};
+
+// Parses a whole decimal number from `low` to `high` into `out`; false
+// (and `out` untouched) for anything else.
+bool parse_int(const char *s, long low, long high, int &out);
+
 }  // namespace say

@@ -20,27 +20,11 @@ ModuleConfig::~ModuleConfig() {
 void ModuleConfig::read_user_file(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) fail("cannot read the configuration file " + path + ": " + strerror(errno), exit_usage);
+    FdCloser closer{fd};
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(fd);
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
         fail("the configuration file " + path + " is a directory", exit_usage);
-    }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            user_text_.append(buf, static_cast<size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno == EINTR) {
-            check_interrupt();
-        } else {
-            int saved = errno;
-            close(fd);
-            fail("cannot read the configuration file " + path + ": " + strerror(saved), exit_usage);
-        }
-    }
-    close(fd);  // not retried on EINTR: the descriptor is gone either way
+    user_text_ = read_all(fd, "the configuration file " + path, exit_usage);
     have_user_file_ = true;
 }
 

@@ -35,15 +35,6 @@ long now_ms() {
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-bool parse_number(const char *s, long low, long high, int &out) {
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    if (errno || end == s || *end || v < low || v > high) return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 }  // namespace
 
 ModuleSession::ModuleSession(const std::string &path, const std::string &config, bool trace,
@@ -274,14 +265,14 @@ int ModuleSession::header_field(const char *key) {
     std::string want = std::string("705-") + key + "=";
     int v = 0;
     if (line.compare(0, want.size(), want) != 0 ||
-        !parse_number(line.c_str() + want.size(), INT32_MIN, INT32_MAX, v))
+        !parse_int(line.c_str() + want.size(), INT32_MIN, INT32_MAX, v))
         fail("malformed audio block: expected " + want + ", got \"" + line + "\"");
     return v;
 }
 
 uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &sink) {
     int bits = 0;
-    if (!parse_number(first.c_str() + strlen("705-bits="), 0, 64, bits))
+    if (!parse_int(first.c_str() + strlen("705-bits="), 0, 64, bits))
         fail("malformed audio block: \"" + first + "\"");
     int channels = header_field("num_channels");
     int rate = header_field("sample_rate");

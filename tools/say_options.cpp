@@ -87,15 +87,6 @@ void list_voices() {
     for (int i = 0; i < 8; i++) printf("%-6d  %-7s  %s\n", i, voices[i].name, voices[i].character);
 }
 
-bool parse_int(const char *s, long low, long high, int &out) {
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    if (errno || end == s || *end || v < low || v > high) return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
 // The directory of this program, for finding the module beside it.
 std::string own_directory() {
     char path[4096];
