@@ -15,6 +15,7 @@ packages=(
   libespeak-ng-dev espeak-ng  # the reference engine, and the end-to-end comparison
   libsoxr-dev             # resampling in the reference engine
   valgrind                # memcheck and instruction counts
+  hyperfine               # wall-time comparisons in scripts/measure.sh
 )
 
 missing=()
