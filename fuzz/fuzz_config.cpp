@@ -2,11 +2,15 @@
 // Fuzz target for the configuration file reader: every input is written
 // to a file and read with module_config, and the values it stores and
 // the lines it logs are compared with an independent model of the file
-// format, written here with std::string: pieces of at most 255 bytes cut
-// at line feeds, a line that ends at its first NUL, comments and blank
-// lines, two words of at most 63 characters, keys without regard to case,
-// numbers saturated to 32 bits and checked against their ranges, paths
-// stored as written. A difference fails like a crash.
+// format, written here with std::string: lines cut at line feeds, of
+// which the first 255 bytes are read up to their first NUL and the rest
+// skipped (with a warning when it held a word and the line is not a
+// comment, and the whole line ignored when the cut fell inside its key
+// or value), comments and blank lines, two words of which at most 63
+// characters are kept, keys without regard to case, unknown keys with
+// the nearest known one, numbers saturated to 32 bits and checked
+// against their ranges, paths stored as written. A difference fails like
+// a crash.
 //
 // The reader logs to stderr, which is pointed at a file while it runs;
 // the values are set back to their defaults before each input, as a new
@@ -19,9 +23,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_config_defaults.h"
 #include "nrv_module_main.h"
@@ -111,34 +117,114 @@ int64_t number(std::string_view w) {
     return v;
 }
 
-void model_line(std::string_view line, expected &e) {
+bool same_key(std::string_view word, size_t k) { return same_ignoring_case(word, keys[k].key); }
+
+// Edits (insertion, deletion, change, swap of neighbours) from a to b,
+// ignoring case, over the whole table.
+size_t distance(std::string_view a, std::string_view b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i)
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t v = d[i - 1][j - 1] + (lower(a[i - 1]) != lower(b[j - 1]));
+            v = std::min({v, d[i - 1][j] + 1, d[i][j - 1] + 1});
+            if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
+                lower(a[i - 2]) == lower(b[j - 1]))
+                v = std::min(v, d[i - 2][j - 2] + 1);
+            d[i][j] = v;
+        }
+    return d[a.size()][b.size()];
+}
+
+std::string at_line(size_t n) { return "quorlin: config line " + std::to_string(n) + ": "; }
+
+std::string unknown(size_t n, std::string_view key) {
+    size_t best = 3, at = keys.size();
+    for (size_t k = 0; k < keys.size(); ++k) {
+        size_t d = distance(key, keys[k].key);
+        if (d < best) best = d, at = k;
+    }
+    std::string w = at_line(n) + "unknown key " + std::string(key);
+    if (at < keys.size()) w += ": did you mean " + std::string(keys[at].key) + "?";
+    return w + "\n";
+}
+
+std::string range_of(const model_key &k) {
+    if (k.max == INT32_MAX) return std::to_string(k.min) + " or more";
+    if (k.max == k.min + 1) return std::to_string(k.min) + " or " + std::to_string(k.max);
+    return std::to_string(k.min) + " to " + std::to_string(k.max);
+}
+
+bool leads_with_number(std::string_view w) {
+    size_t i = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
+    return i < w.size() && w[i] >= '0' && w[i] <= '9';
+}
+
+// One line as read: `line` is the kept part up to its NUL, `whole` the
+// kept part as it was, `rest` what followed it before the line feed.
+void model_line(size_t n, std::string_view whole, std::string_view rest, expected &e) {
+    std::string_view line = whole.substr(0, whole.find('\0'));
     size_t at = 0;
     while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
-    if (at == line.size() || line[at] == '#' || line[at] == '\n') return;
+    bool comment = at < line.size() && line[at] == '#';
     std::string_view key = word(line, at);
-    std::string_view value = word(line, at);
-    if (key.empty() || value.empty()) return;
-    e.log += "quorlin: Config line: key='" + std::string(key) + "' value='" + std::string(value) +
-             "'\n";
-    for (size_t k = 0; k < keys.size(); ++k) {
-        if (!same_ignoring_case(key, keys[k].key)) continue;
-        if (keys[k].path != nullptr) {
-            e.paths[k] = value;
-            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::string(value) +
-                     "\n";
+    // The value as written, whole; the reader keeps 63 characters of it.
+    size_t value_at = at;
+    while (value_at < line.size() && space(line[value_at])) ++value_at;
+    size_t value_end = value_at;
+    while (value_end < line.size() && !space(line[value_end])) ++value_end;
+    std::string_view full_value = line.substr(value_at, value_end - value_at);
+    std::string_view value = full_value.substr(0, 63);
+    bool rest_words = false;
+    for (char c : rest) rest_words |= !space(c);
+    if (rest_words && !comment) {
+        bool in_word = !space(rest[0]) && !whole.empty() && !space(whole.back()) &&
+                       line.size() == whole.size() && value_end == line.size();
+        if (in_word) {
+            e.log += at_line(n) + "longer than 255 bytes, ignored\n";
             return;
         }
-        int64_t v = number(value);
-        if (v < keys[k].min || v > keys[k].max) return;
-        e.numbers[k] = static_cast<int>(v);
-        if (keys[k].number == &config_voice)
-            e.log += "quorlin: Config: voice " + std::to_string(v) + " (" +
-                     voice_names[static_cast<size_t>(v)] + ")\n";
-        else
-            e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) +
-                     "\n";
+        e.log += at_line(n) + "longer than 255 bytes, the rest is ignored\n";
+    }
+    if (comment || key.empty()) return;
+    size_t k = 0;
+    while (k < keys.size() && !same_key(key, k)) ++k;
+    if (value.empty()) {
+        e.log += k < keys.size() ? at_line(n) + keys[k].key + " has no value, ignored\n"
+                                 : unknown(n, key);
         return;
     }
+    e.log += "quorlin: Config line: key='" + std::string(key) + "' value='" + std::string(value) +
+             "'\n";
+    if (k == keys.size()) {
+        e.log += unknown(n, key);
+        return;
+    }
+    if (full_value.size() > 63) {
+        e.log += at_line(n) + keys[k].key + " value longer than the 63 characters kept, ignored\n";
+        return;
+    }
+    if (keys[k].path != nullptr) {
+        e.paths[k] = value;
+        e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::string(value) + "\n";
+        return;
+    }
+    int64_t v = number(value);
+    if (!leads_with_number(value))
+        e.log += at_line(n) + keys[k].key + " " + std::string(value) + " is not a number, read as " +
+                 std::to_string(v) + "\n";
+    if (v < keys[k].min || v > keys[k].max) {
+        e.log += at_line(n) + keys[k].key + " " + std::string(value) + " out of range " +
+                 range_of(keys[k]) + ", ignored\n";
+        return;
+    }
+    e.numbers[k] = static_cast<int>(v);
+    if (keys[k].number == &config_voice)
+        e.log += "quorlin: Config: voice " + std::to_string(v) + " (" +
+                 voice_names[static_cast<size_t>(v)] + ")\n";
+    else
+        e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) + "\n";
 }
 
 expected model(std::string_view file, const std::string &path) {
@@ -148,13 +234,15 @@ expected model(std::string_view file, const std::string &path) {
         e.paths[k] = keys[k].path != nullptr ? keys[k].path : "";
     }
     e.log = "quorlin: loading config: " + path + "\nquorlin: Config file opened successfully\n";
-    for (size_t at = 0; at < file.size();) {
-        // One piece as a 256-byte line buffer takes it, read up to its NUL.
+    size_t n = 1;
+    for (size_t at = 0; at < file.size(); ++n) {
         size_t lf = file.find('\n', at);
         size_t end = lf == std::string_view::npos ? file.size() : lf + 1;
-        if (end - at > 255) end = at + 255;
-        std::string_view piece = file.substr(at, end - at);
-        model_line(piece.substr(0, piece.find('\0')), e);
+        size_t kept = std::min(end - at, size_t{255});
+        std::string_view whole = file.substr(at, kept);
+        std::string_view rest = file.substr(at + kept, end - at - kept);
+        if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
+        model_line(n, whole, rest, e);
         at = end;
     }
     return e;

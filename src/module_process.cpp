@@ -156,9 +156,8 @@ void cmd_speak(const command_call &c, NRVMessageType msgtype) {
         memcpy(t.data, " ", 2);
         bytes = 1;
     }
-    // A message met in the pass between audio blocks must not cancel a
-    // STOP or PAUSE that came before it in the same pass: the stream in
-    // progress still has to end after its block.
+    // The flag belongs to the stream in progress: a message refused in
+    // the pass between its audio blocks must leave it as it found it.
     int stop_requested = module_should_stop;
     module_should_stop = 0;
     module_speak_sync(t.data, bytes, msgtype);
@@ -598,6 +597,13 @@ void module_tts_output_send_server(const AudioTrack &mytrack, AudioFormat format
 
 // ---- The loop ----
 
+/*
+ * A pass between audio blocks ends as soon as a STOP or PAUSE has set
+ * module_should_stop: the stream ends after the block in progress, and
+ * what the server sent behind the command stays in the reader for the
+ * loop, after the 702. A server stops the current message and at once
+ * sends the next; read in the pass, that message would be refused.
+ */
 int module_process(int fd, int block) {
     for (;;) {
         char *line = module_readline(fd, block);
@@ -611,6 +617,7 @@ int module_process(int fd, int block) {
         if (call.quit) return 0;
         free(call.line);
         fflush(stdout);
+        if (!block && module_should_stop) return -1;
     }
 }
 
@@ -648,7 +655,8 @@ void module_audio_set_server(void) { audio_server = 1; }
 /*
  * Streams `track` as 705 blocks of at most max_block_bytes payload bytes,
  * running one non-blocking command pass after every block, and stops
- * before the next block once STOP or PAUSE set module_should_stop. The
+ * before the next block once STOP or PAUSE set module_should_stop (the
+ * pass then ends too, leaving later commands unread). The
  * track is read afresh for each block (its samples and its length), so a
  * track that grew during a pass is sent to its new end. Tracks whose
  * frames are not a whole number of bytes, or too large for one block,

@@ -15,6 +15,12 @@
  * that comes through a pipe in many reads is searched once, not once per
  * read.
  *
+ * The end of input is logged once. A server may close its side while a
+ * long message still streams; after that, the poll after each audio
+ * block neither reads again nor logs again, and a blocking call that
+ * meets the same end again says nothing. Bytes read later (a file that
+ * grew) make the input live again.
+ *
  * module_readline is this file's only routine with external linkage.
  * What a line means is the callers' business.
  */
@@ -37,9 +43,10 @@ struct line_buffer {
     size_t ptr;        // index of the first unread byte
     size_t used;       // unread bytes, from ptr on
     size_t no_lf;      // searched up to here without finding a line feed
+    bool over;         // the last read met the end of input; it was logged
 };
 
-line_buffer in = {nullptr, 0, 0, 0, 0};
+line_buffer in = {nullptr, 0, 0, 0, 0, false};
 
 // The largest buffer whose double still fits in 32 bits. The shipped
 // build has a 32-bit size_t, and a line of 4 GiB is no line a server
@@ -106,8 +113,10 @@ size_t make_room(bool *overflow) {
     return new_size - end;
 }
 
-// Waits for input (or only polls) and reads once into the buffer.
+// Waits for input (or only polls) and reads once into the buffer. A
+// poll after the end of input reads nothing: the input is over.
 fill_result fill(int fd, int block) {
+    if (in.over && !block) return fill_result::failed;
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
@@ -132,10 +141,12 @@ fill_result fill(int fd, int block) {
     if (n > 0) {
         // The memo stays: the bytes before the new ones hold no line feed.
         in.used += static_cast<size_t>(n);
+        in.over = false;
         return fill_result::got_bytes;
     }
     if (n == 0) {
-        fputs("stdin over\n", stderr);
+        if (!in.over) fputs("stdin over\n", stderr);
+        in.over = true;
         return fill_result::failed;
     }
     if (not_yet(errno)) return fill_result::nothing_now;
@@ -150,7 +161,8 @@ fill_result fill(int fd, int block) {
  * caller frees; or null when none can be had. Blocking calls wait until a
  * line is complete or input ends or fails; non-blocking calls read what
  * is available at once and return null when no line is complete then.
- * Buffered lines are always handed out before the end of input is seen.
+ * Buffered lines are always handed out before the end of input is seen;
+ * once it has been seen, non-blocking calls no longer read.
  */
 char *module_readline(int fd, int block) {
     for (;;) {

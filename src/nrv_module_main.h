@@ -66,7 +66,8 @@ size_t module_pause(void);
 
 /* Reads and executes commands from `fd`. Blocking: until QUIT (0) or
  * until input ends or fails (-1). Non-blocking: executes the commands
- * whose lines are already complete and returns -1 when none is left. */
+ * whose lines are already complete and returns -1 when none is left, or
+ * right after a STOP or PAUSE, whose followers stay unread. */
 int module_process(int fd, int block);
 /* One input line with its line feed, newly allocated and owned by the
  * caller, or null when no line can be had (now, or at all). */

@@ -17,7 +17,10 @@
  * `streaming` flag marks that window so that no hook waits for the lock
  * or touches the samples in use.
  */
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -39,11 +42,19 @@ constexpr int audio_buffer_size = 20000;
 /* Room added beyond what a callback needs, so that the accumulator grows
  * seldom and most messages reuse the block of an earlier one. */
 constexpr int32_t growth_samples = 20000;
+/* The accumulator kept between messages holds at most this much speech;
+ * a longer message's block is cut back to it once the message is over,
+ * so that one long text does not hold its memory for the process's life. */
+constexpr int32_t kept_store_seconds = 60;
+/* The speaking line shows at most this many bytes of the text: a server
+ * that drains standard error slowly must not block the module on it. */
+constexpr size_t shown_text_bytes = 500;
 
 /* The samples of the current message, guarded by audio_mutex.
  * Invariant: num_samples <= allocated, and samples is null exactly when
- * allocated is 0. The block only grows; it is reused from message to
- * message and freed only by module_close. */
+ * allocated is 0. The block grows during a message and is reused from
+ * message to message; after a long one it is cut back (trim_samples), and
+ * it is freed only by module_close. */
 struct AudioData {
     int16_t *samples;    /* heap block of `allocated` samples */
     int32_t num_samples; /* samples stored from the start of the block */
@@ -66,6 +77,15 @@ bool streaming = false;
 /* module_close ran while streaming: the samples are freed once the writer
  * has returned. */
 bool release_deferred = false;
+
+/* What the capture met in the current message; cleared at its start. */
+struct capture_state {
+    bool cut;              /* the store could not take samples: the engine
+                              was stopped and every later callback is
+                              refused */
+    bool bad_count_logged; /* a refused sample count has been logged */
+};
+capture_state capture = {false, false};
 
 /* The server's speech settings in engine units, applied to voice slot 0
  * at the start of every message. The initial values are the engine's
@@ -100,6 +120,18 @@ void release_samples() {
     audio_data = AudioData{nullptr, 0, 0};
 }
 
+/* After a message: a block larger than kept_store_seconds of speech is
+ * cut back to that size, and its samples, already streamed or dropped,
+ * are let go. A failed shrink keeps the block as it is. Caller holds
+ * audio_mutex; the writer is done with the block. */
+void trim_samples() {
+    const int32_t kept = kept_store_seconds * eci_sample_rate;
+    if (audio_data.allocated <= kept) return;
+    void *smaller = realloc(audio_data.samples, static_cast<size_t>(kept) * sizeof(int16_t));
+    if (!smaller) return;
+    audio_data = AudioData{static_cast<int16_t *>(smaller), 0, kept};
+}
+
 /* Appends `count` samples from audio_buffer. Caller holds audio_mutex.
  * When the block cannot grow, it stays as it was and the samples are
  * dropped. */
@@ -123,19 +155,37 @@ ECICallbackReturn store_samples(int32_t count) {
     return eciDataProcessed;
 }
 
+/* Samples the store cannot take end the message's speech where it is:
+ * what came before is still streamed and the message ends as usual, but
+ * the engine is not left to synthesise audio that would be thrown away.
+ * The refusal ends the delivery in an engine that honours it; eciStop
+ * also drops what the engine still holds of the message. Caller holds
+ * audio_mutex. */
+void cut_speech() {
+    capture.cut = true;
+    fprintf(stderr, "quorlin: out of memory: speech cut after %d samples\n",
+            static_cast<int>(audio_data.num_samples));
+    eciStop(eciHandle);
+}
+
 /* The engine's sample callback: copies the `param` new samples out of
  * audio_buffer before the engine reuses it. Refuses everything while a
- * stop is pending. A count outside the buffer cannot be copied safely,
- * so it is refused like samples that cannot be stored. */
+ * stop is pending or after the store failed. A count outside the buffer
+ * cannot be copied safely, so it is refused like samples that cannot be
+ * stored, and logged once per message: an engine that keeps sending it
+ * must not flood standard error. */
 ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
-    if (stop_requested) return eciDataNotProcessed;
+    if (stop_requested || capture.cut) return eciDataNotProcessed;
     if (msg != eciWaveformBuffer) return eciDataProcessed;
     if (param < 0 || param > audio_buffer_size) {
-        fprintf(stderr, "quorlin: engine reported %ld samples, ignored\n", param);
+        if (!capture.bad_count_logged)
+            fprintf(stderr, "quorlin: engine reported %ld samples, ignored\n", param);
+        capture.bad_count_logged = true;
         return eciDataNotProcessed;
     }
     pthread_mutex_lock(&audio_mutex);
     ECICallbackReturn result = store_samples(static_cast<int32_t>(param));
+    if (result == eciDataNotProcessed) cut_speech();
     pthread_mutex_unlock(&audio_mutex);
     return result;
 }
@@ -189,8 +239,25 @@ void apply_engine_config() {
     set_engine_param(eciRealWorldUnits, config_real_world_units, "real world units");
 }
 
+/* Whether `path` may go to the engine, which opens it itself and would
+ * wait for ever in the open of a FIFO with no writer. The path is opened
+ * here without waiting and must be a regular file. A path that cannot be
+ * opened at all goes to the engine, whose load then fails with its own
+ * error number; nothing can block on it. */
+bool dictionary_is_usable(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return true;
+    struct stat st;
+    bool usable = fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
+    close(fd); /* not retried on EINTR: the descriptor is gone either way */
+    return usable;
+}
+
 /* Dictionary trouble is logged and never fails the start: the engine
- * speaks without the words it could not load. */
+ * speaks without the words it could not load. The set is activated even
+ * when nothing loaded, so the engine sees the same calls whatever the
+ * files held; the log says plainly that the set is empty, so that
+ * "Dictionary activated" does not read as success. */
 void load_dictionaries() {
     if (!config_main_dict[0] && !config_root_dict[0] && !config_abbrev_dict[0]) return;
     dictHandle = eciNewDict(eciHandle);
@@ -207,15 +274,24 @@ void load_dictionaries() {
         {config_root_dict, eciRootDict, "root"},
         {config_abbrev_dict, eciAbbvDict, "abbreviation"},
     };
+    int loaded = 0;
     for (const auto &v : volumes) {
         if (!v.path[0]) continue;
+        if (!dictionary_is_usable(v.path)) {
+            fprintf(stderr, "quorlin: Skipped %s dictionary: %s (not a regular file)\n", v.label,
+                    v.path);
+            continue;
+        }
         ECIDictError err = eciLoadDict(eciHandle, dictHandle, v.volume, v.path);
-        if (err == DictNoError)
+        if (err == DictNoError) {
             fprintf(stderr, "quorlin: Loaded %s dictionary: %s\n", v.label, v.path);
-        else
+            ++loaded;
+        } else {
             fprintf(stderr, "quorlin: Failed to load %s dictionary: %s (error %d)\n", v.label,
                     v.path, static_cast<int>(err));
+        }
     }
+    if (loaded == 0) fprintf(stderr, "quorlin: No dictionary loaded: the dictionary set is empty\n");
     ECIDictError err = eciSetDict(eciHandle, dictHandle);
     if (err == DictNoError)
         fprintf(stderr, "quorlin: Dictionary activated\n");
@@ -243,17 +319,6 @@ void apply_current_settings() {
     eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
 }
 
-/* A message command executed by a command pass while a message streams.
- * Speaking it would wait for audio_mutex, which this thread holds, and
- * would empty the samples being streamed; so it is refused, and the
- * server stops the current message before sending the next. The intake
- * has cleared module_should_stop just before calling us: a STOP or PAUSE
- * executed earlier in the same pass must still end the stream. */
-void refuse_while_streaming() {
-    if (stop_requested) module_should_stop = 1;
-    module_speak_error();
-}
-
 /* Hands every sample of the message to the audio writer in one track,
  * holding audio_mutex until the writer returns. The writer runs command
  * passes between blocks; `streaming` tells their hooks that the lock is
@@ -275,7 +340,8 @@ void stream_samples() {
 }
 
 /* Lets the engine synthesise the whole message into the accumulator and
- * streams it; sends 701 and the closing event. */
+ * streams it; sends 701 and the closing event. A message whose samples
+ * the store could not all take streams what it has and ends with 702. */
 void synthesize_and_stream() {
     module_report_event_begin();
     if (!eciSynthesize(eciHandle)) {
@@ -290,6 +356,16 @@ void synthesize_and_stream() {
     }
     stream_samples();
     module_report_event_end();
+}
+
+/* The speaking line, with a long text cut to its first bytes. */
+void log_speaking(const char *text) {
+    size_t length = strlen(text);
+    if (length <= shown_text_bytes)
+        fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    else
+        fprintf(stderr, "quorlin: Speaking: %.*s... (%zu bytes)\n",
+                static_cast<int>(shown_text_bytes), text, length);
 }
 
 void interrupt(const char *log_line) {
@@ -417,7 +493,11 @@ int module_speak(const char *, size_t, NRVMessageType) { return -1; }
 
 void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
     if (streaming) {
-        refuse_while_streaming();
+        /* Met in a command pass while a message streams: speaking would
+         * wait for audio_mutex, which this thread holds, and empty the
+         * samples being streamed. The runtime keeps the stream's stop
+         * flag; the server stops the current message before the next. */
+        module_speak_error();
         return;
     }
     if (!eciHandle) {
@@ -425,6 +505,7 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
         return;
     }
     stop_requested = 0;
+    capture = capture_state{false, false};
     pthread_mutex_lock(&audio_mutex);
     audio_data.num_samples = 0;
     pthread_mutex_unlock(&audio_mutex);
@@ -442,7 +523,7 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
         module_speak_error();
         return;
     }
-    fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    log_speaking(text);
     module_speak_ok();
     if (!eciAddText(eciHandle, text)) {
         fprintf(stderr, "quorlin: eciAddText failed\n");
@@ -453,6 +534,9 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
     /* The engine has taken its copy in eciAddText. */
     free(text);
     synthesize_and_stream();
+    pthread_mutex_lock(&audio_mutex);
+    trim_samples();
+    pthread_mutex_unlock(&audio_mutex);
 }
 
 int module_stop(void) {

@@ -6,15 +6,25 @@
  * engine later. Nothing is written back and the file is not read again.
  *
  * No condition here stops the module: without a path, with a file that
- * cannot be opened, and for any line it cannot use, the values keep their
- * defaults and the result is 0. Every log line goes to stderr.
+ * cannot be opened or is not a regular file, and for any line it cannot
+ * use, the values keep their defaults and the result is 0. Every log
+ * line goes to stderr. A line the reader cannot use as written gets one
+ * warning, "quorlin: config line N: ...", so that a typing mistake in the
+ * file does not pass unnoticed; a value it cannot keep whole is never
+ * used cut.
  */
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
+#include <string_view>
 
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
@@ -53,13 +63,22 @@ namespace {
 
 using namespace quorlin;
 
-/* Lines are read in pieces of at most 255 bytes; a longer line goes on
- * as a line of its own. */
-constexpr int line_bytes = 256;
+/* Lines are read into a buffer of this size: at most 255 bytes of a
+ * line, its line feed included. The rest of a longer line is skipped. */
+constexpr size_t line_bytes = 256;
+constexpr size_t line_kept = line_bytes - 1;
+/* The longest key or value kept; a longer value is not used. */
+constexpr size_t word_kept = 63;
+/* An unknown key at most this many edits from a known one (a letter
+ * added, dropped, changed, or two swapped) is taken for a typing mistake
+ * of it. Known keys are at least twice this far apart, so a mistake is
+ * seldom as near to two of them; a tie goes to the first in the table. */
+constexpr size_t typo_edits = 2;
 
 /* One key of the file. A key sets either a number (`number`, accepted
- * from `min` to `max` inclusive) or a dictionary path (`path`). `label`
- * is what the acceptance log line calls the value. */
+ * from `min` to `max` inclusive; INT32_MAX means no upper bound) or a
+ * dictionary path (`path`). `label` is what the acceptance log line
+ * calls the value. */
 struct config_key {
     const char *key;
     const char *label;
@@ -90,15 +109,145 @@ const config_key config_keys[] = {
     {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
 };
 
-void apply_key(const config_key &k, const char *value) {
-    if (k.path) {
-        /* A scanned word has at most 63 characters, so it always fits. */
-        snprintf(k.path, config_path_bytes, "%s", value);
-        fprintf(stderr, "quorlin: Config: %s %s\n", k.label, k.path);
+/* One line of the file: the part that fits the buffer, and what was
+ * seen of the rest. */
+struct file_line {
+    char text[line_bytes]; /* the first bytes of the line, NUL added */
+    size_t len;            /* bytes in text, the line feed included */
+    bool rest_has_words;   /* the skipped rest holds more than white space */
+    bool cut_in_word;      /* the cut fell between two non-blank bytes */
+};
+
+/* White space as the "C" locale has it, which separates the words. */
+bool is_space(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+/* Reads the next line into `l`; false at the end of the file. Bytes
+ * beyond the buffer are read up to the line feed and dropped, so that
+ * they are never taken for a line of their own. A read error ends the
+ * file, as the end does. */
+bool next_line(FILE *f, file_line &l) {
+    l.len = 0;
+    l.rest_has_words = false;
+    l.cut_in_word = false;
+    int c = EOF;
+    while (l.len < line_kept && (c = getc(f)) != EOF) {
+        l.text[l.len++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    l.text[l.len] = '\0';
+    if (l.len == 0) return false;
+    if (c == '\n' || c == EOF) return true;
+    c = getc(f);
+    if (c == EOF || c == '\n') return true;
+    l.cut_in_word = !is_space(c) && !is_space(static_cast<unsigned char>(l.text[l.len - 1]));
+    for (; c != EOF && c != '\n'; c = getc(f))
+        if (!is_space(c)) l.rest_has_words = true;
+    return true;
+}
+
+/* The next word of `line` from `at`, at most `limit` bytes of it; `at`
+ * is left after what was taken. Empty when the line has no more. */
+std::string_view next_word(std::string_view line, size_t &at, size_t limit) {
+    while (at < line.size() && is_space(static_cast<unsigned char>(line[at]))) ++at;
+    size_t start = at;
+    while (at < line.size() && !is_space(static_cast<unsigned char>(line[at])) &&
+           at - start < limit)
+        ++at;
+    return line.substr(start, at - start);
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+/* The number of single-letter edits (insertion, deletion, change, or a
+ * swap of two neighbours) that turn `a` into `b`, ignoring ASCII case;
+ * more than typo_edits when the lengths alone say so. */
+size_t edit_distance(std::string_view a, std::string_view b) {
+    if (a.size() > b.size() + typo_edits || b.size() > a.size() + typo_edits)
+        return typo_edits + 1;
+    /* Three rows of the usual table: for b[0..j) against a[0..i-2),
+     * a[0..i-1) and a[0..i). Keys and kept words are at most 63 bytes. */
+    constexpr size_t row = word_kept + typo_edits + 1;
+    if (a.size() >= row || b.size() >= row) return typo_edits + 1;
+    std::array<size_t, row> before{}, prev{}, cur{};
+    for (size_t j = 0; j <= b.size(); ++j) prev[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        cur[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t change = prev[j - 1] + (lower(a[i - 1]) == lower(b[j - 1]) ? 0 : 1);
+            size_t best = change;
+            if (prev[j] + 1 < best) best = prev[j] + 1;
+            if (cur[j - 1] + 1 < best) best = cur[j - 1] + 1;
+            if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
+                lower(a[i - 2]) == lower(b[j - 1]) && before[j - 2] + 1 < best)
+                best = before[j - 2] + 1;
+            cur[j] = best;
+        }
+        before = prev;
+        prev = cur;
+    }
+    return prev[b.size()];
+}
+
+const config_key *find_key(const char *key) {
+    for (const config_key &k : config_keys)
+        if (strcasecmp(key, k.key) == 0) return &k;
+    return nullptr;
+}
+
+/* The known key nearest to an unknown `key`, the first in table order
+ * on a tie, or null when none is within typo_edits. */
+const config_key *nearest_key(const char *key) {
+    const config_key *best = nullptr;
+    size_t best_edits = typo_edits + 1;
+    for (const config_key &k : config_keys) {
+        size_t edits = edit_distance(key, k.key);
+        if (edits < best_edits) {
+            best = &k;
+            best_edits = edits;
+        }
+    }
+    return best;
+}
+
+void warn_unknown_key(size_t line_no, const char *key) {
+    const config_key *near = nearest_key(key);
+    if (near)
+        fprintf(stderr, "quorlin: config line %zu: unknown key %s: did you mean %s?\n", line_no,
+                key, near->key);
+    else
+        fprintf(stderr, "quorlin: config line %zu: unknown key %s\n", line_no, key);
+}
+
+/* "0 to 250", "0 or 1" or "0 or more", as the warnings name a range. */
+void describe_range(const config_key &k, char *out, size_t size) {
+    if (k.max == INT32_MAX)
+        snprintf(out, size, "%d or more", k.min);
+    else if (k.max - k.min == 1)
+        snprintf(out, size, "%d or %d", k.min, k.max);
+    else
+        snprintf(out, size, "%d to %d", k.min, k.max);
+}
+
+/* An optional sign and then a digit: what read_number reads as written. */
+bool starts_with_number(const char *value) {
+    if (*value == '+' || *value == '-') ++value;
+    return *value >= '0' && *value <= '9';
+}
+
+void apply_number(const config_key &k, const char *value, size_t line_no) {
+    int v = read_number(value);
+    if (!starts_with_number(value))
+        fprintf(stderr, "quorlin: config line %zu: %s %s is not a number, read as %d\n", line_no,
+                k.key, value, v);
+    if (v < k.min || v > k.max) {
+        char range[48];
+        describe_range(k, range, sizeof range);
+        fprintf(stderr, "quorlin: config line %zu: %s %s out of range %s, ignored\n", line_no,
+                k.key, value, range);
         return;
     }
-    int v = read_number(value);
-    if (v < k.min || v > k.max) return;
     *k.number = v;
     if (k.number == &config_voice)
         fprintf(stderr, "quorlin: Config: voice %d (%s)\n", v,
@@ -107,18 +256,105 @@ void apply_key(const config_key &k, const char *value) {
         fprintf(stderr, "quorlin: Config: %s %d\n", k.label, v);
 }
 
-void read_line(const char *line) {
-    while (*line == ' ' || *line == '\t') line++;
-    if (*line == '#' || *line == '\n' || *line == '\0') return;
-    char key[64], value[64];
-    if (sscanf(line, "%63s %63s", key, value) != 2) return;
-    fprintf(stderr, "quorlin: Config line: key='%s' value='%s'\n", key, value);
-    for (const config_key &k : config_keys) {
-        if (strcasecmp(key, k.key) == 0) {
-            apply_key(k, value);
+void apply_key(const config_key &k, const char *value, size_t line_no) {
+    if (k.path) {
+        /* A kept word has at most 63 characters, so it always fits. */
+        snprintf(k.path, config_path_bytes, "%s", value);
+        fprintf(stderr, "quorlin: Config: %s %s\n", k.label, k.path);
+        return;
+    }
+    apply_number(k, value, line_no);
+}
+
+/* Copies a word of at most word_kept bytes into a NUL-terminated field. */
+void copy_word(std::string_view word, char (&field)[word_kept + 1]) {
+    memcpy(field, word.data(), word.size());
+    field[word.size()] = '\0';
+}
+
+/*
+ * One line: two words, the key and the value; more words are ignored.
+ * The line reads up to its first NUL. A key longer than 63 bytes is cut
+ * there and its rest taken as the value, as the file format has always
+ * read it; such a key is unknown anyway.
+ */
+void read_line(const file_line &l, size_t line_no) {
+    std::string_view line(l.text, strnlen(l.text, l.len));
+    size_t at = 0;
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    bool comment = at < line.size() && line[at] == '#';
+    std::string_view key_word = next_word(line, at, word_kept);
+    std::string_view value_word = next_word(line, at, SIZE_MAX);
+    /* The buffer's end fell inside the key or the value when that word
+     * runs to the end of a whole buffer and the rest goes on with it. */
+    bool word_cut = l.cut_in_word && line.size() == l.len && at == line.size();
+    if (l.rest_has_words && !comment) {
+        if (word_cut) {
+            fprintf(stderr, "quorlin: config line %zu: longer than %zu bytes, ignored\n", line_no,
+                    line_kept);
             return;
         }
+        fprintf(stderr, "quorlin: config line %zu: longer than %zu bytes, the rest is ignored\n",
+                line_no, line_kept);
     }
+    if (comment || key_word.empty()) return;
+    char key[word_kept + 1], value[word_kept + 1];
+    copy_word(key_word, key);
+    if (value_word.empty()) {
+        const config_key *k = find_key(key);
+        if (k)
+            fprintf(stderr, "quorlin: config line %zu: %s has no value, ignored\n", line_no,
+                    k->key);
+        else
+            warn_unknown_key(line_no, key);
+        return;
+    }
+    copy_word(value_word.substr(0, word_kept), value);
+    fprintf(stderr, "quorlin: Config line: key='%s' value='%s'\n", key, value);
+    const config_key *k = find_key(key);
+    if (!k) {
+        warn_unknown_key(line_no, key);
+        return;
+    }
+    if (value_word.size() > word_kept) {
+        fprintf(stderr,
+                "quorlin: config line %zu: %s value longer than the %zu characters kept, "
+                "ignored\n",
+                line_no, k->key, word_kept);
+        return;
+    }
+    apply_key(*k, value, line_no);
+}
+
+/* Opens the configuration file for reading, or logs why not and returns
+ * null. Only a regular file is read: the open does not wait (a FIFO
+ * with no writer would block it for ever), and a FIFO, a device such as
+ * /dev/zero (whose read never ends) or a directory is refused after. */
+FILE *open_config(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        fprintf(stderr, "quorlin: Could not open config file: %s\n", strerror(errno));
+        return nullptr;
+    }
+    struct stat st;
+    const char *problem = nullptr;
+    if (fstat(fd, &st) != 0)
+        problem = strerror(errno);
+    else if (!S_ISREG(st.st_mode))
+        problem = "not a regular file";
+    FILE *f = nullptr;
+    if (!problem) {
+        /* A regular file reads alike either way; the stream gets the
+         * descriptor as an ordinary open would give it. */
+        int flags = fcntl(fd, F_GETFL);
+        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+        f = fdopen(fd, "r");
+        if (!f) problem = strerror(errno);
+    }
+    if (!problem) return f;
+    fprintf(stderr, "quorlin: Could not open config file: %s\n", problem);
+    close(fd); /* not retried on EINTR: the descriptor is gone either way */
+    return nullptr;
 }
 
 }  // namespace
@@ -129,14 +365,11 @@ extern "C" int module_config(const char *configfile) {
         return 0;
     }
     fprintf(stderr, "quorlin: loading config: %s\n", configfile);
-    FILE *f = fopen(configfile, "r");
-    if (!f) {
-        fprintf(stderr, "quorlin: Could not open config file: %s\n", strerror(errno));
-        return 0;
-    }
+    FILE *f = open_config(configfile);
+    if (!f) return 0;
     fprintf(stderr, "quorlin: Config file opened successfully\n");
-    char line[line_bytes];
-    while (fgets(line, line_bytes, f)) read_line(line);
+    file_line line;
+    for (size_t line_no = 1; next_line(f, line); ++line_no) read_line(line, line_no);
     fclose(f);
     return 0;
 }

@@ -13,8 +13,9 @@
  *
  * The message's bytes are read, never changed, and never past their
  * count; each later step reads a NUL-terminated copy and never past its
- * NUL. Text is taken as UTF-8 without validation: a malformed sequence
- * becomes a space or vanishes, and is never an error. There is no state;
+ * NUL. Text is taken as UTF-8 without full validation: a lead byte
+ * without its continuation bytes vanishes, any other malformed sequence
+ * becomes a space, and neither is an error. There is no state;
  * the tables and words below are constant.
  */
 #include "quorlin_text.h"
@@ -241,17 +242,25 @@ size_t sequence_length(unsigned char lead)
     return lead < 0xF0 ? 3 : 4;
 }
 
+bool is_continuation(unsigned char c)
+{
+    return c >= 0x80 && c <= 0xBF;
+}
+
 /*
  * Writes what the multi-byte sequence at `src` stands for and returns
- * where the input resumes. A sequence that the terminating NUL cuts off
- * loses only its lead byte; the bytes after it are taken in turn. The
- * continuation bytes are not examined, so none is read past the NUL.
+ * where the input resumes. A sequence is complete only when every byte
+ * its lead needs is a continuation byte. Otherwise only the lead byte is
+ * dropped and the bytes after it are taken in turn: a Latin-1 letter or
+ * a sequence cut off by the NUL must not swallow the letters, digits or
+ * line feeds that follow it. The check stops at the first byte that is
+ * not a continuation, so none is read past the NUL.
  */
 const unsigned char *put_sequence(output &out, const unsigned char *src)
 {
     size_t seqlen = sequence_length(*src);
     for (size_t i = 1; i < seqlen; ++i) {
-        if (src[i] == 0)
+        if (!is_continuation(src[i]))
             return src + 1;
     }
     std::string_view seq(reinterpret_cast<const char *>(src), seqlen);
@@ -374,7 +383,7 @@ void decode_xml_entities(char *text)
 /*
  * The result is not trimmed again: it may begin with a space (a text that
  * began with "(") and end with a space or ", ". It is empty only when
- * every byte of the text was a cut-off multi-byte sequence.
+ * every byte of the text was a lead byte without its continuation bytes.
  */
 char *sanitize_for_corvane(const char *text)
 {

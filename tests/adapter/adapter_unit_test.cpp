@@ -6,6 +6,15 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#if defined(__SANITIZE_ADDRESS__)
+// From the AddressSanitizer runtime, which keeps its own heap; GCC does
+// not install the header that declares it.
+extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
+#else
+#include <malloc.h>
+#endif
+
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -142,41 +151,65 @@ TEST_F(AdapterUnit, MessageWhileStreamingIsRefusedAndLeavesTheTrack) {
               1);
 }
 
-// A stop earlier in the same pass stays in force although the refused
-// message's intake cleared the runtime's flag.
-TEST_F(AdapterUnit, RefusedMessageKeepsAStopOfTheSamePass) {
+// The runtime's stop flag is the runtime's: a message refused while a
+// stream is in the writer's hands leaves it as the runtime set it, also
+// after a stop request that reached the adapter.
+TEST_F(AdapterUnit, RefusedMessageLeavesTheStopFlagToTheRuntime) {
     init();
-    stub_runtime::during_stream = [] {
-        module_should_stop = 1;
-        module_stop();
-        module_should_stop = 0;  // as the intake does before speaking
-        speak("second");
-    };
-    speak("first");
-    EXPECT_EQ(module_should_stop, 1);
-    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "301", "702"}));
+    for (int flag : {0, 1}) {
+        SCOPED_TRACE(flag);
+        stub_runtime::events.clear();
+        stub_runtime::during_stream = [flag] {
+            module_stop();
+            module_should_stop = flag;
+            speak("second");
+            EXPECT_EQ(module_should_stop, flag);
+        };
+        speak("first");
+        EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "301", "702"}));
+    }
 }
 
 struct GrowthCase {
     const char *name;
     const char *samples;  // QUORLIN_FAKE_SAMPLES
+    const char *chunk;    // QUORLIN_FAKE_CHUNK
     long kept;            // samples of the last message that reach the writer
+    size_t callbacks;     // callbacks the engine made for that message
 };
+
+// GoogleTest prints a row by its name, not as bytes.
+void PrintTo(const GrowthCase &c, std::ostream *os) { *os << c.name; }
 
 class FailedGrowth : public AdapterUnit, public ::testing::WithParamInterface<GrowthCase> {};
 
 // When the accumulator cannot grow, the new samples are dropped, the
-// engine is told so, and what was collected before stays intact.
+// engine is stopped at once and says so once, what was collected before
+// stays intact and is streamed, and the message ends as usual.
 TEST_P(FailedGrowth, DropsOnlyTheNewSamples) {
     const GrowthCase &c = GetParam();
     setenv("QUORLIN_FAKE_SAMPLES", c.samples, 1);
+    setenv("QUORLIN_FAKE_CHUNK", c.chunk, 1);
     init();
     speak("warm up");
     stub_runtime::events.clear();
     stub_runtime::tracks.clear();
+    size_t log_from = engine_log().size();
     stub_runtime::realloc_fail_from = 1;
+    testing::internal::CaptureStderr();
     speak("hello");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "quorlin: Speaking: hello\nquorlin: out of memory: speech cut after " +
+                  std::to_string(c.kept) + " samples\n");
     stub_runtime::realloc_fail_from = 0;
+    Lines all = engine_log();
+    Lines calls(all.begin() + static_cast<std::ptrdiff_t>(log_from), all.end());
+    EXPECT_EQ(static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](auto &l) {
+                  return l.rfind("callback", 0) == 0;
+              })),
+              c.callbacks);
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3], "eciStop");
     if (c.kept == 0) {
         EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "702"}));
     } else {
@@ -196,14 +229,66 @@ TEST_P(FailedGrowth, DropsOnlyTheNewSamples) {
 const GrowthCase growth_cases[] = {
     // 100 samples leave room for 20100: the first 20000 of the next
     // message fit, the 10000 after them need a larger block.
-    {"SecondCallbackCannotGrow", "100,30000,3", 20000},
+    {"SecondCallbackCannotGrow", "100,30000,3", "20000", 20000, 2},
     // A message without samples leaves the accumulator empty: the first
     // callback of the next one already needs a block.
-    {"FirstCallbackCannotGrow", "0,25000,3", 0},
+    {"FirstCallbackCannotGrow", "0,25000,3", "20000", 0, 1},
+    // Small callbacks: the 21st of 100 finds the block full, and the
+    // engine makes no further one.
+    {"SynthesisStopsAtTheFullBlock", "100,100000,3", "1000", 20000, 21},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, FailedGrowth, ::testing::ValuesIn(growth_cases),
                          CaseName());
+
+// Bytes the allocator has handed out and not got back.
+size_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+// A message of over a minute leaves a store of at most one minute of
+// speech behind (22050 Hz, 2 bytes a sample), and the next messages,
+// short and long, are still collected whole.
+TEST_F(AdapterUnit, LongMessageReleasesItsStore) {
+    const long minute_bytes = 60L * 22050 * 2;
+    setenv("QUORLIN_FAKE_SAMPLES", "2000000,1000,2000000", 1);
+    init();
+    const size_t before = heap_in_use();
+    const long counts[] = {2000000, 1000, 2000000};
+    for (int message = 1; message <= 3; message++) {
+        SCOPED_TRACE(message);
+        speak("hello");
+        ASSERT_EQ(stub_runtime::tracks.size(), 1u);
+        EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(message, 0, counts[message - 1]));
+        stub_runtime::tracks.clear();
+        const long kept = static_cast<long>(heap_in_use()) - static_cast<long>(before);
+        EXPECT_LE(kept, minute_bytes + 128 * 1024);
+    }
+}
+
+// An engine that reports impossible sample counts is told about each,
+// and logged once per message.
+TEST_F(AdapterUnit, RefusedCountsAreLoggedOncePerMessage) {
+    setenv("QUORLIN_FAKE_SAMPLES", "100", 1);
+    setenv("QUORLIN_FAKE_PROBES", "0:-7,0:20001,0:-1", 1);
+    init();
+    for (int message = 1; message <= 2; message++) {
+        SCOPED_TRACE(message);
+        testing::internal::CaptureStderr();
+        speak("hello");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "quorlin: Speaking: hello\nquorlin: engine reported -7 samples, ignored\n");
+        EXPECT_EQ(stub_runtime::tracks.back().samples, pattern(message, 0, 100));
+    }
+    Lines log = engine_log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "callback eciWaveformBuffer 20001 -> not processed"),
+              2);
+}
 
 TEST_F(AdapterUnit, CloseIsSafeBeforeInitAndTwice) {
     testing::internal::CaptureStderr();

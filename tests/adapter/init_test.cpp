@@ -116,6 +116,7 @@ const InitCase init_cases[] = {
      {"quorlin: Failed to load main dictionary: /d/main (error 3)",
       "quorlin: Failed to load root dictionary: /d/root (error 3)",
       "quorlin: Failed to load abbreviation dictionary: /d/abbv (error 3)",
+      "quorlin: No dictionary loaded: the dictionary set is empty",
       "quorlin: Dictionary activated"}},
     {"OneFailedLoadDoesNotStopTheNext",
      "CorvaneMainDict /d/main\nCorvaneAbbrevDict /d/abbv\n",

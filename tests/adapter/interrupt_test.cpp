@@ -159,14 +159,55 @@ const BetweenBlocksCase between_blocks_cases[] = {
      {"202 OK RECEIVING MESSAGE", "301 ERROR CANT SPEAK", "202 OK RECEIVING MESSAGE",
       "301 ERROR CANT SPEAK"},
      3},
-    // The refused message must not cancel a STOP executed in the same pass.
-    {"StopThenSpeak", "STOP\nSPEAK\nsecond\n.\n",
-     {"202 OK RECEIVING MESSAGE", "301 ERROR CANT SPEAK"}, 1},
     {"SpeakThenStop", "SPEAK\nsecond\n.\nSTOP\n",
      {"202 OK RECEIVING MESSAGE", "301 ERROR CANT SPEAK"}, 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, BetweenBlocks, ::testing::ValuesIn(between_blocks_cases),
+                         CaseName());
+
+struct BehindStopCase {
+    const char *name;
+    std::string commands;  // sent in one write with the first message
+    Lines after;           // what follows the first message's 702
+    long second_samples;   // samples of the second message, 0 for none
+    int status;            // -1: the module keeps running
+};
+
+class BehindAStop : public ::testing::TestWithParam<BehindStopCase> {};
+
+// A server stops the current message and at once sends the next thing:
+// the stream ends after its first block with 702, and only then is the
+// rest read and executed, by the loop.
+TEST_P(BehindAStop, RunsAfterTheStreamEnds) {
+    const BehindStopCase &c = GetParam();
+    Module m({{{"QUORLIN_FAKE_SAMPLES", two_and_a_half_blocks}}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(m.handshake());
+    size_t from = m.send(block("SPEAK", "first") + c.commands);
+    if (c.status >= 0)
+        EXPECT_EQ(m.child().wait_exit(std::chrono::seconds(20), false), c.status);
+    else
+        ASSERT_TRUE(m.wait_for("702 END\n", from) &&
+                    m.wait_for("702 END\n", m.child().out().find("702 END\n", from) + 1))
+            << m.child().out().substr(from);
+    auto p = m.parsed_since(from);
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(qtest::summary(p), join(join(message_start(), {"705", "702 END"}), c.after));
+    std::string second = c.second_samples > 0 ? fake_audio(2, 0, c.second_samples) : "";
+    EXPECT_EQ(joined_audio(p), fake_audio(1, 0, 5000) + second);
+    EXPECT_EQ(m.count_stderr("quorlin: Speaking: second"), c.second_samples > 0 ? 1u : 0u);
+    EXPECT_EQ(count_calls(m.engine_log(), "eciAddText"), c.second_samples > 0 ? 2u : 1u);
+}
+
+const BehindStopCase behind_stop_cases[] = {
+    {"StopThenSpeak", "STOP\nSPEAK\nsecond\n.\n",
+     join(message_start(), {"705", "705", "705", "702 END"}), 12500, -1},
+    {"PauseThenSpeak", "PAUSE\nSPEAK\nsecond\n.\n",
+     join(message_start(), {"705", "705", "705", "702 END"}), 12500, -1},
+    {"StopThenQuit", "STOP\nQUIT\n", {"210 OK QUIT"}, 0, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Adapter, BehindAStop, ::testing::ValuesIn(behind_stop_cases),
                          CaseName());
 
 TEST(AdapterInterrupt, SetDuringStreamingTakesEffectFromTheNextMessage) {

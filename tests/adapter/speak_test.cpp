@@ -185,6 +185,42 @@ const PreparedCase prepared_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Adapter, PreparedText, ::testing::ValuesIn(prepared_cases),
                          CaseName());
 
+struct SpeakingLineCase {
+    const char *name;
+    std::string text;
+    std::string shown;  // what follows "quorlin: Speaking: "
+};
+
+class SpeakingLine : public ::testing::TestWithParam<SpeakingLineCase> {};
+
+// The speaking line shows at most 500 bytes of the prepared text and its
+// length; the engine still gets the whole text.
+TEST_P(SpeakingLine, ShowsTheStartOfALongText) {
+    const SpeakingLineCase &c = GetParam();
+    Module m({{{"QUORLIN_FAKE_SAMPLES", "10"}}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(m.handshake());
+    size_t log_from = m.engine_log().size();
+    m.speak("SPEAK", c.text);
+    Lines said = speaking_lines(m);
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0], "quorlin: Speaking: " + c.shown);
+    Lines calls = m.engine_log(log_from);
+    ASSERT_GE(calls.size(), 4u);
+    std::string whole = c.text.starts_with("<b>") ? c.text.substr(3, c.text.size() - 7) : c.text;
+    EXPECT_EQ(calls[3], "eciAddText \"" + whole + "\"");
+}
+
+const SpeakingLineCase speaking_line_cases[] = {
+    {"FiveHundredBytesShownWhole", std::string(500, 'a'), std::string(500, 'a')},
+    {"OneByteMoreIsCut", std::string(500, 'a') + "b", std::string(500, 'a') + "... (501 bytes)"},
+    {"HundredKilobytes", std::string(100000, 'c'), std::string(500, 'c') + "... (100000 bytes)"},
+    // The prepared text is measured, not what the server sent.
+    {"MarkupNotCounted", "<b>" + std::string(500, 'd') + "</b>", std::string(500, 'd')},
+};
+
+INSTANTIATE_TEST_SUITE_P(Adapter, SpeakingLine, ::testing::ValuesIn(speaking_line_cases),
+                         CaseName());
+
 struct RefusedCase {
     const char *name;
     const char *command;

@@ -280,7 +280,8 @@ TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
          "exit status 1"},
         {"module missing", {"-m", "/nonexistent/quorlin", "hello"}, {}, 1, "cannot run"},
         {"rate out of range", {"-r", "101", "hello"}, {}, 2, "-100 to 100"},
-        {"no text", {}, {}, 2, "no text"},
+        {"no text on standard input", {}, {}, 1, "standard input holds no text"},
+        {"empty text", {""}, {}, 2, "the text is empty"},
         {"missing text file", {"-f", "/nonexistent/text"}, {}, 1, "cannot open"},
     };
     for (const Row &row : rows) {

@@ -171,7 +171,7 @@ TEST(AudioFraming, RunsCommandsBetweenBlocks) {
          "203 OK RECEIVING SETTINGS\n203 OK SETTINGS RECEIVED\n200-v1\ten\tnone\n"
          "200 OK VOICE LIST SENT\n200 OK DEBUGGING OFF\n300 ERR UNKNOWN COMMAND\n",
          2, {"set \"rate\" \"5\"", "stream_end should_stop=0"}},
-        {"a message in the pass does not cancel a stop", "STOP\nSPEAK\nyo\n.\n", 12500,
+        {"a stop after a message in the pass", "SPEAK\nyo\n.\nSTOP\n", 12500,
          receiving + "301 ERROR CANT SPEAK\n", 0, {"stop", "stream_end should_stop=1"}},
         {"a message in the pass alone", "SPEAK\nyo\n.\n", 12500,
          receiving + "301 ERROR CANT SPEAK\n", 2, {"stream_end should_stop=0"}},
@@ -200,6 +200,54 @@ TEST(AudioFraming, RunsCommandsBetweenBlocks) {
                 calls.push_back(r);
         EXPECT_EQ(calls, c.calls);
         EXPECT_EQ(s.status, 255);
+    }
+}
+
+// What the server sends behind a STOP or PAUSE in the same write is not
+// read by the pass that executes it: the stream ends with its 702 and
+// the loop then executes the rest, so a message sent right after a stop
+// is spoken, and a QUIT ends the process after the 702.
+struct BehindStopCase {
+    const char *name;
+    std::string after;                // input behind the first message
+    bool second_message;              // "yo" is spoken whole after the 702
+    std::string replies;              // other replies after the 702
+    int status;
+    std::vector<std::string> calls;   // stop, pause, set, speak_sync, stream_end
+};
+
+TEST(AudioFraming, LeavesCommandsBehindAStopToTheLoop) {
+    const std::vector<BehindStopCase> cases = {
+        {"speak behind stop", "STOP\nSPEAK\nyo\n.\n", true, "", 255,
+         {"speak_sync 0 2 \"hi\"", "stop", "stream_end should_stop=1", "speak_sync 0 2 \"yo\"",
+          "stream_end should_stop=0"}},
+        {"speak behind pause", "PAUSE\nSPEAK\nyo\n.\n", true, "", 255,
+         {"speak_sync 0 2 \"hi\"", "pause", "stream_end should_stop=1",
+          "speak_sync 0 2 \"yo\"", "stream_end should_stop=0"}},
+        {"quit behind stop", "STOP\nQUIT\n", false, "210 OK QUIT\n", 0,
+         {"speak_sync 0 2 \"hi\"", "stop", "stream_end should_stop=1"}},
+        {"settings behind stop", "STOP\nSET\nrate=5\n.\n", false,
+         "203 OK RECEIVING SETTINGS\n203 OK SETTINGS RECEIVED\n", 255,
+         {"speak_sync 0 2 \"hi\"", "stop", "stream_end should_stop=1", "set \"rate\" \"5\""}},
+        {"a second stop behind stop", "STOP\nSTOP\n", false, "", 255,
+         {"speak_sync 0 2 \"hi\"", "stop", "stream_end should_stop=1", "stop"}},
+    };
+    std::string raw = track_bytes(nullptr, 12500 * 2);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto s = rt::serve("SPEAK\nhi\n.\n" + c.after, {{"QREC_TRACK_FRAMES", "12500"}});
+        std::string expected = started + blocks_16(raw, 0, 5000) + ended;
+        if (c.second_message) expected += started + blocks_16(raw, 0, 12500) + ended;
+        expected += c.replies;
+        if (c.status == 255) expected += closed;
+        EXPECT_EQ(s.replies, expected);
+        EXPECT_EQ(s.status, c.status);
+        std::vector<std::string> calls;
+        for (const auto &r : s.record)
+            if (r == "stop" || r == "pause" || r.starts_with("set ") ||
+                r.starts_with("speak_sync") || r.starts_with("stream_end"))
+                calls.push_back(r);
+        EXPECT_EQ(calls, c.calls);
     }
 }
 
@@ -235,14 +283,36 @@ TEST(AudioFraming, QuitBetweenBlocksEndsTheProcess) {
     EXPECT_EQ(m.err(), "quorlin: entering main loop\n");
 }
 
-// Input that ends inside a settings block read by a pass: the stream
-// goes on to its end, then the loop sees the end of input.
+// Input that ends while a message streams: the stream goes on to its
+// end, the end of input is logged once however many passes follow, and
+// the loop then ends as at any end of input. A block read by the pass
+// meets the end there for certain; a bare close is met by some pass or
+// by the loop, depending on when it arrives.
+struct EndInPassCase {
+    const char *name;
+    std::string after;    // input behind the message, then input closes
+    std::string between;  // replies after the first block
+};
+
 TEST(AudioFraming, EndOfInputInsideAPass) {
-    auto s = rt::serve("SPEAK\nhi\n.\nSET\nrate=1\n", {{"QREC_TRACK_FRAMES", "12500"}});
-    std::string raw = track_bytes(nullptr, 12500 * 2);
-    EXPECT_EQ(s.replies, started + blocks_16(raw, 0, 5000) + "203 OK RECEIVING SETTINGS\n" +
-                             blocks_16(raw, 5000, 7500) + ended + closed);
-    EXPECT_EQ(s.status, 255);
+    const std::vector<EndInPassCase> cases = {
+        {"inside a settings block", "SET\nrate=1\n", "203 OK RECEIVING SETTINGS\n"},
+        {"inside a message block", "SPEAK\nyo\n", receiving},
+        {"inside a command line", "LIST VOI", ""},
+        {"between commands", "", ""},
+    };
+    const int frames = 50000;  // ten blocks, nine passes after the first
+    std::string raw = track_bytes(nullptr, frames * 2);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        auto s = rt::serve("SPEAK\nhi\n.\n" + c.after,
+                           {{"QREC_TRACK_FRAMES", std::to_string(frames)}});
+        EXPECT_EQ(s.replies, started + blocks_16(raw, 0, 5000) + c.between +
+                                 blocks_16(raw, 5000, frames - 5000) + ended + closed);
+        EXPECT_EQ(s.status, 255);
+        EXPECT_EQ(s.err,
+                  "quorlin: entering main loop\nstdin over\nquorlin: broken pipe, exiting\n");
+    }
 }
 
 }  // namespace

@@ -152,10 +152,14 @@ TEST(LineReader, FollowsItsBufferRules) {
               get(1); },
          "wait read(8)=8 -> \"abcdefg\\x0a\" wait read(8)=8 wait read(8)=1 "
          "-> \"abcdefgh\\x0a\" | "},
-        {"end of input after an unterminated tail",
+        {"end of input after an unterminated tail is logged once",
          [] { put("abc"); close(input); get(1); get(1); },
          "wait read(2)=2 wait read(2)=1 wait read(1)=0 -> null wait read(1)=0 -> null "
-         "| stdin over\nstdin over\n"},
+         "| stdin over\n"},
+        {"polls after the end of input read nothing",
+         [] { grow_to_32(); put("a\n"); close(input); get(0); get(0); get(0); get(0); get(1); },
+         "poll read(32)=2 -> \"a\\x0a\" poll read(32)=0 -> null -> null -> null "
+         "wait read(32)=0 -> null | stdin over\n"},
         {"buffered lines come before the end of input",
          [] { grow_to_32(); put("a\nb\n"); close(input); get(1); get(1); get(1); },
          "wait read(32)=4 -> \"a\\x0a\" -> \"b\\x0a\" wait read(32)=0 -> null | stdin over\n"},

@@ -68,7 +68,7 @@ const std::vector<Example> &examples()
         {"pound in markup", "<p>\xC2\xA3" "10</p>", whole, "\xC2\xA3" "10", "pound 10"},
         {"cut-off sequence", "Hi \xE2\x80", whole, "Hi \xE2\x80", "Hi "},
         {"lone lead byte", "\xC3", whole, "\xC3", fails},
-        {"ASCII taken into a sequence", "\xC3" "A", whole, "\xC3" "A", " "},
+        {"lead byte before ASCII", "\xC3" "A", whole, "\xC3" "A", "A"},
         // Sanitised; stage one leaves these as they are.
         unchanged("pound alone", "\xC2\xA3", "pound"),
         unchanged("pound after letters", "abc\xC2\xA3", "abcpound"),
@@ -144,10 +144,27 @@ const std::vector<Example> &examples()
         {"FF lead", "\xFF\x80\x80\x80", whole, "\xFF\x80\x80\x80", " "},
         {"stray continuations", "\x80\x80", whole, "\x80\x80", " "},
         {"lone continuation", "\xBF", whole, "\xBF", fails},
-        {"C0 lead", "\xC0" "A", whole, "\xC0" "A", " "},
-        {"ASCII inside a sequence", "\xE2" "ab", whole, "\xE2" "ab", " "},
+        {"C0 lead", "\xC0" "A", whole, "\xC0" "A", "A"},
+        {"C0 lead, complete", "\xC0\x80", whole, "\xC0\x80", " "},
+        {"ASCII inside a sequence", "\xE2" "ab", whole, "\xE2" "ab", "ab"},
         {"four-byte cut after three", "Hi \xF0\x9F\x98", whole, "Hi \xF0\x9F\x98", "Hi  "},
         {"four-byte cut after two", "\xF0\x9F", whole, "\xF0\x9F", fails},
+        // A lead byte whose continuation bytes are missing goes alone; what
+        // follows it is classified in turn.
+        unchanged("Latin-1 letter", "caf\xE9 au lait", "caf au lait"),
+        unchanged("Latin-1 pound", "\xA3" "100", "100"),
+        unchanged("Latin-1 yen", "\xA5" "5", "5"),
+        unchanged("Latin-1 letter before LF", "a\xE9\nb", "a\nb"),
+        unchanged("Latin-1 letter at the end", "caf\xE9", "caf"),
+        unchanged("Latin-1 letter before a break", "x\xE9(y", "x, y"),
+        unchanged("Latin-1 only", "\xE9\xE8", fails),
+        unchanged("lead before a whole sequence", "\xC3\xC3\xA9", " "),
+        unchanged("lead before a currency sign", "\xE2\xC2\xA3", "pound"),
+        unchanged("three-byte lead short of one", "\xE2\x82" "5", "5"),
+        unchanged("four-byte lead short of one", "\xF0\x9F\x98" "x", " x"),
+        unchanged("four-byte lead before a lead", "\xF0\x9F\x98\xF0\x9F\x98\x80", "  "),
+        unchanged("continuation byte before ASCII", "\x80" "a\x80", "a"),
+        unchanged("ASCII at every position", "\xF0" "a\xF0\x9F" "b\xF0\x9F\x98" "c", "ab c"),
     };
     return rows;
 }

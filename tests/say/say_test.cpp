@@ -1,0 +1,405 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// quorlin-say's command lines against their exit statuses and outputs,
+// with the real module and the fake engine: where the text comes from,
+// where the audio goes, what the module is configured with, what a
+// failed or interrupted run leaves behind, and playing through a player
+// found on PATH (a script standing in for it).
+#include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "fake_module.h"
+#include "temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+std::string slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+uint32_t le32(const std::string &b, size_t at) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < 4; i++) v |= static_cast<uint32_t>(static_cast<unsigned char>(b[at + i])) << (8 * i);
+    return v;
+}
+
+// A WAV file's parts, checked against the bytes it is made of.
+struct Wav {
+    bool ok = false;
+    uint32_t riff_size = 0, rate = 0, data_size = 0;
+    std::string samples;
+};
+
+Wav parse_wav(const std::string &b) {
+    Wav w;
+    if (b.size() < 44 || b.compare(0, 4, "RIFF") || b.compare(8, 8, "WAVEfmt ") ||
+        b.compare(36, 4, "data") || le32(b, 16) != 16 || le32(b, 20) != 0x00010001u ||
+        le32(b, 32) != 0x00100002u)
+        return w;
+    w.ok = true;
+    w.riff_size = le32(b, 4);
+    w.rate = le32(b, 24);
+    w.data_size = le32(b, 40);
+    w.samples = b.substr(44);
+    return w;
+}
+
+// The default fake engine speaks 1000 samples per message at 22050 Hz.
+std::string messages_audio(int count) {
+    std::string all;
+    for (int m = 1; m <= count; m++) all += qtest::fake_audio(m, 0, 1000);
+    return all;
+}
+
+// A scratch folder with what quorlin-say needs: the module (through the
+// emulator when the build is 32-bit, since the client's own exec cannot
+// start it directly) and a folder for fake players.
+class Scratch {
+public:
+    Scratch() {
+        module_ = QUORLIN_FAKE_MODULE;
+        std::filesystem::create_directory(bin());
+        if (*qtest::test_emulator()) {
+            module_ = dir_.write("bin/module.sh", std::string("#!/bin/sh\nexec ") +
+                                                       qtest::test_emulator() + " " +
+                                                       QUORLIN_FAKE_MODULE + " \"$@\"\n");
+            chmod(module_.c_str(), 0755);
+        }
+    }
+    std::string path(const std::string &name) const { return dir_.path() + "/" + name; }
+    std::string bin() const { return path("bin"); }
+    std::string write(const std::string &name, const std::string &text) const {
+        return dir_.write(name, text);
+    }
+    // A player that records its arguments and everything it is given.
+    void add_player(const std::string &name) const {
+        std::string script = "#!/bin/sh\necho \"$*\" > " + path(name + ".args") +
+                             "\nexec /bin/cat > " + path(name + ".input") + "\n";
+        std::string p = bin() + "/" + name;
+        dir_.write("bin/" + name, script);
+        chmod(p.c_str(), 0755);
+    }
+    std::vector<std::string> names() const {
+        std::vector<std::string> n;
+        for (auto &e : std::filesystem::directory_iterator(dir_.path()))
+            n.push_back(e.path().filename().string());
+        std::sort(n.begin(), n.end());
+        return n;
+    }
+
+    // quorlin-say with `args`, fed `input` on standard input.
+    std::unique_ptr<qtest::Child> start(const std::vector<std::string> &args, const Env &env) const {
+        qtest::ChildOptions o = qtest::fake_module_options(QUORLIN_SAY, env);
+        o.env.emplace_back("QUORLIN_FAKE_LOG", path("engine.log"));
+        o.env.emplace_back("TMPDIR", dir_.path());
+        o.argv.insert(o.argv.end(), {"-m", module_});
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        return std::make_unique<qtest::Child>(o);
+    }
+    int run(const std::vector<std::string> &args, const std::string &input, const Env &env,
+            std::string &out, std::string &err) const {
+        auto c = start(args, env);
+        c->write(input);
+        int status = c->wait_exit(qtest::scaled(60s));
+        out = c->out();
+        err = c->err();
+        return status;
+    }
+
+private:
+    qtest::TempDir dir_;
+    std::string module_;
+};
+
+// What a row's run left, for its check.
+struct Result {
+    const Scratch &s;
+    std::string out, err;
+};
+
+struct Row {
+    const char *name;
+    std::vector<std::string> args;  // "@x" is the scratch folder's file x
+    std::string input;              // standard input
+    Env env;
+    int status;
+    std::function<void(const Result &)> check;
+};
+
+void expect_wav_file(const std::string &path, const std::string &samples) {
+    Wav w = parse_wav(slurp(path));
+    ASSERT_TRUE(w.ok) << path;
+    EXPECT_EQ(w.rate, 22050u);
+    EXPECT_EQ(w.data_size, samples.size());
+    EXPECT_EQ(w.riff_size, samples.size() + 36);
+    EXPECT_TRUE(w.samples == samples);
+}
+
+void expect_in_log(const Result &r, const std::string &line) {
+    EXPECT_NE(slurp(r.s.path("engine.log")).find(line + "\n"), std::string::npos) << line;
+}
+
+TEST(Say, CommandLines) {
+    const Env failing = {{"QUORLIN_FAKE_FAIL", "eciSynthesize"}};
+    const Row rows[] = {
+        {"arguments to a WAV file", {"-o", "@a.wav", "Hello", "there"}, "", {}, 0,
+         [](const Result &r) {
+             expect_wav_file(r.s.path("a.wav"), messages_audio(1));
+             expect_in_log(r, "eciAddText \"Hello there\"");
+         }},
+        {"standard input, one message per paragraph", {"-o", "@a.wav"}, "One\nline\n\nTwo\n", {}, 0,
+         [](const Result &r) { expect_wav_file(r.s.path("a.wav"), messages_audio(2)); }},
+        {"standard input with --lines", {"--lines", "-o", "@a.wav"}, "One\nTwo\n\nThree\n", {}, 0,
+         [](const Result &r) { expect_wav_file(r.s.path("a.wav"), messages_audio(3)); }},
+        {"-o - is a WAV stream", {"-q", "-o", "-", "Hello"}, "", {}, 0,
+         [](const Result &r) {
+             Wav w = parse_wav(r.out);
+             ASSERT_TRUE(w.ok);
+             EXPECT_EQ(w.data_size, UINT32_MAX);  // a pipe: the length is not known up front
+             EXPECT_EQ(w.rate, 22050u);
+             EXPECT_TRUE(w.samples == messages_audio(1));
+             EXPECT_EQ(r.err, "");
+         }},
+        {"--raw to standard output", {"--raw", "Hello"}, "", {}, 0,
+         [](const Result &r) { EXPECT_TRUE(r.out == messages_audio(1)); }},
+        {"--raw -o FILE", {"--raw", "-o", "@a.raw", "Hello"}, "", {}, 0,
+         [](const Result &r) {
+             EXPECT_TRUE(slurp(r.s.path("a.raw")) == messages_audio(1));
+             EXPECT_EQ(r.out, "");
+         }},
+        {"voice by name, any case", {"-V", "grandMA", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 6 0"); }},
+        {"voice option wins over the -c file", {"-c", "@user.conf", "--voice", "3", "-o", "@a.wav", "Hi"},
+         "", {}, 0,
+         [](const Result &r) {
+             expect_in_log(r, "eciCopyVoice 3 0");
+             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 1 0"), std::string::npos);
+         }},
+        {"the -c file's voice without -V", {"-c", "@user.conf", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 1 0"); }},
+        {"streaming by default", {"--trace", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("key='CorvaneStreaming' value='1'"), std::string::npos);
+         }},
+        {"--synchronous leaves the key out", {"--trace", "--synchronous", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) { EXPECT_EQ(r.err.find("CorvaneStreaming"), std::string::npos); }},
+        {"the -c file's streaming key stays", {"--trace", "-c", "@stream.conf", "-o", "@a.wav", "Hi"},
+         "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("key='corvanestreaming' value='0'"), std::string::npos);
+             EXPECT_EQ(r.err.find("key='CorvaneStreaming'"), std::string::npos);
+         }},
+        {"--synchronous over the -c file's key", {"--trace", "--synchronous", "-c", "@on.conf", "-o", "@a.wav", "Hi"},
+         "", {}, 0,
+         [](const Result &r) {
+             size_t user = r.err.find("key='CORVANESTREAMING' value='1'");
+             size_t ours = r.err.find("key='CorvaneStreaming' value='0'");
+             ASSERT_NE(user, std::string::npos);
+             ASSERT_NE(ours, std::string::npos);
+             EXPECT_LT(user, ours);
+         }},
+        {"--list-voices", {"--list-voices"}, "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.out.find("0       Wade"), std::string::npos);
+             EXPECT_NE(r.out.find("7       Grandpa"), std::string::npos);
+         }},
+        {"'' is no text", {"-o", "@a.wav", ""}, "", {}, 2,
+         [](const Result &r) { EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav"))); }},
+        {"blank standard input", {"-o", "@a.wav"}, " \n\n", {}, 1,
+         [](const Result &r) { EXPECT_NE(r.err.find("standard input holds no text"), std::string::npos); }},
+        {"missing -c file", {"-c", "@missing.conf", "-o", "@a.wav", "Hi"}, "", {}, 2,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("missing.conf"), std::string::npos);
+             EXPECT_FALSE(std::filesystem::exists(r.s.path("engine.log")));
+         }},
+        {"-c naming a directory", {"-c", "@bin", "-o", "@a.wav", "Hi"}, "", {}, 2, nullptr},
+        {"unknown voice", {"-V", "Nobody", "Hi"}, "", {}, 2, nullptr},
+        {"--play with --raw", {"--play", "--raw", "Hi"}, "", {}, 2, nullptr},
+        {"--play with -o", {"--play", "-o", "@a.wav", "Hi"}, "", {}, 2, nullptr},
+        {"text and -f", {"-f", "@user.conf", "Hi"}, "", {}, 2, nullptr},
+        {"--lines with text arguments", {"--lines", "Hi"}, "", {}, 2, nullptr},
+        {"failed run keeps an existing file", {"-o", "@keep.wav", "<>"}, "", failing, 1,
+         [](const Result &r) {
+             EXPECT_EQ(slurp(r.s.path("keep.wav")), "keep\n");
+             EXPECT_EQ(r.s.names(), (std::vector<std::string>{"bin", "engine.log", "keep.wav",
+                                                              "on.conf", "stream.conf", "user.conf"}));
+         }},
+        {"failed run, diagnostics without the text", {"-o", "@a.wav", "Secret words"}, "", failing, 1,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("last diagnostics"), std::string::npos);
+             EXPECT_NE(r.err.find("eciSynthesize failed"), std::string::npos);
+             EXPECT_EQ(r.err.find("Secret"), std::string::npos) << r.err;
+             EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav")));
+         }},
+        {"a timeout names the wait and --timeout",
+         {"--timeout", "2", "-o", "@a.wav", "Secret words"}, "", {{"QUORLIN_FAKE_DELAY_MS", "8000"}}, 1,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("within 2 s while waiting for"), std::string::npos) << r.err;
+             EXPECT_NE(r.err.find("--timeout SEC"), std::string::npos);
+             EXPECT_EQ(r.err.find("Secret"), std::string::npos) << r.err;
+         }},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Scratch s;
+        s.write("keep.wav", "keep\n");
+        s.write("user.conf", "# a user's file\nCorvaneDefaultVoice 1\n");
+        s.write("stream.conf", "corvanestreaming 0");  // no final line feed
+        s.write("on.conf", "CORVANESTREAMING 1\n");
+        std::vector<std::string> args;
+        for (const std::string &a : row.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        Result r{s, "", ""};
+        EXPECT_EQ(s.run(args, row.input, row.env, r.out, r.err), row.status) << r.err;
+        if (row.check) row.check(r);
+        // Options the parser refused come with the hint to --help.
+        if (row.status == 2 && std::find(args.begin(), args.end(), "-c") == args.end()) {
+            EXPECT_NE(r.err.find("Try 'quorlin-say --help'"), std::string::npos) << r.err;
+        }
+        // The merged configuration goes with the run.
+        for (const std::string &n : s.names()) EXPECT_EQ(n.find("quorlin-say-"), std::string::npos) << n;
+    }
+}
+
+// A FIFO stands in for a device node: written in place with a stream
+// header, never replaced or removed, whether the run succeeds or fails.
+TEST(Say, NodeThatIsNotAFile) {
+    for (bool failing : {false, true}) {
+        SCOPED_TRACE(failing ? "failed run" : "successful run");
+        Scratch s;
+        std::string fifo = s.path("node");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(rd, 0);
+        // The read end is open (the writer's open does not wait), and read
+        // all along on success, so that the writer never blocks.
+        std::string got;
+        std::thread reader;
+        if (!failing)
+            reader = std::thread([&] {
+                char buf[4096];
+                for (int idle = 0; idle < 3000;) {
+                    ssize_t n = read(rd, buf, sizeof buf);
+                    if (n > 0) {
+                        got.append(buf, static_cast<size_t>(n));
+                        idle = 0;
+                    } else if (n == 0 && !got.empty()) {
+                        break;  // the writer closed it
+                    } else {
+                        usleep(10000);
+                        idle++;
+                    }
+                }
+            });
+        std::string out, err;
+        Env env;
+        if (failing) env.emplace_back("QUORLIN_FAKE_FAIL", "eciSynthesize");
+        EXPECT_EQ(s.run({"-o", fifo, "Hello"}, "", env, out, err), failing ? 1 : 0) << err;
+        if (reader.joinable()) reader.join();
+        close(rd);
+        if (!failing) {
+            Wav w = parse_wav(got);
+            ASSERT_TRUE(w.ok);
+            EXPECT_EQ(w.data_size, UINT32_MAX);
+            EXPECT_TRUE(w.samples == messages_audio(1));
+        }
+        struct stat st;
+        ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        EXPECT_EQ(s.names(), (std::vector<std::string>{"bin", "engine.log", "node"}));
+    }
+}
+
+// Interrupted between messages: the module is stopped, the exit status
+// tells the signal, and the file in place is a WAV whose sizes match the
+// audio written, which is the audio of the messages spoken so far.
+TEST(Say, InterruptLeavesAPlayableWav) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        Scratch s;
+        s.write("out.wav", "old\n");
+        std::string lines;
+        for (int i = 0; i < 100; i++) lines += "Line " + std::to_string(i) + "\n";
+        auto c = s.start({"--lines", "-o", s.path("out.wav")},
+                         {{"QUORLIN_FAKE_CHUNK", "250"}, {"QUORLIN_FAKE_DELAY_MS", "25"}});
+        c->write(lines);
+        c->close_stdin();
+        ASSERT_TRUE(c->wait_for_stderr("message 4 of 100", qtest::scaled(30s))) << c->err();
+        kill(c->pid(), sig);
+        EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), 128 + sig) << c->err();
+        std::string bytes = slurp(s.path("out.wav"));
+        Wav w = parse_wav(bytes);
+        ASSERT_TRUE(w.ok) << bytes.substr(0, 8);
+        EXPECT_EQ(w.data_size, bytes.size() - 44);
+        EXPECT_EQ(w.riff_size, bytes.size() - 8);
+        EXPECT_GE(w.samples.size(), 3 * 2000u);
+        EXPECT_LT(w.samples.size(), 100 * 2000u);
+        EXPECT_TRUE(w.samples == messages_audio(100).substr(0, w.samples.size()));
+        EXPECT_EQ(s.names(), (std::vector<std::string>{"bin", "engine.log", "out.wav"}));
+    }
+}
+
+// --play takes the first player on PATH and gives it the format it
+// needs; without one it says so before any work.
+TEST(Say, Play) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> players;
+        int status;
+        const char *used;
+        const char *args;
+    };
+    const Case cases[] = {
+        {"aplay alone", {"aplay"}, 0, "aplay", "-q -t raw -f S16_LE -c 1 -r 22050"},
+        {"paplay before aplay", {"aplay", "paplay"}, 0, "paplay",
+         "--raw --format=s16le --channels=1 --rate=22050"},
+        {"pw-play first of all", {"aplay", "paplay", "pw-play"}, 0, "pw-play", "-"},
+        {"no player", {}, 1, nullptr, nullptr},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        for (const std::string &p : k.players) s.add_player(p);
+        std::string out, err;
+        EXPECT_EQ(s.run({"--play", "Hello"}, "", {{"PATH", s.bin()}}, out, err), k.status) << err;
+        if (!k.used) {
+            EXPECT_NE(err.find("no audio player found"), std::string::npos) << err;
+            EXPECT_FALSE(std::filesystem::exists(s.path("engine.log")));
+            continue;
+        }
+        EXPECT_EQ(slurp(s.path(std::string(k.used) + ".args")), std::string(k.args) + "\n");
+        std::string input = slurp(s.path(std::string(k.used) + ".input"));
+        if (std::string(k.used) == "pw-play") {
+            Wav w = parse_wav(input);
+            ASSERT_TRUE(w.ok);
+            EXPECT_EQ(w.rate, 22050u);
+            EXPECT_TRUE(w.samples == messages_audio(1));
+        } else {
+            EXPECT_TRUE(input == messages_audio(1));
+        }
+        for (const std::string &p : k.players)
+            if (p != k.used) {
+                EXPECT_FALSE(std::filesystem::exists(s.path(p + ".args"))) << p;
+            }
+    }
+}
+
+}  // namespace

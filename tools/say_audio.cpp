@@ -1,0 +1,354 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "say_audio.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "say_common.h"
+
+namespace say {
+
+namespace {
+
+constexpr uint32_t wav_header_bytes = 44;
+
+void put_le32(std::string &h, size_t at, uint32_t v) {
+    for (size_t i = 0; i < 4; i++) h[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+void put_le16(std::string &h, size_t at, uint16_t v) {
+    h[at] = static_cast<char>(v);
+    h[at + 1] = static_cast<char>(v >> 8);
+}
+
+// An open output: a new file written beside its target and renamed over
+// it at the end, a path that is not a regular file (a device, a FIFO)
+// written in place, or standard output.
+class Output {
+public:
+    // Prepares `path`; nothing existing is touched yet.
+    explicit Output(const std::string &path) : shown_(path) {
+        target_ = path;
+        struct stat st;
+        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            // Replace the file the link points to, not the link.
+            char real[PATH_MAX];
+            if (realpath(path.c_str(), real)) target_ = real;
+        }
+        bool exists = stat(target_.c_str(), &st) == 0;
+        if (exists && !S_ISREG(st.st_mode)) {
+            if (S_ISDIR(st.st_mode)) fail(shown_ + " is a directory");
+            // Blocks on a FIFO until a reader comes, as writing one does.
+            do {
+                fd_ = open(target_.c_str(), O_WRONLY | O_CLOEXEC);
+                if (fd_ < 0 && errno == EINTR) check_interrupt();
+            } while (fd_ < 0 && errno == EINTR);
+            if (fd_ < 0) fail("cannot open " + shown_ + ": " + strerror(errno));
+            in_place_ = true;
+            return;
+        }
+        size_t slash = target_.rfind('/');
+        std::string dir = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
+        std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+        temp_ = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
+        fd_ = mkostemp(temp_.data(), O_CLOEXEC);
+        if (fd_ < 0) {
+            temp_.clear();
+            fail("cannot create a file in " + dir + " for " + shown_ + ": " + strerror(errno));
+        }
+        // The mode a new file would get, or the mode of the file replaced.
+        mode_t mask = umask(0);
+        umask(mask);
+        fchmod(fd_, exists ? (st.st_mode & 07777) : (0666 & ~mask));
+        seekable_ = true;
+    }
+
+    // Standard output; its header can be patched when it is a regular
+    // file that is not appended to.
+    Output() : shown_("standard output") {
+        fd_ = 1;
+        struct stat st;
+        int flags = fcntl(1, F_GETFL);
+        if (fstat(1, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND)) {
+            off_t at = lseek(1, 0, SEEK_CUR);
+            if (at >= 0) {
+                seekable_ = true;
+                start_ = at;
+            }
+        }
+        is_stdout_ = true;
+    }
+
+    ~Output() { abandon(); }
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+
+    void write(const char *bytes, size_t n) { write_all(fd_, bytes, n, shown_); }
+
+    // Rewrites `bytes` at `offset` from where this output started.
+    void patch(off_t offset, const std::string &bytes) {
+        ssize_t w = pwrite(fd_, bytes.data(), bytes.size(), start_ + offset);
+        if (w != static_cast<ssize_t>(bytes.size()))
+            fail("writing " + shown_ + ": " + strerror(w < 0 ? errno : EIO));
+    }
+
+    // Puts the written file in place.
+    void commit() {
+        if (is_stdout_ || fd_ < 0) return;
+        int r = close(fd_);
+        fd_ = -1;
+        if (r != 0) fail("writing " + shown_ + ": " + strerror(errno));
+        if (!temp_.empty()) {
+            if (rename(temp_.c_str(), target_.c_str()) != 0)
+                fail("cannot put " + shown_ + " in place: " + strerror(errno));
+            temp_.clear();
+        }
+    }
+
+    // Removes what this output created; a path written in place stays.
+    void abandon() {
+        if (is_stdout_) return;
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+        if (!temp_.empty()) unlink(temp_.c_str());
+        temp_.clear();
+    }
+
+    bool seekable() const { return seekable_; }
+    bool is_stdout() const { return is_stdout_; }
+    const std::string &name() const { return shown_; }
+
+private:
+    std::string shown_;   // the name the user gave
+    std::string target_;  // the file finally written
+    std::string temp_;    // the new file until it is put in place
+    int fd_ = -1;
+    bool in_place_ = false;
+    bool is_stdout_ = false;
+    bool seekable_ = false;
+    off_t start_ = 0;
+};
+
+class WavSink : public Sink {
+public:
+    explicit WavSink(std::unique_ptr<Output> out) : out_(std::move(out)) {}
+    void complete() override {
+        finish_header();
+        out_->commit();
+    }
+    void interrupted() override {
+        if (!started_) {
+            out_->abandon();  // nothing to play: an existing file stays as it was
+            return;
+        }
+        complete();
+    }
+    void abandon() override { out_->abandon(); }
+    std::string destination() const override {
+        return out_->is_stdout() ? "wrote WAV to standard output" : "wrote " + out_->name();
+    }
+
+protected:
+    void start(int rate) override {
+        started_ = true;
+        // A stream's length is unknown when its header leaves.
+        std::string h = wav_header(rate, out_->seekable() ? 0 : UINT32_MAX);
+        out_->write(h.data(), h.size());
+    }
+    void write(const char *bytes, size_t n) override {
+        if (n > UINT32_MAX - wav_header_bytes - bytes_) fail("too much audio for one WAV file");
+        out_->write(bytes, n);
+    }
+
+private:
+    void finish_header() {
+        if (started_ && out_->seekable())
+            out_->patch(0, wav_header(rate_, static_cast<uint32_t>(bytes_)));
+    }
+    std::unique_ptr<Output> out_;
+    bool started_ = false;
+};
+
+class RawSink : public Sink {
+public:
+    explicit RawSink(std::unique_ptr<Output> out) : out_(std::move(out)) {}
+    void complete() override { out_->commit(); }
+    void interrupted() override {
+        if (bytes_ == 0)
+            out_->abandon();
+        else
+            out_->commit();
+    }
+    void abandon() override { out_->abandon(); }
+    std::string destination() const override { return "wrote raw PCM to " + out_->name(); }
+
+protected:
+    void start(int) override {}
+    void write(const char *bytes, size_t n) override { out_->write(bytes, n); }
+
+private:
+    std::unique_ptr<Output> out_;
+};
+
+// The first of the players on PATH, by preference.
+struct Player {
+    std::string name;
+    std::string path;
+};
+
+Player find_player() {
+    const char *env = getenv("PATH");
+    std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
+    for (const char *name : {"pw-play", "paplay", "aplay"}) {
+        size_t start = 0;
+        for (;;) {
+            size_t colon = path.find(':', start);
+            std::string dir = path.substr(start, colon == std::string::npos ? std::string::npos
+                                                                            : colon - start);
+            std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+            struct stat st;
+            if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                access(candidate.c_str(), X_OK) == 0)
+                return {name, candidate};
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+    }
+    fail("no audio player found on PATH: --play needs pw-play (PipeWire), paplay "
+         "(PulseAudio) or aplay (ALSA); or write a file with -o FILE");
+}
+
+// Plays through a player process fed on its standard input, started
+// when the first block tells the rate. pw-play is given a WAV stream,
+// which carries the format; paplay and aplay get raw PCM and the format
+// on their command line.
+class PlayerSink : public Sink {
+public:
+    explicit PlayerSink(Player p) : player_(std::move(p)) {}
+    ~PlayerSink() override { stop_player(); }
+
+    void complete() override {
+        if (pid_ <= 0) return;
+        close_input();
+        int st = 0;
+        pid_t r;
+        do {
+            r = waitpid(pid_, &st, 0);
+            if (r < 0 && errno == EINTR) check_interrupt();
+        } while (r < 0 && errno == EINTR);
+        pid_ = -1;
+        if (r > 0 && !(WIFEXITED(st) && WEXITSTATUS(st) == 0))
+            fail(player_.name + (WIFEXITED(st)
+                                     ? " ended with exit status " + std::to_string(WEXITSTATUS(st))
+                                     : " died of signal " + std::to_string(WTERMSIG(st))));
+    }
+    void interrupted() override { stop_player(); }
+    void abandon() override { stop_player(); }
+    std::string destination() const override { return "played through " + player_.name; }
+
+protected:
+    void start(int rate) override {
+        std::string r = std::to_string(rate);
+        std::vector<std::string> args{player_.path};
+        if (player_.name == "pw-play")
+            args.insert(args.end(), {"-"});
+        else if (player_.name == "paplay")
+            args.insert(args.end(), {"--raw", "--format=s16le", "--channels=1", "--rate=" + r});
+        else
+            args.insert(args.end(), {"-q", "-t", "raw", "-f", "S16_LE", "-c", "1", "-r", r});
+        int p[2];
+        if (pipe2(p, O_CLOEXEC)) fail(std::string("pipe: ") + strerror(errno));
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ < 0) fail(std::string("fork: ") + strerror(errno));
+        if (pid_ == 0) {
+            dup2(p[0], 0);
+            signal(SIGPIPE, SIG_DFL);
+            execv(argv[0], argv.data());
+            fprintf(stderr, "quorlin-say: cannot run %s: %s\n", argv[0], strerror(errno));
+            _exit(127);
+        }
+        close(p[0]);
+        in_ = p[1];
+        if (player_.name == "pw-play") {
+            std::string h = wav_header(rate, UINT32_MAX);
+            write(h.data(), h.size());
+        }
+    }
+    void write(const char *bytes, size_t n) override {
+        write_all(in_, bytes, n, "to " + player_.name);
+    }
+
+private:
+    void close_input() {
+        if (in_ >= 0) close(in_);
+        in_ = -1;
+    }
+    // Silence at once: the player is told to end and reaped.
+    void stop_player() {
+        close_input();
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        int st;
+        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+    Player player_;
+    pid_t pid_ = -1;
+    int in_ = -1;
+};
+
+}  // namespace
+
+void Sink::put(int rate, const char *bytes, size_t n) {
+    if (rate_ == 0) {
+        rate_ = rate;
+        start(rate);
+    }
+    write(bytes, n);
+    bytes_ += n;
+}
+
+std::string wav_header(int rate, uint32_t data_bytes) {
+    std::string h(wav_header_bytes, '\0');
+    uint32_t riff = data_bytes > UINT32_MAX - 36 ? UINT32_MAX : data_bytes + 36;
+    h.replace(0, 4, "RIFF");
+    put_le32(h, 4, riff);
+    h.replace(8, 8, "WAVEfmt ");
+    put_le32(h, 16, 16);
+    put_le16(h, 20, 1);  // PCM
+    put_le16(h, 22, 1);  // mono
+    put_le32(h, 24, static_cast<uint32_t>(rate));
+    put_le32(h, 28, static_cast<uint32_t>(rate) * 2);
+    put_le16(h, 32, 2);
+    put_le16(h, 34, 16);
+    h.replace(36, 4, "data");
+    put_le32(h, 40, data_bytes);
+    return h;
+}
+
+std::unique_ptr<Sink> make_sink(const Options &o) {
+    switch (o.destination) {
+    case Destination::wav_file: return std::make_unique<WavSink>(std::make_unique<Output>(o.output));
+    case Destination::wav_stdout: return std::make_unique<WavSink>(std::make_unique<Output>());
+    case Destination::raw_file: return std::make_unique<RawSink>(std::make_unique<Output>(o.output));
+    case Destination::raw_stdout: return std::make_unique<RawSink>(std::make_unique<Output>());
+    case Destination::player: return std::make_unique<PlayerSink>(find_player());
+    }
+    return nullptr;
+}
+
+}  // namespace say

@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Where quorlin-say's audio goes: a WAV file, a WAV stream on standard
+// output, raw PCM, or an audio player. A sink is made before the module
+// starts (so that a path that cannot be written or a missing player is
+// reported before any work), takes the samples as they arrive, and ends
+// in one of three ways: complete (the run succeeded), interrupted (keep
+// what was written, playable) or abandoned (the run failed: an existing
+// file stays as it was, and only what the sink created is removed).
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+#include "say_module.h"
+#include "say_options.h"
+
+namespace say {
+
+class Sink : public AudioSink {
+public:
+    void put(int rate, const char *bytes, size_t n) override;
+    virtual void complete() = 0;
+    virtual void interrupted() = 0;
+    virtual void abandon() = 0;
+    // What became of the audio, for the summary line ("wrote x.wav").
+    virtual std::string destination() const = 0;
+
+    uint64_t samples() const { return bytes_ / 2; }
+    int rate() const { return rate_; }
+
+protected:
+    // The first block, before its bytes are written.
+    virtual void start(int rate) = 0;
+    virtual void write(const char *bytes, size_t n) = 0;
+    uint64_t bytes_ = 0;
+    int rate_ = 0;
+};
+
+// The sink for the options' destination.
+std::unique_ptr<Sink> make_sink(const Options &o);
+
+// The 44-byte header of a mono 16-bit PCM WAV file holding `data_bytes`
+// bytes of samples at `rate` Hz; a stream whose length is not known yet
+// gives UINT32_MAX, as common tools write it.
+std::string wav_header(int rate, uint32_t data_bytes);
+
+}  // namespace say

@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "say_config.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "say_common.h"
+
+namespace say {
+
+ModuleConfig::~ModuleConfig() {
+    if (!path_.empty()) unlink(path_.c_str());
+}
+
+void ModuleConfig::read_user_file(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) fail("cannot read the configuration file " + path + ": " + strerror(errno), exit_usage);
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        fail("the configuration file " + path + " is a directory", exit_usage);
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            user_text_.append(buf, static_cast<size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno == EINTR) {
+            check_interrupt();
+        } else {
+            int saved = errno;
+            close(fd);
+            fail("cannot read the configuration file " + path + ": " + strerror(saved), exit_usage);
+        }
+    }
+    close(fd);  // not retried on EINTR: the descriptor is gone either way
+    have_user_file_ = true;
+}
+
+bool ModuleConfig::user_sets(const std::string &key) const {
+    size_t start = 0;
+    while (start < user_text_.size()) {
+        size_t lf = user_text_.find('\n', start);
+        size_t end = lf == std::string::npos ? user_text_.size() : lf;
+        size_t k = user_text_.find_first_not_of(" \t", start);
+        if (k < end && user_text_[k] != '#') {
+            size_t k_end = user_text_.find_first_of(" \t\r", k);
+            if (k_end > end) k_end = end;
+            if (k_end - k == key.size() &&
+                strncasecmp(user_text_.c_str() + k, key.c_str(), key.size()) == 0)
+                return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+void ModuleConfig::set(const std::string &key, const std::string &value) {
+    for (auto &kv : overrides_)
+        if (strcasecmp(kv.first.c_str(), key.c_str()) == 0) {
+            kv.second = value;
+            return;
+        }
+    overrides_.emplace_back(key, value);
+}
+
+std::string ModuleConfig::text() const {
+    std::string t = user_text_;
+    if (!t.empty() && t.back() != '\n') t += '\n';
+    if (!overrides_.empty()) {
+        t += "# set by quorlin-say's options\n";
+        for (const auto &[key, value] : overrides_) t += key + " " + value + "\n";
+    }
+    return t;
+}
+
+const std::string &ModuleConfig::write() {
+    if (!path_.empty() || (!have_user_file_ && overrides_.empty())) return path_;
+    const char *dir = getenv("TMPDIR");
+    std::string name = std::string(dir && *dir ? dir : "/tmp") + "/quorlin-say-XXXXXX.conf";
+    int fd = mkstemps(name.data(), 5);
+    if (fd < 0) fail("cannot create a configuration file in " + name.substr(0, name.rfind('/')) +
+                     ": " + strerror(errno));
+    path_ = name;  // from here on removed with this object
+    std::string t = text();
+    write_all(fd, t.data(), t.size(), "the configuration file " + path_);
+    if (close(fd) != 0) fail("writing the configuration file " + path_ + ": " + strerror(errno));
+    return path_;
+}
+
+}  // namespace say

@@ -1,0 +1,418 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "say_module.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "say_common.h"
+
+namespace say {
+
+namespace {
+
+// Enough of the module's standard error to explain a failure, not so
+// much that the explanation drowns.
+constexpr size_t stderr_lines_kept = 6;
+// How long an interrupted module gets to end by itself.
+constexpr int stop_grace_ms = 1000;
+
+void close_fd(int &fd) {
+    if (fd >= 0) close(fd);  // never retried on EINTR
+    fd = -1;
+}
+
+long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+bool parse_number(const char *s, long low, long high, int &out) {
+    char *end = nullptr;
+    errno = 0;
+    long v = strtol(s, &end, 10);
+    if (errno || end == s || *end || v < low || v > high) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+}  // namespace
+
+ModuleSession::ModuleSession(const std::string &path, const std::string &config, bool trace,
+                             int timeout_s)
+    : trace_(trace), timeout_ms_(timeout_s * 1000) {
+    int in[2], out[2], err[2], exec_report[2];
+    if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) ||
+        pipe2(exec_report, O_CLOEXEC))
+        fail(std::string("pipe: ") + strerror(errno));
+    std::vector<std::string> args{path};
+    if (!config.empty()) args.push_back(config);
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) fail(std::string("fork: ") + strerror(errno));
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        execv(argv[0], argv.data());
+        int e = errno;
+        ssize_t ignored = write(exec_report[1], &e, sizeof e);
+        (void)ignored;
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    close(exec_report[1]);
+    in_ = in[1];
+    out_ = out[0];
+    err_ = err[0];
+    fcntl(in_, F_SETFL, O_NONBLOCK);
+    // The report pipe closes unread on a successful exec.
+    int e = 0;
+    ssize_t n;
+    do {
+        n = read(exec_report[0], &e, sizeof e);
+    } while (n < 0 && errno == EINTR);
+    close(exec_report[0]);
+    if (n == static_cast<ssize_t>(sizeof e)) {
+        reap(true);
+        fail("cannot run " + path + ": " + strerror(e));
+    }
+}
+
+ModuleSession::~ModuleSession() {
+    close_fd(in_);
+    close_fd(out_);
+    close_fd(err_);
+    if (pid_ > 0 && !exited_) {
+        // Without input the module ends by itself; give it a moment.
+        for (int i = 0; i < 100 && !reap(false); i++) usleep(10000);
+        if (!exited_) {
+            kill(pid_, SIGKILL);
+            reap(true);
+        }
+    }
+}
+
+void ModuleSession::handshake() {
+    waiting_for_ = "the module's answer to INIT";
+    send_line("INIT");
+    std::string detail;
+    for (;;) {
+        std::string line = traced_line();
+        if (line == "299 OK LOADED SUCCESSFULLY") return;
+        if (line.rfind("299-", 0) == 0) continue;
+        if (line.rfind("399-", 0) == 0) {
+            detail += (detail.empty() ? "" : "; ") + line.substr(4);
+            continue;
+        }
+        if (line.rfind("399 ", 0) == 0)
+            fail("the module could not start its engine" + (detail.empty() ? "" : ": " + detail));
+        refused("starting", line);
+    }
+}
+
+void ModuleSession::send_settings(const std::vector<std::pair<std::string, int>> &settings) {
+    if (settings.empty()) return;
+    waiting_for_ = "the module's answer to SET";
+    send_line("SET");
+    std::string line = traced_line();
+    if (line != "203 OK RECEIVING SETTINGS") refused("SET", line);
+    for (const auto &[name, value] : settings) send_line(name + "=" + std::to_string(value));
+    send_line(".");
+    line = traced_line();
+    if (line != "203 OK SETTINGS RECEIVED") refused("SET", line);
+}
+
+uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink) {
+    std::string which = "message " + std::to_string(index);
+    waiting_for_ = "the module's answer to SPEAK (" + which + ")";
+    send_line("SPEAK");
+    std::string line = traced_line();
+    if (line != "202 OK RECEIVING MESSAGE") refused("SPEAK", line);
+    size_t start = 0;
+    for (;;) {
+        size_t lf = text.find('\n', start);
+        std::string data = text.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
+        // A data line that begins with a dot gets a second one, which the
+        // module removes; so a line "." is never taken for the end.
+        if (!data.empty() && data[0] == '.') data.insert(0, 1, '.');
+        send_line(data, "(data) ");
+        if (lf == std::string::npos) break;
+        start = lf + 1;
+    }
+    send_line(".");
+    line = traced_line();
+    if (line != "200 OK SPEAKING") refused("the message was refused", line);
+    uint64_t samples = 0;
+    for (;;) {
+        waiting_for_ = "audio of " + which;
+        line = read_line();
+        if (line.rfind("705-bits=", 0) == 0) {
+            samples += read_audio_block(line, sink);
+            continue;
+        }
+        trace(line);
+        if (line == "701 BEGIN") continue;
+        if (line == "702 END") return samples;
+        if (line == "703 STOP") fail("the module stopped " + which);
+        refused("speaking", line);
+    }
+}
+
+void ModuleSession::quit() {
+    waiting_for_ = "the module's answer to QUIT";
+    send_line("QUIT");
+    std::string line = traced_line();
+    if (line != "210 OK QUIT") refused("QUIT", line);
+    waiting_for_ = "the module to exit after QUIT";
+    close_fd(in_);
+    char c;
+    while (get(c)) {
+    }
+    while (err_ >= 0) pump(false);
+    reap(true);
+    if (status_ != 0) fail("the module ended with exit status " + std::to_string(status_));
+}
+
+void ModuleSession::stop_now() {
+    if (pid_ <= 0 || exited_) return;
+    try {
+        // In the middle of a message's text these lines are taken as
+        // text; closing the input then ends the module all the same.
+        if (in_ >= 0) {
+            static const char stop[] = "STOP\nQUIT\n";
+            ssize_t ignored = write(in_, stop, sizeof stop - 1);
+            (void)ignored;
+            if (trace_) fputs("> STOP\n> QUIT\n", stderr);
+        }
+        close_fd(in_);
+        long until = now_ms() + stop_grace_ms;
+        while (!reap(false) && now_ms() < until) {
+            if (!pump(false, 20)) usleep(20000);
+            buf_.clear();
+            pos_ = 0;
+        }
+    } catch (...) {
+        // A second signal: no more patience.
+    }
+    if (!exited_) {
+        kill(pid_, SIGKILL);
+        reap(true);
+    }
+}
+
+void ModuleSession::send_line(std::string_view line, const char *label) {
+    if (trace_) fprintf(stderr, "> %s%.*s\n", label, static_cast<int>(line.size()), line.data());
+    std::string bytes(line);
+    bytes += '\n';
+    send(bytes);
+}
+
+void ModuleSession::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        check_interrupt();
+        ssize_t w = in_ >= 0 ? write(in_, bytes.data(), bytes.size()) : -1;
+        if (w > 0) {
+            bytes.remove_prefix(static_cast<size_t>(w));
+            continue;
+        }
+        if (in_ < 0 || (w < 0 && errno == EPIPE)) fail(ended_text());
+        if (w < 0 && errno != EAGAIN && errno != EINTR)
+            fail(std::string("writing to the module: ") + strerror(errno));
+        pump(true);
+    }
+}
+
+bool ModuleSession::get(char &c) {
+    while (pos_ == buf_.size()) {
+        if (out_ < 0) return false;
+        buf_.clear();
+        pos_ = 0;
+        pump(false);
+    }
+    c = buf_[pos_++];
+    return true;
+}
+
+std::string ModuleSession::read_line() {
+    std::string line;
+    char c;
+    while (get(c)) {
+        if (c == '\n') return line;
+        line += c;
+    }
+    fail(ended_text());
+}
+
+std::string ModuleSession::traced_line() {
+    std::string line = read_line();
+    trace(line);
+    return line;
+}
+
+void ModuleSession::trace(const std::string &text) const {
+    if (trace_) fprintf(stderr, "< %s\n", text.c_str());
+}
+
+int ModuleSession::header_field(const char *key) {
+    std::string line = read_line();
+    std::string want = std::string("705-") + key + "=";
+    int v = 0;
+    if (line.compare(0, want.size(), want) != 0 ||
+        !parse_number(line.c_str() + want.size(), INT32_MIN, INT32_MAX, v))
+        fail("malformed audio block: expected " + want + ", got \"" + line + "\"");
+    return v;
+}
+
+uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &sink) {
+    int bits = 0;
+    if (!parse_number(first.c_str() + strlen("705-bits="), 0, 64, bits))
+        fail("malformed audio block: \"" + first + "\"");
+    int channels = header_field("num_channels");
+    int rate = header_field("sample_rate");
+    int samples = header_field("num_samples");
+    int big_endian = header_field("big_endian");
+    if (bits != 16 || channels != 1)
+        fail("unsupported audio: " + std::to_string(bits) + " bits, " +
+             std::to_string(channels) + " channels");
+    if (rate <= 0 || samples < 0) fail("malformed audio block: rate or sample count");
+    if (rate_ == 0) rate_ = rate;
+    if (rate != rate_)
+        fail("the sample rate changed from " + std::to_string(rate_) + " to " +
+             std::to_string(rate) + " Hz");
+    static const char start[] = "705-AUDIO";
+    char c;
+    for (size_t i = 0; i < sizeof start; i++)  // the text and its NUL byte
+        if (!get(c) || c != start[i]) fail("malformed audio block: no 705-AUDIO marker");
+    std::string payload;
+    payload.reserve(static_cast<size_t>(samples) * 2);
+    for (;;) {
+        if (!get(c)) fail(ended_text());
+        if (c == '\n') break;
+        if (c == '}') {
+            if (!get(c)) fail(ended_text());
+            c = static_cast<char>(c ^ 0x20);
+        }
+        payload += c;
+    }
+    std::string end = read_line();
+    if (end != "705 AUDIO") fail("malformed audio block: expected \"705 AUDIO\", got \"" + end + "\"");
+    if (payload.size() != static_cast<size_t>(samples) * 2)
+        fail("audio block says " + std::to_string(samples) + " samples but carries " +
+             std::to_string(payload.size()) + " bytes");
+    trace("705 block: " + std::to_string(samples) + " samples at " + std::to_string(rate) + " Hz" +
+          (big_endian ? ", big-endian" : ""));
+    if (big_endian)
+        for (size_t i = 0; i + 1 < payload.size(); i += 2) std::swap(payload[i], payload[i + 1]);
+    sink.put(rate, payload.data(), payload.size());
+    return static_cast<uint64_t>(samples);
+}
+
+void ModuleSession::refused(const std::string &what, const std::string &reply) {
+    fail(what + ": the module answered \"" + reply + "\"");
+}
+
+std::string ModuleSession::ended_text() {
+    while (err_ >= 0 && pump(false, 2000)) {
+    }
+    for (int i = 0; i < 200 && !reap(false); i++) usleep(10000);
+    if (!exited_) return "the module closed its output";
+    if (WIFSIGNALED(raw_status_))
+        return "the module died of signal " + std::to_string(WTERMSIG(raw_status_)) + " (" +
+               strsignal(WTERMSIG(raw_status_)) + ")";
+    return "the module ended with exit status " + std::to_string(status_);
+}
+
+// One round of waiting: reads whatever the module wrote. Fails when
+// nothing at all happened within the timeout, unless a timeout of its own
+// is given, in which case it returns false.
+bool ModuleSession::pump(bool want_write, int own_timeout_ms) {
+    pollfd fds[3];
+    nfds_t n = 0;
+    int out_i = -1, err_i = -1;
+    if (out_ >= 0) { out_i = static_cast<int>(n); fds[n++] = {out_, POLLIN, 0}; }
+    if (err_ >= 0) { err_i = static_cast<int>(n); fds[n++] = {err_, POLLIN, 0}; }
+    if (want_write && in_ >= 0) fds[n++] = {in_, POLLOUT, 0};
+    if (n == 0) return false;
+    int r = poll(fds, n, own_timeout_ms >= 0 ? own_timeout_ms : timeout_ms_);
+    if (r < 0 && errno == EINTR) {
+        check_interrupt();
+        return true;
+    }
+    if (r <= 0) {
+        if (own_timeout_ms >= 0) return false;
+        fail("no answer from the module within " + std::to_string(timeout_ms_ / 1000) +
+             " s while waiting for " + waiting_for_ +
+             "; --timeout SEC allows a longer wait for slow synthesis");
+    }
+    char chunk[65536];
+    if (out_i >= 0 && (fds[out_i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t got = read(out_, chunk, sizeof chunk);
+        if (got > 0)
+            buf_.append(chunk, static_cast<size_t>(got));
+        else if (got == 0 || (errno != EINTR && errno != EAGAIN))
+            close_fd(out_);
+    }
+    if (err_i >= 0 && (fds[err_i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        ssize_t got = read(err_, chunk, sizeof chunk);
+        if (got > 0)
+            take_stderr(std::string_view(chunk, static_cast<size_t>(got)));
+        else if (got == 0 || (errno != EINTR && errno != EAGAIN))
+            close_fd(err_);
+    }
+    return true;
+}
+
+// Keeps the last lines of the module's standard error for a failure
+// report. The module logs each message it speaks ("quorlin: Speaking:"
+// and the text, over as many lines as the text has); those lines would
+// only repeat the user's text, so they are left out.
+void ModuleSession::take_stderr(std::string_view bytes) {
+    err_partial_.append(bytes);
+    size_t lf;
+    while ((lf = err_partial_.find('\n')) != std::string::npos) {
+        std::string line = err_partial_.substr(0, lf);
+        err_partial_.erase(0, lf + 1);
+        if (trace_) fprintf(stderr, "! %s\n", line.c_str());
+        bool own_line = line.rfind("quorlin: ", 0) == 0;
+        if (line.rfind("quorlin: Speaking: ", 0) == 0) {
+            in_message_text_ = true;
+            continue;
+        }
+        if (in_message_text_ && !own_line) continue;
+        in_message_text_ = false;
+        err_tail_.push_back(line);
+        if (err_tail_.size() > stderr_lines_kept) err_tail_.pop_front();
+    }
+}
+
+bool ModuleSession::reap(bool block) {
+    if (exited_) return true;
+    int st = 0;
+    pid_t r;
+    do {
+        r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid_) return false;
+    exited_ = true;
+    raw_status_ = st;
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return true;
+}
+
+}  // namespace say

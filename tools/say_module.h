@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// A session with the quorlin module, driven exactly as a speech server
+// drives it: the module runs as a child on three pipes; quorlin-say sends
+// INIT, an optional SET block, one SPEAK block per message and QUIT, and
+// decodes the 705 audio blocks that come back. Every wait is bounded by
+// the timeout. The module's standard error is read all along (so that it
+// never fills up and stalls the module), shown under --trace and
+// otherwise kept, without the message text, for a failure report.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <deque>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace say {
+
+// Where decoded samples go: `bytes` holds 16-bit little-endian mono
+// samples at `rate` Hz.
+class AudioSink {
+public:
+    virtual ~AudioSink() = default;
+    virtual void put(int rate, const char *bytes, size_t n) = 0;
+};
+
+class ModuleSession {
+public:
+    // Starts `path` with `config` as its argument ("" for none).
+    ModuleSession(const std::string &path, const std::string &config, bool trace, int timeout_s);
+    // Ends and reaps the module if that has not happened yet.
+    ~ModuleSession();
+    ModuleSession(const ModuleSession &) = delete;
+    ModuleSession &operator=(const ModuleSession &) = delete;
+
+    void handshake();
+    void send_settings(const std::vector<std::pair<std::string, int>> &settings);
+    // Speaks message number `index` (from 1); returns its sample count.
+    uint64_t speak(const std::string &text, size_t index, AudioSink &sink);
+    // Sends QUIT and waits for the module to exit with status 0.
+    void quit();
+    // After an interrupt: asks the module to stop and quit, and kills it
+    // if it has not ended after a short grace. Never throws.
+    void stop_now();
+
+    // The module's last lines of standard error, message text left out.
+    const std::deque<std::string> &diagnostics() const { return err_tail_; }
+
+private:
+    void send_line(std::string_view line, const char *label = "");
+    void send(std::string_view bytes);
+    bool get(char &c);
+    std::string read_line();
+    std::string traced_line();
+    void trace(const std::string &text) const;
+    int header_field(const char *key);
+    uint64_t read_audio_block(const std::string &first, AudioSink &sink);
+    [[noreturn]] void refused(const std::string &what, const std::string &reply);
+    std::string ended_text();
+    bool pump(bool want_write, int own_timeout_ms = -1);
+    void take_stderr(std::string_view bytes);
+    bool reap(bool block);
+
+    bool trace_;
+    int timeout_ms_;
+    std::string waiting_for_ = "the module to start";  // named by a timeout
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::string buf_;  // unread standard output from pos_ on
+    size_t pos_ = 0;
+    std::string err_partial_;
+    bool in_message_text_ = false;  // continuation lines of a "Speaking:" line
+    std::deque<std::string> err_tail_;
+    bool exited_ = false;
+    int raw_status_ = 0;
+    int status_ = -1;
+    int rate_ = 0;
+};
+
+}  // namespace say

@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// The command line of quorlin-say: what the user asked for, checked for
+// contradictions before anything starts.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace say {
+
+// Where the audio goes.
+enum class Destination {
+    wav_file,    // -o FILE (or the default quorlin.wav)
+    wav_stdout,  // -o -
+    raw_file,    // --raw -o FILE
+    raw_stdout,  // --raw, or --raw -o -
+    player,      // --play
+};
+
+// Where the text comes from.
+enum class TextSource { arguments, file, standard_input };
+
+struct Options {
+    Destination destination = Destination::wav_file;
+    std::string output = "quorlin.wav";  // for the *_file destinations
+    TextSource source = TextSource::arguments;
+    std::string text_file;  // for TextSource::file
+    bool per_line = false;
+    std::string config;  // the user's -c file, "" for none
+    std::string module;
+    int voice = -1;  // preset number, -1 for the configuration's own
+    bool synchronous = false;
+    std::vector<std::pair<std::string, int>> settings;  // SET name and value
+    int timeout_s = 60;
+    bool trace = false;
+    bool quiet = false;
+    std::vector<std::string> words;
+};
+
+// The eight preset voices, by number.
+struct Voice {
+    const char *name;
+    const char *character;  // what the reference engine makes of it
+};
+extern const Voice voices[8];
+
+// The preset number for `name` (a name in any case, or a number 0 to 7);
+// -1 when there is none.
+int find_voice(const std::string &name);
+
+// Fills the options from the command line. Prints and exits on --help,
+// --version and --list-voices (status 0) and on a wrong command line
+// (status 2). `stdin_is_terminal` decides whether standard input may hold
+// the text.
+Options parse_options(int argc, char **argv, bool stdin_is_terminal);
+
+}  // namespace say
