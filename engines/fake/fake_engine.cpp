@@ -65,9 +65,10 @@
  * "-> not processed"; other messages by number). A call failed by the
  * script ends in " FAIL" (dictionary calls: " FAIL <error>"); a call on
  * a handle that is not the live instance or set ends in " BAD HANDLE"
- * and does nothing. A call made from inside the callback ends in
- * " IN CALLBACK"; eciDelete there is refused (the instance is in use), as
- * is a synthesis started there.
+ * and does nothing. eciDelete, eciSynthesize and eciSynchronize called
+ * from inside the callback, where the instance is in use, are refused
+ * and logged with " REFUSED"; the stop log tells whether an eciStop came
+ * from inside the callback.
  *
  * Stop log: one line per event, each ending in "t=<ms>", the time of
  * CLOCK_MONOTONIC in milliseconds (the clock a test reads too):
@@ -205,11 +206,11 @@ void log_line(const char *file_variable, const char *suffix, const char *format,
     free(text);
 }
 
-/* One line of the call log; calls made from inside the callback say so. */
+/* One line of the call log. */
 __attribute__((format(printf, 1, 2))) void log_call(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    log_line("QUORLIN_FAKE_LOG", current.in_callback ? " IN CALLBACK" : "", format, ap);
+    log_line("QUORLIN_FAKE_LOG", "", format, ap);
     va_end(ap);
 }
 
