@@ -304,29 +304,6 @@ protected:
     }
 };
 
-// Whole blocks go to the writer from inside the callback; the tail that
-// does not fill a block goes once the engine has returned.
-TEST_F(StreamedUnit, WholeBlocksFromTheCallbackAndTheTailAfter) {
-    init();
-    // For each track: whether the engine had returned when it went out.
-    static std::vector<bool> after_synthesis;
-    after_synthesis.clear();
-    static std::string log_path;
-    log_path = log_path_;
-    stub_runtime::during_stream = [] {
-        std::ifstream f(log_path);
-        bool returned = false;
-        for (std::string l; std::getline(f, l);) returned = returned || l == "eciSynchronize";
-        after_synthesis.push_back(returned);
-    };
-    speak("hello");
-    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "705", "702"}));
-    ASSERT_EQ(stub_runtime::tracks.size(), 2u);
-    EXPECT_EQ(stub_runtime::tracks[0].samples, pattern(1, 0, 10000));
-    EXPECT_EQ(stub_runtime::tracks[1].samples, pattern(1, 10000, 2500));
-    EXPECT_EQ(after_synthesis, (std::vector<bool>{false, true}));
-}
-
 // A stop that reaches the engine before any block: no audio and 703, as
 // after a synchronous synthesis.
 TEST_F(StreamedUnit, StopBeforeTheFirstBlockEndsWith703) {
@@ -335,38 +312,6 @@ TEST_F(StreamedUnit, StopBeforeTheFirstBlockEndsWith703) {
     speak("hello");
     EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "703"}));
     EXPECT_TRUE(stub_runtime::tracks.empty());
-}
-
-// QUIT inside the engine's synthesis: module_close tells the engine to
-// end the message and says the release waits; nothing more is streamed,
-// no event follows, and the engine goes once it has returned.
-TEST_F(StreamedUnit, CloseInsideTheSynthesisWaitsForTheEngine) {
-    setenv("QUORLIN_FAKE_CHUNK", "5000", 1);
-    init();
-    stub_runtime::during_stream = [] {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(module_close(), 1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "quorlin: closing\n");
-    };
-    speak("hello");
-    stub_runtime::during_stream = nullptr;
-    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705"}));
-    Lines log = engine_log();
-    // The stop came from inside the first callback, which the fake logs
-    // once it has returned.
-    auto stop = std::find(log.begin(), log.end(), "eciStop");
-    EXPECT_EQ(std::count(log.begin(), log.end(), "eciStop"), 1);
-    EXPECT_EQ(std::find(log.begin(), log.end(), "callback eciWaveformBuffer 5000 -> not processed"),
-              stop + 1);
-    EXPECT_EQ(std::count(log.begin(), log.end(), "eciDelete"), 1);
-    ASSERT_GE(log.size(), 2u);
-    EXPECT_EQ(log[log.size() - 2], "eciSynchronize");
-    EXPECT_EQ(log.back(), "eciDelete");
-    // Released: a later message is refused, and a later close is harmless.
-    stub_runtime::events.clear();
-    speak("again");
-    EXPECT_EQ(stub_runtime::events, Lines{"301"});
-    EXPECT_EQ(module_close(), 0);
 }
 
 TEST_F(AdapterUnit, CloseIsSafeBeforeInitAndTwice) {
