@@ -188,7 +188,9 @@ void append_line(const char *file_variable, const char *line, size_t n) {
 
 /* Formats one line, adds `suffix` and a line feed, and appends it to the
  * file that `file_variable` names. */
-void log_line(const char *file_variable, const char *suffix, const char *format, va_list ap) {
+__attribute__((format(printf, 3, 0))) void log_line(const char *file_variable,
+                                                     const char *suffix, const char *format,
+                                                     va_list ap) {
     const char *path = getenv(file_variable);
     if (!path || !*path) return;
     char *text = nullptr;
