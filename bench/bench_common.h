@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What the plain measuring programs share: the clock, the median of a
-// run of times, and the messages of a corpus file.
+// run of times, the messages of a corpus file, and a long message made
+// of a file repeated.
 #pragma once
 
 #include <stdio.h>
@@ -36,6 +37,26 @@ inline std::vector<std::string> corpus_lines(FILE *f) {
     }
     fclose(f);
     return lines;
+}
+
+// The contents of `f` repeated to `bytes` bytes and cut back to the last
+// blank or line feed before that, so that no word is cut; at least one
+// whole copy when the file is larger. The file is closed.
+inline std::string repeated_text(FILE *f, size_t bytes) {
+    std::string once;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) once.append(buf, n);
+    fclose(f);
+    if (once.empty()) return once;
+    std::string text;
+    while (text.size() < bytes) text += once;
+    if (text.size() > bytes) {
+        size_t cut = text.find_last_of(" \n", bytes);
+        text.resize(cut == std::string::npos || cut == 0 ? bytes : cut);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
 }
 
 }  // namespace bench

@@ -10,6 +10,10 @@
 //   engine_time corpus FILE REPEATS RATE   one message per non-empty
 //       line of FILE, the whole file timed; RATE is the sample-rate code
 //       (0: 8000 Hz, 1: 11025 Hz, 2: 22050 Hz)
+//   engine_time first-callback FILE BYTES REPEATS   one message of FILE
+//       repeated to BYTES bytes; times eciAddText to the engine's first
+//       sample callback, which refuses the samples so that the message
+//       ends there, and once, the whole message, untimed by repeat
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,10 +33,15 @@ using bench::now_ms;
 
 short output[20000];
 long long frames;
+// Set by the first sample callback of a message when `stop_at_first`.
+bool stop_at_first = false;
+double first_callback_ms = 0;
 
 ECICallbackReturn drop_samples(ECIHand, ECIMessage msg, long count, void *) {
-    if (msg == eciWaveformBuffer) frames += count;
-    return eciDataProcessed;
+    if (msg != eciWaveformBuffer) return eciDataProcessed;
+    if (frames == 0) first_callback_ms = now_ms();
+    frames += count;
+    return stop_at_first ? eciDataNotProcessed : eciDataProcessed;
 }
 
 double cpu_ms() {
@@ -105,6 +114,37 @@ int main(int argc, char **argv) {
         eciDelete(h);
         return 0;
     }
-    fprintf(stderr, "usage: engine_time phrase TEXT REPEATS | corpus FILE REPEATS RATE\n");
+    if (argc == 5 && strcmp(argv[1], "first-callback") == 0) {
+        FILE *f = fopen(argv[2], "r");
+        if (f == nullptr) {
+            perror(argv[2]);
+            return 1;
+        }
+        const std::string text = bench::repeated_text(f, strtoul(argv[3], nullptr, 10));
+        ECIHand h = engine(2);
+        // The whole message once: the voice is chosen, and its length known.
+        frames = 0;
+        double begin = now_ms();
+        say(h, text.c_str());
+        const double whole_ms = now_ms() - begin;
+        const long long whole_frames = frames;
+        std::vector<double> times;
+        stop_at_first = true;
+        for (int i = 0; i < atoi(argv[4]); ++i) {
+            frames = 0;
+            begin = now_ms();
+            say(h, text.c_str());
+            times.push_back(first_callback_ms - begin);
+        }
+        printf("median_ms=%.3f worst_ms=%.3f best_ms=%.3f whole_ms=%.1f bytes=%zu audio_s=%.1f\n",
+               median(times), *std::max_element(times.begin(), times.end()),
+               *std::min_element(times.begin(), times.end()), whole_ms, text.size(),
+               static_cast<double>(whole_frames) / 22050.0);
+        eciDelete(h);
+        return 0;
+    }
+    fprintf(stderr,
+            "usage: engine_time phrase TEXT REPEATS | corpus FILE REPEATS RATE |"
+            " first-callback FILE BYTES REPEATS\n");
     return 2;
 }

@@ -21,6 +21,11 @@
 //       the kernel's tick) and counts the audio.
 //   measure_protocol first-audio PROGRAM TEXT REPEATS [CONFIG]
 //       times a SPEAK of TEXT to the arrival of its first 705 block.
+//   measure_protocol message PROGRAM FILE BYTES REPEATS [CONFIG]
+//       one message of FILE repeated to BYTES bytes: the time from its
+//       closing dot to its first 705 block, the time from a STOP sent
+//       20 ms after the closing dot to "702 END", and the module's peak
+//       resident memory (see cmd_message).
 //   measure_protocol command REPEATS PROGRAM ARGS...
 //       times PROGRAM run to its end, its output sent to /dev/null.
 //
@@ -144,12 +149,27 @@ class Child {
      * that is given; what follows it stays for the next call.
      */
     double wait_for(std::string_view needle, std::string *kept = nullptr) {
+        double at = 0;
+        if (!read_until(needle, now_ms() + deadline_ms, kept, &at))
+            fail("the child did not answer in time");
+        return at;
+    }
+
+    /*
+     * The same, but gives up at `until_ms` (now_ms's clock) without
+     * failing: true when `needle` arrived by then, its time in `*at`.
+     * Everything read meanwhile is consumed, so the child never blocks
+     * on a full pipe while the caller waits.
+     */
+    bool read_until(std::string_view needle, double until_ms, std::string *kept = nullptr,
+                    double *at = nullptr) {
         for (;;) {
-            size_t at = pending_.find(needle);
-            if (at != std::string::npos) {
-                if (kept != nullptr) kept->append(pending_, 0, at + needle.size());
-                pending_.erase(0, at + needle.size());
-                return arrived_;
+            size_t found = pending_.find(needle);
+            if (found != std::string::npos) {
+                if (kept != nullptr) kept->append(pending_, 0, found + needle.size());
+                pending_.erase(0, found + needle.size());
+                if (at != nullptr) *at = arrived_;
+                return true;
             }
             // Keep only a tail that could still begin the needle.
             if (pending_.size() >= needle.size()) {
@@ -157,10 +177,13 @@ class Child {
                 if (kept != nullptr) kept->append(pending_, 0, drop);
                 pending_.erase(0, drop);
             }
+            const double left = until_ms - now_ms();
+            if (left <= 0) return false;
             pollfd p = {from_, POLLIN, 0};
-            int r = poll(&p, 1, deadline_ms);
+            int r = poll(&p, 1, static_cast<int>(left) + 1);
             if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) fail("the child did not answer in time");
+            if (r < 0) fail("poll failed");
+            if (r == 0) continue;
             char buf[1 << 16];
             ssize_t n = read(from_, buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
@@ -210,12 +233,20 @@ void start(Child &c) {
     c.wait_for("299 OK LOADED SUCCESSFULLY\n");
 }
 
+// A SPEAK block of `text`, which may hold line feeds: each of its lines
+// that begins with a dot gets a second one, as the protocol wants.
 std::string speak_block(std::string_view text) {
     std::string s = "SPEAK\n";
-    if (text.starts_with('.')) s += '.';
-    s += text;
-    s += "\n.\n";
-    return s;
+    while (true) {
+        size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        if (line.starts_with('.')) s += '.';
+        s += line;
+        s += '\n';
+        if (lf == std::string_view::npos) break;
+        text.remove_prefix(lf + 1);
+    }
+    return s + ".\n";
 }
 
 double worst(const std::vector<double> &v) { return *std::max_element(v.begin(), v.end()); }
@@ -336,6 +367,69 @@ int cmd_first_audio(int argc, char **argv) {
     return 0;
 }
 
+// The peak resident memory of process `pid` (VmHWM) in kB, or -1.
+long peak_rss_kb(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return -1;
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof line, f) != nullptr)
+        if (sscanf(line, "VmHWM: %ld kB", &kb) == 1) break;
+    fclose(f);
+    return kb;
+}
+
+/*
+ * One long message, REPEATS times each way: the time from its closing dot
+ * (the end of the write of its block) to the first 705 block, after
+ * which it is stopped; and a STOP sent 20 ms after the closing dot, timed
+ * from its write to "702 END". Runs that end before their STOP is due
+ * are counted apart. One whole message comes first, untimed, so that the
+ * peak resident memory printed at the end covers a message heard to its
+ * end.
+ */
+int cmd_message(int argc, char **argv) {
+    if (argc != 6 && argc != 7) fail("usage: message PROGRAM FILE BYTES REPEATS [CONFIG]");
+    FILE *f = fopen(argv[3], "r");
+    if (f == nullptr) fail("cannot open the text file");
+    const std::string text = bench::repeated_text(f, strtoul(argv[4], nullptr, 10));
+    const std::string block = speak_block(text);
+    const int repeats = atoi(argv[5]);
+    Child c(module_argv(argv[2], argc == 7 ? argv[6] : nullptr));
+    start(c);
+    c.send(block);
+    c.wait_for("\n702 END\n");
+    std::vector<double> first, stop;
+    int ended_early = 0;
+    for (int i = 0; i < repeats; ++i) {
+        c.send(block);
+        const double dot = now_ms();
+        first.push_back(c.wait_for("705-bits=") - dot);
+        c.send("STOP\n");
+        c.wait_for("\n702 END\n");
+
+        c.send(block);
+        const double due = now_ms() + 20;
+        if (c.read_until("\n702 END\n", due)) {
+            ++ended_early;
+            continue;
+        }
+        const double sent = now_ms();
+        c.send("STOP\n");
+        stop.push_back(c.wait_for("\n702 END\n") - sent);
+    }
+    const long hwm = peak_rss_kb(c.pid());
+    printf("first_median_ms=%.3f first_worst_ms=%.3f", median(first), worst(first));
+    if (stop.empty())
+        printf(" stop_median_ms= stop_worst_ms=");
+    else
+        printf(" stop_median_ms=%.3f stop_worst_ms=%.3f", median(stop), worst(stop));
+    printf(" ended_before_stop=%d peak_rss_kb=%ld bytes=%zu\n", ended_early, hwm, text.size());
+    return 0;
+}
+
 int cmd_command(int argc, char **argv) {
     if (argc < 4) fail("usage: command REPEATS PROGRAM ARGS...");
     const int repeats = atoi(argv[2]);
@@ -372,5 +466,6 @@ int main(int argc, char **argv) {
     if (what == "corpus") return cmd_corpus(argc, argv);
     if (what == "first-audio") return cmd_first_audio(argc, argv);
     if (what == "command") return cmd_command(argc, argv);
-    fail("usage: measure_protocol stream|stop|startup|corpus|first-audio|command ...");
+    if (what == "message") return cmd_message(argc, argv);
+    fail("usage: measure_protocol stream|stop|startup|corpus|first-audio|message|command ...");
 }

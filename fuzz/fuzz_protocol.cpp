@@ -220,7 +220,8 @@ void script_engine(const scenario &s) {
     set_or_unset("QUORLIN_FAKE_FAIL", s.fail);
     set_or_unset("QUORLIN_FAKE_PROBES", s.probes);
     for (const char *name : {"QUORLIN_FAKE_LOG", "QUORLIN_FAKE_DELAY_MS",
-                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE"})
+                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
+                             "QUORLIN_FAKE_IGNORE_STOP", "QUORLIN_FAKE_STOP_LOG"})
         unsetenv(name);
 }
 

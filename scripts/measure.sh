@@ -4,7 +4,11 @@
 # table: streaming throughput against a minimal writer of the same
 # bytes, the audio writer's instructions per payload byte, STOP latency,
 # start-up, the English corpus spoken end to end against the engine on
-# its own and against espeak-ng, and the time to first audio.
+# its own and against espeak-ng, and the time to first audio. A second
+# table sets the two ways of speaking side by side (the configuration's
+# CorvaneStreaming 0 and 1): first audio, STOP and peak memory for long
+# messages, the corpus through quorlin-say against espeak-ng, and the
+# module's CPU time against the engine alone.
 #
 # usage: scripts/measure.sh [--quick] [build-dir]
 #   --quick     fewer repeats and no callgrind runs of the whole corpus
@@ -50,12 +54,15 @@ or_na() { [[ -n $1 ]] && echo "$1" || echo "n/a"; }
 
 rows=()
 row() { rows+=("$(printf '%-44s | %-22s | %-22s | %s' "$@")"); }
+mode_rows=()
+stream_rss=()
+mode_row() { mode_rows+=("$(printf '%-40s | %-20s | %-20s | %s' "$@")"); }
 
 echo "Building in $build ..." >&2
 if ! { cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
          -DQUORLIN_BENCH=ON -DQUORLIN_REFERENCE_ENGINE=ON >"$work/configure.log" 2>&1 &&
        cmake --build "$build" -j2 --target quorlin_fake_module quorlin eci_reference \
-         measure_protocol stream_reference writer_cost writer_cost_portable engine_time \
+         measure_protocol stream_reference writer_cost writer_cost_portable engine_time quorlin_say \
          >"$work/build.log" 2>&1; }; then
   note "the build failed; see below"
   tail -n 30 "$work/configure.log" "$work/build.log" >&2
@@ -224,10 +231,99 @@ row "\"$phrase\": SPEAK to first 705, ms" "median $(or_na "$(field median_ms "$l
     "added $(awk -v a="$(field median_ms "$line")" -v b="$(field median_ms "$eng")" \
                'BEGIN { if (a != "" && b != "") printf "%.3f ms", a - b; else print "n/a" }')"
 
+# ---- The two ways of speaking ----
+# The same module with CorvaneStreaming 0 (synthesise the whole message,
+# then stream it) and 1 (stream while the engine synthesises), each in a
+# process of its own, one after the other.
+for mode in 0 1; do
+  printf 'CorvaneSampleRate 2\nCorvaneStreaming %s\n' "$mode" >"$work/mode$mode.conf"
+done
+# plus A B: A + B, or empty.
+plus() { awk -v a="$1" -v b="$2" 'BEGIN { if (a != "" && b != "") printf "%.3f", a + b }'; }
+# verdict VALUE LIMIT: whether VALUE is at most LIMIT.
+verdict() {
+  awk -v v="$1" -v l="$2" 'BEGIN { if (v == "" || l == "") print "n/a"; else if (v + 0 <= l + 0) print "met"; else print "missed" }'
+}
+if [[ -r $corpus ]]; then
+  echo "Timing long messages both ways (a few minutes) ..." >&2
+  for bytes in 1000 10000 100000; do
+    case $bytes in
+      1000) repeats=$((quick ? 5 : 10)) ;;
+      10000) repeats=$((quick ? 2 : 5)) ;;
+      *) repeats=$((quick ? 1 : 3)) ;;
+    esac
+    kb=$((bytes / 1000))
+    eng=$(timeout 600 "${on1[@]}" "$build/bench/engine_time" first-callback "$corpus" $bytes $((repeats * 2)))
+    m0=$(QUORLIN_MEASURE_WRAP=$wrap1 timeout 900 "${on0[@]}" "$mp" message "$module" "$corpus" $bytes $repeats "$work/mode0.conf")
+    m1=$(QUORLIN_MEASURE_WRAP=$wrap1 timeout 900 "${on0[@]}" "$mp" message "$module" "$corpus" $bytes $repeats "$work/mode1.conf")
+    limit=$(plus "$(field median_ms "$eng")" 1)
+    mode_row "$kb KB: closing dot to first 705, ms (median)" \
+        "$(or_na "$(field first_median_ms "$m0")") (worst $(or_na "$(field first_worst_ms "$m0")"))" \
+        "$(or_na "$(field first_median_ms "$m1")") (worst $(or_na "$(field first_worst_ms "$m1")"))" \
+        "engine to first callback $(or_na "$(field median_ms "$eng")"), whole message $(or_na "$(field whole_ms "$eng")"); streaming <= $(or_na "$limit"): $(verdict "$(field first_median_ms "$m1")" "$limit")"
+    mode_row "$kb KB: STOP 20 ms after the dot to 702, ms" \
+        "worst $(or_na "$(field stop_worst_ms "$m0")") (median $(or_na "$(field stop_median_ms "$m0")"))" \
+        "worst $(or_na "$(field stop_worst_ms "$m1")") (median $(or_na "$(field stop_median_ms "$m1")"))" \
+        "streaming worst <= 5: $(verdict "$(field stop_worst_ms "$m1")" 5); ended before the STOP: $(field ended_before_stop "$m0") / $(field ended_before_stop "$m1") of $repeats"
+    r0=$(field peak_rss_kb "$m0")
+    r1=$(field peak_rss_kb "$m1")
+    mode_row "$kb KB: module's peak RSS, kB" "$(or_na "$r0")" "$(or_na "$r1")" \
+        "$(field audio_s "$eng") s of audio; streaming within 1 MB at every size: compare the rows"
+    stream_rss+=("$r1")
+  done
+  spread=$(printf '%s\n' "${stream_rss[@]}" | awk 'NF { if (min == "" || $1 < min) min = $1; if ($1 > max) max = $1 }
+             END { if (min != "") print max - min }')
+  mode_row "peak RSS spread over the three sizes, kB" "" "$(or_na "$spread")" \
+      "streaming <= 1024: $(verdict "$spread" 1024)"
+
+  # The module's CPU time on the corpus against the engine alone.
+  cpu_e=$(timeout 600 "${on1[@]}" "$build/bench/engine_time" corpus "$corpus" $passes 2)
+  cpu_0=$(QUORLIN_MEASURE_WRAP=$wrap1 timeout 600 "${on0[@]}" "$mp" corpus "$module" "$corpus" $passes "$work/mode0.conf")
+  cpu_1=$(QUORLIN_MEASURE_WRAP=$wrap1 timeout 600 "${on0[@]}" "$mp" corpus "$module" "$corpus" $passes "$work/mode1.conf")
+  mode_row "corpus, module CPU ms per pass" \
+      "$(or_na "$(field cpu_ms "$cpu_0")") ($(percent "$(field cpu_ms "$cpu_0")" "$(field cpu_ms "$cpu_e")"))" \
+      "$(or_na "$(field cpu_ms "$cpu_1")") ($(percent "$(field cpu_ms "$cpu_1")" "$(field cpu_ms "$cpu_e")"))" \
+      "engine alone $(or_na "$(field cpu_ms "$cpu_e")"); target < +5 %"
+
+  # The corpus end to end: quorlin-say against espeak-ng writing a WAV.
+  say=$build/bin/quorlin-say
+  if command -v hyperfine >/dev/null && command -v espeak-ng >/dev/null && [[ -x $say ]]; then
+    runs=$((quick ? 10 : 20))
+    if timeout 900 hyperfine -N --style none --warmup 3 --runs $runs --export-csv "$work/e2e.csv" \
+         -n espeak "espeak-ng -v en-us -w $work/e.wav -f $corpus" \
+         -n synchronous "$say --lines -f $corpus -o $work/y.wav -c $work/mode0.conf" \
+         -n streaming "$say --lines -f $corpus -o $work/s.wav -c $work/mode1.conf" \
+         >"$work/hyperfine.log" 2>&1; then
+      # mean (s) of a command in the CSV: command,mean,stddev,median,...
+      e2e() { awk -F, -v n="$1" -v c="$2" '$1 == n { print $c }' "$work/e2e.csv"; }
+      for what in "mean 2" "median 4"; do
+        set -- $what
+        mode_row "corpus end to end / espeak-ng -w, $1" \
+            "$(ratio "$(e2e synchronous "$2")" "$(e2e espeak "$2")" 3)" \
+            "$(ratio "$(e2e streaming "$2")" "$(e2e espeak "$2")" 3)" \
+            "ms: espeak-ng $(awk -v v="$(e2e espeak "$2")" 'BEGIN { printf "%.1f", v * 1000 }'), sync $(awk -v v="$(e2e synchronous "$2")" 'BEGIN { printf "%.1f", v * 1000 }'), streaming $(awk -v v="$(e2e streaming "$2")" 'BEGIN { printf "%.1f", v * 1000 }'); target <= 1.02"
+      done
+      mode_row "corpus end to end, CPU (user+system) ms" \
+          "$(awk -F, '$1 == "synchronous" { printf "%.1f", ($5 + $6) * 1000 }' "$work/e2e.csv")" \
+          "$(awk -F, '$1 == "streaming" { printf "%.1f", ($5 + $6) * 1000 }' "$work/e2e.csv")" \
+          "espeak-ng $(awk -F, '$1 == "espeak" { printf "%.1f", ($5 + $6) * 1000 }' "$work/e2e.csv"); hyperfine, $runs runs each"
+    else
+      note "hyperfine failed; see below"
+      tail -n 20 "$work/hyperfine.log" >&2
+    fi
+  else
+    note "hyperfine, espeak-ng or quorlin-say is missing: no end-to-end comparison"
+  fi
+fi
+
 echo
 echo "quorlin measurements, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
      "$(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
 printf '%-44s | %-22s | %-22s | %s\n' "measurement" "quorlin" "reference" "comparison"
 printf '%s\n' "--------------------------------------------------------------------------------------------------------------------------"
 printf '%s\n' "${rows[@]}"
+echo
+printf '%-40s | %-20s | %-20s | %s\n' "the two ways of speaking" "synchronous" "streaming" "engine, target"
+printf '%s\n' "--------------------------------------------------------------------------------------------------------------------------"
+printf '%s\n' "${mode_rows[@]}"
 exit 0

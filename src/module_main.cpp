@@ -24,6 +24,9 @@
 namespace {
 
 constexpr size_t stdout_buffer_bytes = 64 * 1024;
+/* Handed to setvbuf whole: given no buffer, glibc ignores the size and
+ * keeps its own of one page for a pipe. */
+char stdout_buffer[stdout_buffer_bytes];
 
 [[noreturn]] void close_and_exit(int status) {
     module_close();
@@ -61,7 +64,7 @@ int main(int argc, char **argv) {
     // never delays anything; it only decides how many writes an audio
     // block costs. A pipe's default of 4 KiB splits each block of up to
     // about 20 KB into several; this size sends each block in one write.
-    setvbuf(stdout, nullptr, _IOFBF, stdout_buffer_bytes);
+    setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
 
     if (module_config(argc > 1 ? argv[1] : nullptr) != 0) close_and_exit(1);
 

@@ -41,6 +41,10 @@ int audio_server = 0;
 
 namespace {
 
+// A QUIT came in a pass inside the engine's synthesis; the blocking loop
+// answers it when the speaking hook has returned.
+bool quit_after_speaking = false;
+
 // What a command handler is given, and what it hands back to the loop.
 struct command_call {
     int fd;      // the descriptor commands and data blocks are read from
@@ -361,11 +365,20 @@ void cmd_pause(command_call &) {
  * audio blocks, it ends the process right there: returning would let the
  * audio writer send further blocks after the 210, and the entry would
  * answer "399 ERR MODULE CLOSED" and release the engine a second time.
+ * When the pass runs inside the engine's own synthesis (the adapter
+ * streams a message while the engine works), the adapter cannot release
+ * the engine yet and says so: the pass and the stream end here, and the
+ * loop answers once the speaking hook has returned.
  */
 void cmd_quit(command_call &c) {
     free(c.line);
     c.line = nullptr;
-    module_close();
+    if (module_close() != 0) {
+        quit_after_speaking = true;
+        module_should_stop = 1;
+        c.quit = true;
+        return;
+    }
     send_line("210 OK QUIT\n");
     fflush(stdout);
     if (!c.block) exit(0);
@@ -616,6 +629,10 @@ int module_process(int fd, int block) {
             c->run(call);
         if (call.quit) return 0;
         free(call.line);
+        if (block && quit_after_speaking) {
+            send_line("210 OK QUIT\n");
+            return 0;
+        }
         fflush(stdout);
         if (!block && module_should_stop) return -1;
     }

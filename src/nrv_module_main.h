@@ -39,7 +39,12 @@ int module_init(char **status_info);
  * ended or failed. */
 int module_loop(void);
 /* Releases the engine and every buffer; safe when nothing was created,
- * and when called more than once. Always 0. */
+ * and when called more than once. 0 once released. 1 when called from a
+ * command pass that runs inside the engine's own synthesis (a message
+ * streamed while the engine works): the engine cannot be deleted from
+ * inside its callback, so it is told to end the message and released as
+ * soon as it has returned, and the speaking hook then returns without an
+ * event; the runtime answers QUIT after that. */
 int module_close(void);
 /* A new null-terminated array of voices, or null when none can be listed. */
 NRVVoice **module_list_voices(void);

@@ -12,10 +12,20 @@
  * One thread. The engine calls eci_callback inside eciSynthesize and
  * eciSynchronize. The only nesting is the audio writer: while a message's
  * samples stream, the runtime executes pending commands between blocks,
- * and those commands run the hooks below while module_speak_sync still
- * holds audio_mutex and the writer still reads the accumulator. The
- * `streaming` flag marks that window so that no hook waits for the lock
- * or touches the samples in use.
+ * and those commands run the hooks below while this file holds
+ * audio_mutex and the writer still reads the samples. The `streaming`
+ * flag marks that window so that no hook waits for the lock or touches
+ * the samples in use.
+ *
+ * A message is spoken one of two ways, as the configuration says. By
+ * default the engine synthesises it whole into the accumulator, which is
+ * then streamed. With CorvaneStreaming 1 the callback hands the engine's
+ * samples to the writer as they come, in whole blocks, keeping back less
+ * than one block; the writer's command passes then run inside the
+ * engine's own synthesis (`in_synthesis`). A stop there tells the engine
+ * to end the message, through the callback's answer and eciStop; a QUIT
+ * there cannot delete the engine from inside its callback, so the engine
+ * is released once it has returned.
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -49,6 +59,10 @@ constexpr int32_t kept_store_seconds = 60;
 /* The speaking line shows at most this many bytes of the text: a server
  * that drains standard error slowly must not block the module on it. */
 constexpr size_t shown_text_bytes = 500;
+/* The audio writer sends at most 10000 payload bytes a block: 5000
+ * samples of 16-bit mono. A streamed message goes out in blocks this
+ * size as far as the engine's callbacks allow. */
+constexpr size_t block_samples = 10000 / sizeof(int16_t);
 
 /* The samples of the current message, guarded by audio_mutex.
  * Invariant: num_samples <= allocated, and samples is null exactly when
@@ -86,6 +100,24 @@ struct capture_state {
     bool bad_count_logged; /* a refused sample count has been logged */
 };
 capture_state capture = {false, false};
+
+/* The samples of a streamed message that the engine has delivered and
+ * the writer has not yet been given: fewer than one block, waiting for
+ * the next callback to fill the block up. Guarded by audio_mutex. This is
+ * all a streamed message holds, however long it is. */
+struct StreamTail {
+    int16_t samples[block_samples];
+    size_t count; /* samples held */
+    bool sent;    /* a block of the current message has gone to the writer */
+};
+StreamTail tail;
+/* True while a streamed message is inside eciSynthesize or
+ * eciSynchronize: commands run by the callback's writer run inside the
+ * engine, which must not be deleted there. */
+bool in_synthesis = false;
+/* QUIT came while in_synthesis: the engine is released as soon as it has
+ * returned, and module_speak_sync then ends without an event. */
+bool quit_deferred = false;
 
 /* The server's speech settings in engine units, applied to voice slot 0
  * at the start of every message. The initial values are the engine's
@@ -168,9 +200,55 @@ void cut_speech() {
     eciStop(eciHandle);
 }
 
+/* Hands `count` samples to the audio writer as one track; the writer
+ * runs a command pass after each block. Caller holds audio_mutex. False
+ * once a command executed there has stopped the message. */
+bool send_samples(int16_t *samples, size_t count) {
+    AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
+    streaming = true;
+    module_tts_output_server(&track, NRV_AUDIO_LE);
+    streaming = false;
+    tail.sent = true;
+    return !stop_requested;
+}
+
+/*
+ * Streams the `count` samples just delivered in audio_buffer, from inside
+ * the callback. Whole blocks go to the writer at once, the held tail
+ * first when the new samples fill it up; what is left waits in the tail
+ * for the next callback. Until a block of the message has gone, nothing
+ * waits: the first audio never depends on a second callback. Caller
+ * holds audio_mutex. eciDataNotProcessed once a stop, pause or quit
+ * executed between blocks ends the message.
+ */
+ECICallbackReturn stream_delivered(size_t count) {
+    int16_t *from = audio_buffer;
+    if (tail.count > 0) {
+        size_t fill = block_samples - tail.count;
+        if (fill > count) fill = count;
+        memcpy(tail.samples + tail.count, from, fill * sizeof(int16_t));
+        tail.count += fill;
+        from += fill;
+        count -= fill;
+        if (tail.count < block_samples) return eciDataProcessed;
+        tail.count = 0;
+        if (!send_samples(tail.samples, block_samples)) return eciDataNotProcessed;
+    }
+    size_t whole = count - count % block_samples;
+    if (whole > 0 && !send_samples(from, whole)) return eciDataNotProcessed;
+    from += whole;
+    count -= whole;
+    if (count == 0) return eciDataProcessed;
+    if (!tail.sent) return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
+    memcpy(tail.samples, from, count * sizeof(int16_t));
+    tail.count = count;
+    return eciDataProcessed;
+}
+
 /* The engine's sample callback: copies the `param` new samples out of
- * audio_buffer before the engine reuses it. Refuses everything while a
- * stop is pending or after the store failed. A count outside the buffer
+ * audio_buffer before the engine reuses it, into the accumulator or, for
+ * a streamed message, on to the writer. Refuses everything while a stop
+ * is pending or after the store failed. A count outside the buffer
  * cannot be copied safely, so it is refused like samples that cannot be
  * stored, and logged once per message: an engine that keeps sending it
  * must not flood standard error. */
@@ -184,8 +262,13 @@ ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
         return eciDataNotProcessed;
     }
     pthread_mutex_lock(&audio_mutex);
-    ECICallbackReturn result = store_samples(static_cast<int32_t>(param));
-    if (result == eciDataNotProcessed) cut_speech();
+    ECICallbackReturn result;
+    if (in_synthesis) {
+        result = stream_delivered(static_cast<size_t>(param));
+    } else {
+        result = store_samples(static_cast<int32_t>(param));
+        if (result == eciDataNotProcessed) cut_speech();
+    }
     pthread_mutex_unlock(&audio_mutex);
     return result;
 }
@@ -368,6 +451,65 @@ void log_speaking(const char *text) {
                 static_cast<int>(shown_text_bytes), text, length);
 }
 
+/* Releases the engine and every buffer. Never while the engine is inside
+ * a synthesis. */
+void release_engine() {
+    if (dictHandle && eciHandle) eciDeleteDict(eciHandle, dictHandle);
+    dictHandle = nullptr;
+    if (eciHandle) {
+        eciDelete(eciHandle);
+        eciHandle = nullptr;
+    }
+    free(audio_buffer);
+    audio_buffer = nullptr;
+    if (streaming) {
+        release_deferred = true;
+        return;
+    }
+    pthread_mutex_lock(&audio_mutex);
+    release_samples();
+    pthread_mutex_unlock(&audio_mutex);
+}
+
+/* Has the engine synthesise the message while its callback streams the
+ * samples; sends 701 and the closing event. The tail left at the end
+ * goes out once the engine has returned. A stop or pause in a pass
+ * between blocks cuts the message short, and it ends with 702 as a
+ * stopped stream does; with 703 only when the stop came before any
+ * block, as after a synchronous synthesis. After a QUIT in such a pass
+ * it ends with no event: the engine is released, and the runtime answers
+ * the QUIT. */
+void synthesize_streaming() {
+    module_report_event_begin();
+    pthread_mutex_lock(&audio_mutex);
+    tail.count = 0;
+    tail.sent = false;
+    pthread_mutex_unlock(&audio_mutex);
+    in_synthesis = true;
+    bool synthesized = eciSynthesize(eciHandle) != 0;
+    if (synthesized) eciSynchronize(eciHandle);
+    in_synthesis = false;
+    if (quit_deferred) {
+        quit_deferred = false;
+        release_engine();
+        return;
+    }
+    if (!synthesized) {
+        fprintf(stderr, "quorlin: eciSynthesize failed\n");
+        module_report_event_end();
+        return;
+    }
+    pthread_mutex_lock(&audio_mutex);
+    bool stopped_before_audio = stop_requested && !tail.sent;
+    if (!stop_requested && tail.count > 0) send_samples(tail.samples, tail.count);
+    tail.count = 0;
+    pthread_mutex_unlock(&audio_mutex);
+    if (stopped_before_audio)
+        module_report_event_stop();
+    else
+        module_report_event_end();
+}
+
 void interrupt(const char *log_line) {
     fputs(log_line, stderr);
     stop_requested = 1;
@@ -425,24 +567,18 @@ int module_loop(void) {
  * executed between audio blocks, this thread holds audio_mutex and the
  * writer still reads the samples: their release waits until the writer
  * has returned (the runtime normally ends the process first). The engine
- * itself is idle then and can go at once. */
+ * itself is idle then and can go at once, unless the blocks come from
+ * inside its own synthesis: then it is told to end the message, and
+ * released once it has returned (1 tells the runtime so). */
 int module_close(void) {
     fprintf(stderr, "quorlin: closing\n");
-    if (dictHandle && eciHandle) eciDeleteDict(eciHandle, dictHandle);
-    dictHandle = nullptr;
-    if (eciHandle) {
-        eciDelete(eciHandle);
-        eciHandle = nullptr;
+    if (in_synthesis) {
+        quit_deferred = true;
+        stop_requested = 1;
+        if (eciHandle) eciStop(eciHandle);
+        return 1;
     }
-    free(audio_buffer);
-    audio_buffer = nullptr;
-    if (streaming) {
-        release_deferred = true;
-        return 0;
-    }
-    pthread_mutex_lock(&audio_mutex);
-    release_samples();
-    pthread_mutex_unlock(&audio_mutex);
+    release_engine();
     return 0;
 }
 
@@ -533,7 +669,10 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
     }
     /* The engine has taken its copy in eciAddText. */
     free(text);
-    synthesize_and_stream();
+    if (config_streaming)
+        synthesize_streaming();
+    else
+        synthesize_and_stream();
     pthread_mutex_lock(&audio_mutex);
     trim_samples();
     pthread_mutex_unlock(&audio_mutex);

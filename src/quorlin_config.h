@@ -39,6 +39,8 @@ extern int config_dictionary;        /* 0 or 1; the engine gets its negation */
 extern int config_number_mode;       /* 0 or more, or -1 */
 extern int config_text_mode;         /* 0 or more, or -1 */
 extern int config_real_world_units;  /* 0 or 1, or -1 */
+extern int config_streaming;         /* 0: speak a message whole, then send it;
+                                        1: send it while the engine works */
 
 /* A base-10 number with an optional sign, read alike from the file and
  * from the server's settings: reading stops at the first non-digit, a

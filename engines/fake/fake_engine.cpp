@@ -38,11 +38,22 @@
  *                           the start of every synthesis, before the
  *                           samples (count may be negative or beyond the
  *                           buffer); their answers are logged and ignored.
+ *   QUORLIN_FAKE_IGNORE_STOP "1": the engine is told to stop and takes no
+ *                           notice: a refused callback and an eciStop made
+ *                           from inside a callback are logged, and the
+ *                           samples go on to the message's end, as an
+ *                           engine that ignores its caller would.
+ *   QUORLIN_FAKE_STOP_LOG   File to which the course of every synthesis is
+ *                           appended, with times, so that a test can see
+ *                           whether and when the engine was told to stop
+ *                           and when it ended (see "Stop log"). Unset:
+ *                           nothing is written.
  *
  * Samples: sample i of the m-th synthesis is quorlin_fake_sample(m, i)
  * (fake_engine.h), written to the output buffer and handed over in
  * callbacks of at most QUORLIN_FAKE_CHUNK samples. When the callback
- * answers eciDataNotProcessed, the rest of that message is dropped.
+ * answers eciDataNotProcessed, or calls eciStop, the rest of that message
+ * is dropped (unless QUORLIN_FAKE_IGNORE_STOP says otherwise).
  *
  * Call log: "eciNew", "eciDelete", "eciRegisterCallback callback=set
  * data=null", "eciSetOutputBuffer 20000", "eciSetParam eciSampleRate 2",
@@ -54,7 +65,26 @@
  * "-> not processed"; other messages by number). A call failed by the
  * script ends in " FAIL" (dictionary calls: " FAIL <error>"); a call on
  * a handle that is not the live instance or set ends in " BAD HANDLE"
- * and does nothing.
+ * and does nothing. eciDelete, eciSynthesize and eciSynchronize called
+ * from inside the callback, where the instance is in use, are refused
+ * and logged with " REFUSED"; the stop log tells whether an eciStop came
+ * from inside the callback.
+ *
+ * Stop log: one line per event, each ending in "t=<ms>", the time of
+ * CLOCK_MONOTONIC in milliseconds (the clock a test reads too):
+ *   "stop answer message=M callback=N samples=S t=..."   the N-th sample
+ *       callback of message M answered eciDataNotProcessed after S
+ *       samples had been handed over in all (that callback's included);
+ *   "stop eciStop message=M callback=N samples=S t=..."  eciStop was
+ *       called from inside that callback;
+ *   "stop eciStop message=M outside a callback t=..."    eciStop during
+ *       a synthesis but not from the callback (the synthesis hook); it
+ *       does not end the delivery;
+ *   "stop eciStop idle t=..."                            eciStop while
+ *       no synthesis runs;
+ *   "end message=M callbacks=N samples=S of=T ignored=I t=..."  delivery
+ *       of message M ended after N callbacks and S of its T samples; I is
+ *       the number of stops that were not heeded.
  */
 #include "fake_engine.h"
 
@@ -103,6 +133,7 @@ struct script {
     int rate_code;
     probe probes[max_probes];
     int num_probes;
+    bool ignore_stop;
 };
 
 /* The one instance and its state. */
@@ -117,8 +148,19 @@ struct instance {
     int pending;      /* message waiting for eciSynchronize, 0 for none */
 };
 
+/* The synthesis in progress, while deliver() runs. */
+struct delivery {
+    int message;       /* 0 when no synthesis runs */
+    int callbacks;     /* sample callbacks made so far */
+    long handed;       /* samples handed over so far */
+    bool in_callback;  /* the module's callback is running */
+    bool stop_told;    /* eciStop came from inside the current callback */
+    int ignored;       /* stops not heeded (QUORLIN_FAKE_IGNORE_STOP) */
+};
+
 script cfg;
 instance engine;
+delivery current;
 bool dict_live = false;
 int dict_token;  /* its address is the dictionary handle */
 void (*synthesis_hook)(void) = nullptr;
@@ -126,42 +168,68 @@ void (*synthesis_hook)(void) = nullptr;
 /* Call counts for "name@N" rules, by rule. */
 long fail_calls[max_fail_rules];
 
-__attribute__((format(printf, 1, 2))) void log_call(const char *format, ...) {
-    const char *path = getenv("QUORLIN_FAKE_LOG");
+/* Appends the `n` bytes of `line` to the file that the environment
+ * variable `file_variable` names, if it names one; one write per line,
+ * opened for appending, so that lines stay whole. */
+void append_line(const char *file_variable, const char *line, size_t n) {
+    const char *path = getenv(file_variable);
     if (!path || !*path) return;
+    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    while (n > 0) {
+        ssize_t w = write(fd, line, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        line += w;
+        n -= static_cast<size_t>(w);
+    }
+    close(fd);  // not retried on EINTR: the descriptor is gone either way
+}
+
+/* Formats one line, adds `suffix` and a line feed, and appends it to the
+ * file that `file_variable` names. */
+__attribute__((format(printf, 3, 0))) void log_line(const char *file_variable,
+                                                     const char *suffix, const char *format,
+                                                     va_list ap) {
+    const char *path = getenv(file_variable);
+    if (!path || !*path) return;
+    char *text = nullptr;
+    int n = vasprintf(&text, format, ap);
+    if (n < 0) return;
+    size_t len = static_cast<size_t>(n), extra = strlen(suffix);
+    char *line = static_cast<char *>(malloc(len + extra + 1));
+    if (line) {
+        memcpy(line, text, len);
+        memcpy(line + len, suffix, extra);
+        line[len + extra] = '\n';
+        append_line(file_variable, line, len + extra + 1);
+        free(line);
+    }
+    free(text);
+}
+
+/* One line of the call log. */
+__attribute__((format(printf, 1, 2))) void log_call(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    char small[512];
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    char *line = small;
-    if (n >= static_cast<int>(sizeof small) - 1) {
-        line = static_cast<char *>(malloc(static_cast<size_t>(n) + 2));
-        if (!line) {
-            va_end(ap);
-            return;
-        }
-        vsnprintf(line, static_cast<size_t>(n) + 1, format, ap);
-    }
+    log_line("QUORLIN_FAKE_LOG", "", format, ap);
     va_end(ap);
-    if (n < 0) return;
-    line[n] = '\n';
-    int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        const char *p = line;
-        size_t left = static_cast<size_t>(n) + 1;
-        while (left > 0) {
-            ssize_t w = write(fd, p, left);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) break;
-            p += w;
-            left -= static_cast<size_t>(w);
-        }
-        close(fd);  // not retried on EINTR: the descriptor is gone either way
-    }
-    if (line != small) free(line);
+}
+
+double monotonic_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+/* One line of the stop log, stamped with the time. */
+__attribute__((format(printf, 1, 2))) void log_stop(const char *format, ...) {
+    char stamp[48];
+    snprintf(stamp, sizeof stamp, " t=%.3f", monotonic_ms());
+    va_list ap;
+    va_start(ap, format);
+    log_line("QUORLIN_FAKE_STOP_LOG", stamp, format, ap);
+    va_end(ap);
 }
 
 /* `text` quoted for one log line: a new string, or null. */
@@ -253,6 +321,8 @@ void parse_script() {
     cfg.rate_code_set = rate && *rate;
     cfg.rate_code = cfg.rate_code_set ? static_cast<int>(strtol(rate, nullptr, 10)) : 0;
     parse_probes();
+    const char *ignore = getenv("QUORLIN_FAKE_IGNORE_STOP");
+    cfg.ignore_stop = ignore && strcmp(ignore, "1") == 0;
 }
 
 /* True when the script fails this call of `name`; counts the call. */
@@ -312,14 +382,35 @@ const char *volume_rule(int v) {
 }
 
 ECICallbackReturn call_back(int message, long count) {
+    current.in_callback = true;
     ECICallbackReturn r =
         engine.callback(&engine, static_cast<ECIMessage>(message), count, engine.callback_data);
+    current.in_callback = false;
     const char *answer = r == eciDataNotProcessed ? "not processed" : "processed";
     if (message == eciWaveformBuffer)
         log_call("callback eciWaveformBuffer %ld -> %s", count, answer);
     else
         log_call("callback %d %ld -> %s", message, count, answer);
     return r;
+}
+
+/* Hands `n` samples, already in the output buffer, to the callback.
+ * False when the message is to end here: the callback refused them or
+ * called eciStop, and the script does not say to ignore that. */
+bool hand_over(long n) {
+    current.stop_told = false;
+    current.callbacks++;
+    current.handed += n;
+    bool refused = call_back(eciWaveformBuffer, n) == eciDataNotProcessed;
+    if (refused)
+        log_stop("stop answer message=%d callback=%d samples=%ld", current.message,
+                 current.callbacks, current.handed);
+    bool stop = refused || current.stop_told;
+    if (stop && cfg.ignore_stop) {
+        current.ignored++;
+        return true;
+    }
+    return !stop;
 }
 
 void sleep_ms(long ms) {
@@ -336,8 +427,10 @@ long samples_of(int message) {
 }
 
 /* Runs the `message`-th synthesis: the hook, the probes, then the
- * samples in chunks until they are done or the callback refuses them. */
+ * samples in chunks until they are done or the message is stopped. */
 void deliver(int message) {
+    current = delivery{};
+    current.message = message;
     if (synthesis_hook) synthesis_hook();
     if (!engine.callback) return;
     for (int i = 0; i < cfg.num_probes; i++) call_back(cfg.probes[i].message, cfg.probes[i].count);
@@ -348,9 +441,12 @@ void deliver(int message) {
         long n = total - done < chunk ? total - done : chunk;
         sleep_ms(cfg.delay_ms);
         for (long i = 0; i < n; i++) engine.buffer[i] = quorlin_fake_sample(message, done + i);
-        if (call_back(eciWaveformBuffer, n) == eciDataNotProcessed) break;
         done += n;
+        if (!hand_over(n)) break;
     }
+    log_stop("end message=%d callbacks=%d samples=%ld of=%ld ignored=%d", message,
+             current.callbacks, current.handed, total, current.ignored);
+    current.message = 0;
 }
 
 }  // namespace
@@ -375,6 +471,10 @@ ECIHand eciNew(void) {
 ECIHand eciDelete(ECIHand h) {
     if (!live(h)) {
         log_call("eciDelete BAD HANDLE");
+        return h;
+    }
+    if (current.in_callback) {
+        log_call("eciDelete REFUSED");
         return h;
     }
     log_call("eciDelete");
@@ -516,6 +616,10 @@ ECIBoolean eciSynthesize(ECIHand h) {
         log_call("eciSynthesize FAIL");
         return 0;
     }
+    if (current.message) {
+        log_call("eciSynthesize REFUSED");
+        return 0;
+    }
     log_call("eciSynthesize");
     int message = ++engine.messages;
     if (cfg.deliver_in_synchronize)
@@ -528,6 +632,10 @@ ECIBoolean eciSynthesize(ECIHand h) {
 ECIBoolean eciSynchronize(ECIHand h) {
     if (!live(h)) {
         log_call("eciSynchronize BAD HANDLE");
+        return 0;
+    }
+    if (current.message) {
+        log_call("eciSynchronize REFUSED");
         return 0;
     }
     log_call("eciSynchronize");
@@ -546,6 +654,15 @@ ECIBoolean eciStop(ECIHand h) {
     }
     log_call("eciStop");
     engine.pending = 0;
+    if (current.in_callback) {
+        current.stop_told = true;
+        log_stop("stop eciStop message=%d callback=%d samples=%ld", current.message,
+                 current.callbacks, current.handed);
+    } else if (current.message) {
+        log_stop("stop eciStop message=%d outside a callback", current.message);
+    } else {
+        log_stop("stop eciStop idle");
+    }
     return 1;
 }
 

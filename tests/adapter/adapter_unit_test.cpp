@@ -21,6 +21,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 
 #include "fake_engine.h"
 #include "nrv_module_main.h"
+#include "quorlin_config.h"
 #include "stub_runtime.h"
 
 namespace {
@@ -288,6 +289,29 @@ TEST_F(AdapterUnit, RefusedCountsAreLoggedOncePerMessage) {
     Lines log = engine_log();
     EXPECT_EQ(std::count(log.begin(), log.end(), "callback eciWaveformBuffer 20001 -> not processed"),
               2);
+}
+
+// Messages streamed while the engine synthesises (CorvaneStreaming 1).
+class StreamedUnit : public AdapterUnit {
+protected:
+    void SetUp() override {
+        AdapterUnit::SetUp();
+        quorlin::config_streaming = 1;
+    }
+    void TearDown() override {
+        AdapterUnit::TearDown();
+        quorlin::config_streaming = 0;
+    }
+};
+
+// A stop that reaches the engine before any block: no audio and 703, as
+// after a synchronous synthesis.
+TEST_F(StreamedUnit, StopBeforeTheFirstBlockEndsWith703) {
+    init();
+    quorlin_fake_set_synthesis_hook([] { module_stop(); });
+    speak("hello");
+    EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "703"}));
+    EXPECT_TRUE(stub_runtime::tracks.empty());
 }
 
 TEST_F(AdapterUnit, CloseIsSafeBeforeInitAndTwice) {

@@ -219,6 +219,16 @@ const ConfigCase config_cases[] = {
      {"eciSetParam eciPhrasePrediction 1", "eciSetParam eciDictionary 0",
       "eciSetParam eciRealWorldUnits 0"},
      {}},
+    // The way of speaking is the adapter's own: no engine call.
+    {"StreamingIsAZeroOrOneSwitch",
+     "CorvaneStreaming 1\nCorvaneStreaming 2\ncorvanestreaming on\nCorvaneStreamng 0\n",
+     {line_of("CorvaneStreaming", "1"), "quorlin: Config: streaming 1",
+      line_of("CorvaneStreaming", "2"), line_of("corvanestreaming", "on"),
+      "quorlin: Config: streaming 0", line_of("CorvaneStreamng", "0")},
+     {defaults_pp, defaults_dict},
+     {warning(2, "CorvaneStreaming 2 out of range 0 or 1, ignored"),
+      warning(3, "CorvaneStreaming on is not a number, read as 0"),
+      warning(4, "unknown key CorvaneStreamng: did you mean CorvaneStreaming?")}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, ConfigFile, ::testing::ValuesIn(config_cases),

@@ -10,11 +10,13 @@
 
 namespace adapter_test {
 
-Module::Module(const ModuleOptions &options) : log_path_(dir_.path() + "/engine.log") {
+Module::Module(const ModuleOptions &options)
+    : log_path_(dir_.path() + "/engine.log"), stop_log_path_(dir_.path() + "/stop.log") {
     qtest::ChildOptions co = qtest::fake_module_options(QUORLIN_FAKE_MODULE, options.env);
     if (options.config) co.argv.push_back(dir_.write("quorlin.conf", *options.config));
     if (options.config_path) co.argv.push_back(*options.config_path);
     co.env.emplace_back("QUORLIN_FAKE_LOG", log_path_);
+    co.env.emplace_back("QUORLIN_FAKE_STOP_LOG", stop_log_path_);
     child_ = std::make_unique<qtest::Child>(co);
 }
 
@@ -52,13 +54,21 @@ qtest::Parsed Module::parsed_since(size_t from) const {
 
 Lines Module::summary_since(size_t from) const { return qtest::summary(parsed_since(from)); }
 
-Lines Module::engine_log(size_t from) const {
-    std::ifstream f(log_path_);
+namespace {
+
+Lines file_lines(const std::string &path, size_t from) {
+    std::ifstream f(path);
     Lines lines;
     for (std::string line; std::getline(f, line);) lines.push_back(line);
     if (from >= lines.size()) return {};
     return Lines(lines.begin() + static_cast<std::ptrdiff_t>(from), lines.end());
 }
+
+}  // namespace
+
+Lines Module::engine_log(size_t from) const { return file_lines(log_path_, from); }
+
+Lines Module::stop_log() const { return file_lines(stop_log_path_, 0); }
 
 Lines Module::stderr_lines() const {
     // What the module wrote to stderr before the stdout that a test waited

@@ -63,6 +63,8 @@ public:
     Lines summary_since(size_t from) const;
     // The engine's call log, whole or from line `from` on.
     Lines engine_log(size_t from = 0) const;
+    // The engine's timed log of stops and of the end of each synthesis.
+    Lines stop_log() const;
     // Stderr so far, including what arrived before the last awaited stdout.
     Lines stderr_lines() const;
     size_t count_stderr(std::string_view line) const;
@@ -73,6 +75,7 @@ public:
 private:
     TempDir dir_;
     std::string log_path_;
+    std::string stop_log_path_;
     std::unique_ptr<qtest::Child> child_;
 };
 

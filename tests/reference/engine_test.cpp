@@ -111,6 +111,8 @@ void expect_about_same(size_t a, size_t b) {
 
 double seconds(const std::vector<short> &s, int hz) { return static_cast<double>(s.size()) / hz; }
 
+int rate_hz_of(int code) { return code == 0 ? 8000 : code == 1 ? 11025 : 22050; }
+
 using reftest::TempFile;
 
 TEST(ReferenceEngine, SpeaksAtEachRateCode) {
@@ -222,6 +224,42 @@ TEST(ReferenceEngine, StopFromInsideTheCallbackEndsTheMessage) {
     e.capture().stop_on_first = true;
     e.speak(sentence);
     EXPECT_EQ(e.capture().counts.size(), 1u);
+}
+
+// A caller that streams a long message tells the engine to stop from
+// inside its callback, by its answer or by eciStop, at every rate: the
+// message ends there, and the engine is ready for the next one.
+TEST(ReferenceEngine, StopToldInTheFirstCallbackEndsALongMessage) {
+    std::string long_text;
+    for (int i = 0; i < 40; i++) long_text += std::string(sentence) + " ";
+    Engine whole;
+    ASSERT_TRUE(whole.ok());
+    whole.speak(long_text.c_str());
+    ASSERT_GT(whole.capture().counts.size(), 20u);
+
+    struct Row {
+        const char *name;
+        int code;
+        bool by_answer;
+    };
+    const Row rows[] = {
+        {"answer, 22050 Hz", 2, true},  {"eciStop, 22050 Hz", 2, false},
+        {"answer, 11025 Hz", 1, true},  {"eciStop, 11025 Hz", 1, false},
+        {"answer, 8000 Hz", 0, true},   {"eciStop, 8000 Hz", 0, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Engine e;
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, row.code), 0);
+        e.capture().refuse_on_call = row.by_answer ? 1 : 0;
+        e.capture().stop_on_first = !row.by_answer;
+        e.speak(long_text.c_str());
+        EXPECT_EQ(e.capture().counts.size(), 1u);
+        e.capture().refuse_on_call = 0;
+        e.capture().stop_on_first = false;
+        EXPECT_GT(seconds(e.speak(sentence), rate_hz_of(row.code)), 2.0);
+    }
 }
 
 TEST(ReferenceEngine, StopWhileIdleIsHarmless) {

@@ -261,6 +261,41 @@ TEST(QuorlinSay, SpeaksAFileMessageByMessage) {
     EXPECT_EQ((w.size() - 44) / 2, traced_samples(err));
 }
 
+// Streamed while eSpeak NG works, the first message of a process is the
+// same speech, sample for sample, as the synchronous way makes; and a
+// STOP after the first block of a long message ends it well before the
+// engine would have finished.
+TEST(ReferenceModule, StreamsTheSameSpeechAndStopsALongMessageEarly) {
+    std::string whole;
+    {
+        qtest::Child m(module());
+        start(m);
+        whole = audio_bytes(speak(m, sentence));
+        ASSERT_TRUE(m.write("QUIT\n"));
+        EXPECT_EQ(m.wait_exit(), 0);
+    }
+    TempFile config("CorvaneStreaming 1\n");
+    qtest::Child m(module({config.path()}));
+    start(m);
+    EXPECT_TRUE(audio_bytes(speak(m, sentence)) == whole);
+
+    std::string long_text;
+    for (int i = 0; i < 40; i++) long_text += std::string(sentence) + " ";
+    size_t from = m.out().size();
+    ASSERT_TRUE(m.write(speak_block(long_text)));
+    ASSERT_TRUE(m.wait_for_stdout("705 AUDIO\n", 20s, from));
+    ASSERT_TRUE(m.write("STOP\n"));
+    ASSERT_TRUE(m.wait_for_stdout("702 END\n", 20s, from)) << m.err();
+    qtest::Parsed p = qtest::parse_protocol(std::string_view(m.out()).substr(from));
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(qtest::summary(p).back(), "702 END");
+    // The whole text is 40 times the sentence, over 150 s of speech.
+    EXPECT_GT(samples_of(p), 0u);
+    EXPECT_LT(samples_of(p), 40 * whole.size() / 2 / 4);
+    ASSERT_TRUE(m.write("QUIT\n"));
+    EXPECT_EQ(m.wait_exit(), 0);
+}
+
 TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
     char empty_dir[] = "/tmp/quorlin-nodata-XXXXXX";
     ASSERT_NE(mkdtemp(empty_dir), nullptr);

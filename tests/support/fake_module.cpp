@@ -15,7 +15,8 @@ ChildOptions fake_module_options(std::string_view program,
     for (const char *name : {"QUORLIN_FAKE_LOG", "QUORLIN_FAKE_SAMPLES", "QUORLIN_FAKE_CHUNK",
                              "QUORLIN_FAKE_DELIVER", "QUORLIN_FAKE_DELAY_MS", "QUORLIN_FAKE_FAIL",
                              "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
-                             "QUORLIN_FAKE_PROBES"})
+                             "QUORLIN_FAKE_PROBES", "QUORLIN_FAKE_IGNORE_STOP",
+                             "QUORLIN_FAKE_STOP_LOG"})
         o.unset_env.emplace_back(name);
     o.env = env;
     return o;
