@@ -137,7 +137,7 @@ int run(const Options &o) {
     } catch (const Failure &f) {
         sink->abandon();
         fprintf(stderr, "quorlin-say: %s\n", f.what.c_str());
-        if (!m.diagnostics().empty()) {
+        if (f.module_involved && !m.diagnostics().empty()) {
             fprintf(stderr, "quorlin-say: the module's last diagnostics:\n");
             for (const std::string &line : m.diagnostics()) fprintf(stderr, "  %s\n", line.c_str());
         }

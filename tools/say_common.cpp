@@ -46,7 +46,8 @@ void write_all(int fd, const void *p, size_t n, const std::string &what) {
             check_interrupt();
             continue;
         }
-        fail("writing " + what + ": " + strerror(w < 0 ? errno : EIO));
+        throw Failure{"writing " + what + ": " + strerror(w < 0 ? errno : EIO), exit_failure,
+                      false};
     }
 }
 

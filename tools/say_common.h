@@ -19,6 +19,9 @@ constexpr int exit_usage = 2;
 struct Failure {
     std::string what;
     int status = exit_failure;
+    // False when the module had no part in it (a reader of the audio
+    // went away), so that its diagnostics would only mislead.
+    bool module_involved = true;
 };
 
 [[noreturn]] void fail(std::string what, int status = exit_failure);
