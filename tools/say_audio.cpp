@@ -54,7 +54,6 @@ public:
                 if (fd_ < 0 && errno == EINTR) check_interrupt();
             } while (fd_ < 0 && errno == EINTR);
             if (fd_ < 0) fail("cannot open " + shown_ + ": " + strerror(errno));
-            in_place_ = true;
             return;
         }
         size_t slash = target_.rfind('/');
@@ -133,7 +132,6 @@ private:
     std::string target_;  // the file finally written
     std::string temp_;    // the new file until it is put in place
     int fd_ = -1;
-    bool in_place_ = false;
     bool is_stdout_ = false;
     bool seekable_ = false;
     off_t start_ = 0;
@@ -268,18 +266,12 @@ protected:
             args.insert(args.end(), {"-q", "-t", "raw", "-f", "S16_LE", "-c", "1", "-r", r});
         int p[2];
         if (pipe2(p, O_CLOEXEC)) fail(std::string("pipe: ") + strerror(errno));
-        std::vector<char *> argv;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ < 0) fail(std::string("fork: ") + strerror(errno));
-        if (pid_ == 0) {
-            dup2(p[0], 0);
-            signal(SIGPIPE, SIG_DFL);
-            execv(argv[0], argv.data());
-            fprintf(stderr, "quorlin-say: cannot run %s: %s\n", argv[0], strerror(errno));
-            _exit(127);
-        }
+        pid_ = spawn(
+            std::move(args), [&] { dup2(p[0], 0); },
+            [&](int e) {
+                fprintf(stderr, "quorlin-say: cannot run %s: %s\n", player_.path.c_str(),
+                        strerror(e));
+            });
         close(p[0]);
         in_ = p[1];
         if (player_.name == "pw-play") {

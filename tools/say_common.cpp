@@ -2,6 +2,7 @@
 #include "say_common.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -66,6 +67,23 @@ std::string read_all(int fd, const std::string &shown, int status) {
             fail("cannot read " + shown + ": " + strerror(errno), status);
         }
     }
+}
+
+pid_t spawn(std::vector<std::string> args, const std::function<void()> &in_child,
+            const std::function<void(int)> &exec_failed) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) fail(std::string("fork: ") + strerror(errno));
+    if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        in_child();
+        execv(argv[0], argv.data());
+        exec_failed(errno);
+        _exit(127);
+    }
+    return pid;
 }
 
 FdCloser::~FdCloser() {

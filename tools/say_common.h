@@ -7,7 +7,11 @@
 #include <signal.h>
 #include <stddef.h>
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace say {
 
@@ -45,6 +49,14 @@ void write_all(int fd, const void *p, size_t n, const std::string &what);
 // error fails with "cannot read <shown>: <reason>" and `status`; the
 // descriptor is left to the caller.
 std::string read_all(int fd, const std::string &shown, int status = exit_failure);
+
+// Starts the program args[0] with `args` in a child process and returns
+// its pid. In the child, SIGPIPE gets its default action back and
+// `in_child` arranges the descriptors before the program replaces it;
+// when the program cannot be run, `exec_failed` is given errno and the
+// child exits with status 127.
+pid_t spawn(std::vector<std::string> args, const std::function<void()> &in_child,
+            const std::function<void(int)> &exec_failed);
 
 // Closes a descriptor that it was given (0, standard input, is never
 // closed) when it goes out of scope, also when a failure is thrown.

@@ -46,24 +46,19 @@ ModuleSession::ModuleSession(const std::string &path, const std::string &config,
         fail(std::string("pipe: ") + strerror(errno));
     std::vector<std::string> args{path};
     if (!config.empty()) args.push_back(config);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ < 0) fail(std::string("fork: ") + strerror(errno));
-    if (pid_ == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        signal(SIGPIPE, SIG_DFL);
-        signal(SIGINT, SIG_DFL);
-        signal(SIGTERM, SIG_DFL);
-        execv(argv[0], argv.data());
-        int e = errno;
-        ssize_t ignored = write(exec_report[1], &e, sizeof e);
-        (void)ignored;
-        _exit(127);
-    }
+    pid_ = spawn(
+        std::move(args),
+        [&] {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            dup2(err[1], 2);
+            signal(SIGINT, SIG_DFL);
+            signal(SIGTERM, SIG_DFL);
+        },
+        [&](int e) {
+            ssize_t ignored = write(exec_report[1], &e, sizeof e);
+            (void)ignored;
+        });
     close(in[0]);
     close(out[1]);
     close(err[1]);
