@@ -168,12 +168,9 @@ void (*synthesis_hook)(void) = nullptr;
 /* Call counts for "name@N" rules, by rule. */
 long fail_calls[max_fail_rules];
 
-/* Appends the `n` bytes of `line` to the file that the environment
- * variable `file_variable` names, if it names one; one write per line,
- * opened for appending, so that lines stay whole. */
-void append_line(const char *file_variable, const char *line, size_t n) {
-    const char *path = getenv(file_variable);
-    if (!path || !*path) return;
+/* Appends the `n` bytes of `line` to the file at `path`; one write per
+ * line, opened for appending, so that lines stay whole. */
+void append_line(const char *path, const char *line, size_t n) {
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return;
     while (n > 0) {
@@ -197,15 +194,16 @@ __attribute__((format(printf, 3, 0))) void log_line(const char *file_variable,
     int n = vasprintf(&text, format, ap);
     if (n < 0) return;
     size_t len = static_cast<size_t>(n), extra = strlen(suffix);
-    char *line = static_cast<char *>(malloc(len + extra + 1));
-    if (line) {
-        memcpy(line, text, len);
-        memcpy(line + len, suffix, extra);
-        line[len + extra] = '\n';
-        append_line(file_variable, line, len + extra + 1);
-        free(line);
+    /* Grown in place for the suffix and the line feed. */
+    char *line = static_cast<char *>(realloc(text, len + extra + 1));
+    if (!line) {
+        free(text);
+        return;
     }
-    free(text);
+    memcpy(line + len, suffix, extra);
+    line[len + extra] = '\n';
+    append_line(path, line, len + extra + 1);
+    free(line);
 }
 
 /* One line of the call log. */
