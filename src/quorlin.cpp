@@ -510,10 +510,16 @@ void synthesize_streaming() {
         module_report_event_end();
 }
 
-void interrupt(const char *log_line) {
-    fputs(log_line, stderr);
+/* Ends the current message: the callback refuses from now on, and the
+ * engine drops what it still holds of the message. */
+void stop_message() {
     stop_requested = 1;
     if (eciHandle) eciStop(eciHandle);
+}
+
+void interrupt(const char *log_line) {
+    fputs(log_line, stderr);
+    stop_message();
 }
 
 }  // namespace
@@ -574,8 +580,7 @@ int module_close(void) {
     fprintf(stderr, "quorlin: closing\n");
     if (in_synthesis) {
         quit_deferred = true;
-        stop_requested = 1;
-        if (eciHandle) eciStop(eciHandle);
+        stop_message();
         return 1;
     }
     release_engine();
