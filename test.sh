@@ -22,9 +22,12 @@ failed=0
 timings=()
 
 elapsed() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
-report_timings() {
+# Prints the time of each step and the count line, and exits.
+finish() {
   echo "=== time taken ==="
   printf '%s\n' "${timings[@]}"
+  echo "total: $passed passed, $failed failed"
+  exit "$1"
 }
 
 for preset in "${presets[@]}"; do
@@ -36,9 +39,7 @@ for preset in "${presets[@]}"; do
     timings+=("fuzz: $(elapsed $((SECONDS - start)))")
     if ((status != 0)); then
       echo "test.sh: a fuzz target failed" >&2
-      report_timings
-      echo "total: $passed passed, $failed failed"
-      exit "$status"
+      finish "$status"
     fi
     continue
   fi
@@ -62,11 +63,8 @@ for preset in "${presets[@]}"; do
   fi
   if ((status != 0)); then
     echo "test.sh: tests failed in the $preset configuration" >&2
-    report_timings
-    echo "total: $passed passed, $failed failed"
-    exit "$status"
+    finish "$status"
   fi
 done
 
-report_timings
-echo "total: $passed passed, $failed failed"
+finish 0
