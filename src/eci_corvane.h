@@ -51,13 +51,16 @@ typedef enum {
     DictAccessError = 6
 } ECIDictError;
 
-/* Callback messages: only eciWaveformBuffer is acted on. The engine sends
- * others as well, numbered after it, and the callback receives each of
- * them as this type: the last enumerator widens the type to every
- * non-negative int, so that in C++ any number the engine sends is a
- * valid value of it rather than undefined behaviour. */
+/* Callback messages: eciWaveformBuffer carries the number of new samples
+ * in the output buffer; eciIndexReply the number given to eciInsertIndex,
+ * once the text before that index has been synthesised and its samples
+ * delivered. The engine sends other messages as well, and the callback
+ * receives each of them as this type: the last enumerator widens the
+ * type to every non-negative int, so that in C++ any number the engine
+ * sends is a valid value of it rather than undefined behaviour. */
 typedef enum {
     eciWaveformBuffer = 0,
+    eciIndexReply = 2,
     eciMessageLimit = 0x7fffffff
 } ECIMessage;
 
@@ -67,7 +70,10 @@ typedef enum {
 } ECICallbackReturn;
 
 /* Called during synthesis with eciWaveformBuffer and the number of new
- * samples in the output buffer. */
+ * samples in the output buffer, or with eciIndexReply and an index
+ * number. The callback may call no engine function. A callback that
+ * answers eciDataNotProcessed is given the same data again later, and
+ * the engine ends the synthesis if it keeps refusing. */
 typedef ECICallbackReturn (*ECICallback)(ECIHand hEngine, ECIMessage msg,
                                          long lParam, void *pData);
 
@@ -85,7 +91,14 @@ ECIDictError eciLoadDict(ECIHand hEngine, ECIDictHand hDict,
                          ECIDictVolume volume, const char *pFilename);
 ECIDictError eciSetDict(ECIHand hEngine, ECIDictHand hDict);
 ECIDictHand eciDeleteDict(ECIHand hEngine, ECIDictHand hDict);
+/* Text in the system's 8-bit code page (Windows-1252 for the Western
+ * languages). Successive calls may split a sentence, never a word. A
+ * backquote can begin an annotation that changes the voice or language. */
 ECIBoolean eciAddText(ECIHand hEngine, const char *pText);
+/* Places index `iIndex`, which must not be 0, after the text added so
+ * far: the callback gets eciIndexReply with it once that text has been
+ * spoken. */
+ECIBoolean eciInsertIndex(ECIHand hEngine, int iIndex);
 ECIBoolean eciSynthesize(ECIHand hEngine);
 ECIBoolean eciSynchronize(ECIHand hEngine);
 ECIBoolean eciStop(ECIHand hEngine);

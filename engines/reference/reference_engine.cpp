@@ -518,6 +518,12 @@ ECIBoolean eciAddText(ECIHand hEngine, const char *pText) {
     return append_text(h, pText) ? 1 : 0;
 }
 
+/* Index marks are accepted and not yet reported. */
+ECIBoolean eciInsertIndex(ECIHand hEngine, int iIndex) {
+    Instance *h = find_instance(hEngine);
+    return (h && iIndex != 0) ? 1 : 0;
+}
+
 ECIBoolean eciSynthesize(ECIHand hEngine) {
     Instance *h = find_instance(hEngine);
     return h ? synthesize(h) : 0;
