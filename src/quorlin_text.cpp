@@ -17,6 +17,12 @@
  * without its continuation bytes vanishes, any other malformed sequence
  * becomes a space, and neither is an error. There is no state;
  * the tables and words below are constant.
+ *
+ * Marks ride along without touching the text: stage one records where
+ * each <mark> tag stood in its output, and every later step, reading its
+ * input once from the start, moves each place from an offset into its
+ * input to the length of its output at that point (note_input). The text
+ * is therefore the same with or without marks.
  */
 #include "quorlin_text.h"
 
@@ -79,12 +85,32 @@ constexpr std::array<ascii_action, 128> make_ascii_actions()
 
 constexpr std::array<ascii_action, 128> ascii_actions = make_ascii_actions();
 
+/*
+ * The marks of one message while its text is prepared. During a stage,
+ * the marks before `next` already stand at offsets into the stage's
+ * output and the rest still at offsets into its input. Growth doubles
+ * through a temporary; a failed one is sticky (`failed`), the marks
+ * after it are ignored and the preparation fails once, at the end.
+ */
+struct mark_store {
+    text_mark *marks;  // `count` of `capacity`, in text order
+    size_t count;
+    size_t capacity;
+    char *names;       // `names_len` of `names_cap` bytes
+    size_t names_len;
+    size_t names_cap;
+    size_t dropped;    // names that cannot be reported
+    size_t next;       // the first mark not yet moved by this stage
+    bool failed;       // an allocation failed
+};
+
 // The sanitiser's result under construction. The buffer is sized for the
 // longest possible result, so appending never needs to check for room.
 struct output {
-    char *buf;   // the result, owned by the caller of sanitize_for_corvane
-    size_t len;  // bytes written so far
-    size_t cap;  // bytes allocated, the terminating NUL included
+    char *buf;          // the result, owned by the caller of sanitize_for_corvane
+    size_t len;         // bytes written so far
+    size_t cap;         // bytes allocated, the terminating NUL included
+    mark_store *marks;  // the message's marks, or null
 };
 
 bool is_blank(char c)
@@ -109,21 +135,218 @@ bool is_pause_punct(unsigned char c)
     return c == '!' || c == ',' || c == '.' || c == ':' || c == ';' || c == '?';
 }
 
+// ---- Marks ----
+
+// A stage has read its input up to offset `in` and written `out` bytes:
+// every mark that stood at or before `in` now stands at `out`.
+void note_input(mark_store *m, size_t in, size_t out)
+{
+    if (m == nullptr)
+        return;
+    while (m->next < m->count && m->marks[m->next].at <= in)
+        m->marks[m->next++].at = out;
+}
+
+// A stage has ended with `len` bytes of output.
+void end_stage(mark_store *m, size_t len)
+{
+    if (m == nullptr)
+        return;
+    note_input(m, SIZE_MAX, len);
+    m->next = 0;
+}
+
+// The output has shrunk to `len` bytes: marks already placed beyond its
+// end stand at its end, so that places never decrease.
+void pull_back(mark_store *m, size_t len)
+{
+    if (m == nullptr)
+        return;
+    for (size_t i = m->next; i > 0 && m->marks[i - 1].at > len; --i)
+        m->marks[i - 1].at = len;
+}
+
+/*
+ * Makes room for `more` items of `unit` bytes behind `used` in the block
+ * at `*block` of `*capacity` items, doubling it. False, with the block as
+ * it was, when it cannot grow or its byte size would not fit a size_t.
+ */
+bool reserve(void **block, size_t *capacity, size_t used, size_t more, size_t unit)
+{
+    if (more > SIZE_MAX / unit - used)
+        return false;
+    size_t needed = used + more;
+    if (needed <= *capacity)
+        return true;
+    size_t grown = *capacity > 0 ? *capacity : 16;
+    while (grown < needed)
+        grown = grown > SIZE_MAX / unit / 2 ? needed : grown * 2;
+    void *bigger = realloc(*block, grown * unit);
+    if (bigger == nullptr)
+        return false;
+    *block = bigger;
+    *capacity = grown;
+    return true;
+}
+
+bool is_tag_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+void skip_tag_blanks(std::string_view &tag)
+{
+    while (!tag.empty() && is_tag_blank(tag[0]))
+        tag.remove_prefix(1);
+}
+
+/*
+ * Whether `tag`, the bytes between "<" and ">", is a mark with a name
+ * attribute, and if so that attribute's value, still encoded. Attributes
+ * are name="value" or name='value' with blanks allowed around "=", and
+ * may end with "/". Anything else is not a mark, only markup.
+ */
+bool mark_tag_name(std::string_view tag, std::string_view *name)
+{
+    if (!tag.starts_with("mark"))
+        return false;
+    tag.remove_prefix(4);
+    bool found = false;
+    for (;;) {
+        if (!tag.empty() && !is_tag_blank(tag[0]) && tag[0] != '/')
+            return false;
+        skip_tag_blanks(tag);
+        if (tag.starts_with("/")) {
+            tag.remove_prefix(1);
+            skip_tag_blanks(tag);
+            return found && tag.empty();
+        }
+        if (tag.empty())
+            return found;
+        size_t key_len = 0;
+        while (key_len < tag.size() && !is_tag_blank(tag[key_len]) && tag[key_len] != '=' &&
+               tag[key_len] != '/')
+            ++key_len;
+        std::string_view key = tag.substr(0, key_len);
+        tag.remove_prefix(key_len);
+        skip_tag_blanks(tag);
+        if (key.empty() || !tag.starts_with("="))
+            return false;
+        tag.remove_prefix(1);
+        skip_tag_blanks(tag);
+        if (tag.empty() || (tag[0] != '"' && tag[0] != '\''))
+            return false;
+        size_t close = tag.find(tag[0], 1);
+        if (close == std::string_view::npos)
+            return false;
+        if (key == "name" && !found) {
+            *name = tag.substr(1, close - 1);
+            found = true;
+        }
+        tag.remove_prefix(close + 1);
+    }
+}
+
+// Whether a decoded name can go into the two-line event: not empty, not
+// too long, and no byte below 0x20 (a line feed would end the event).
+bool reportable_name(std::string_view name)
+{
+    if (name.empty() || name.size() > max_mark_name_bytes)
+        return false;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            return false;
+    }
+    return true;
+}
+
+/*
+ * Records a mark named `raw` (entities not yet decoded) before byte `at`
+ * of stage one's output. A name that cannot be reported only counts as
+ * dropped.
+ */
+void add_mark(mark_store &m, size_t at, std::string_view raw)
+{
+    if (m.failed)
+        return;
+    if (memchr(raw.data(), '\0', raw.size()) != nullptr) {
+        ++m.dropped;
+        return;
+    }
+    void *names = m.names;
+    void *marks = m.marks;
+    bool room = reserve(&names, &m.names_cap, m.names_len, raw.size() + 1, 1);
+    m.names = static_cast<char *>(names);
+    room = room && reserve(&marks, &m.capacity, m.count, 1, sizeof(text_mark));
+    m.marks = static_cast<text_mark *>(marks);
+    if (!room) {
+        m.failed = true;
+        return;
+    }
+    char *name = m.names + m.names_len;
+    memcpy(name, raw.data(), raw.size());
+    name[raw.size()] = '\0';
+    decode_xml_entities(name);
+    size_t name_len = strlen(name);
+    if (!reportable_name(std::string_view(name, name_len))) {
+        ++m.dropped;
+        return;
+    }
+    m.marks[m.count++] = text_mark{at, m.names_len};
+    m.names_len += name_len + 1;
+}
+
+void free_marks(mark_store &m)
+{
+    free(m.marks);
+    free(m.names);
+    m = mark_store{};
+}
+
+/*
+ * A mark inside a word moves to the end of that word: the engine may
+ * split its text between sentences, never inside a word. Places stay in
+ * order, so each word is scanned once however many marks it holds.
+ */
+void keep_words_whole(const char *text, size_t len, mark_store &m)
+{
+    size_t floor = 0;
+    for (size_t i = 0; i < m.count; ++i) {
+        size_t at = m.marks[i].at;
+        if (at < floor)
+            at = floor;
+        if (at > len)
+            at = len;
+        while (at > 0 && at < len && !is_blank(text[at - 1]) && !is_blank(text[at]))
+            ++at;
+        m.marks[i].at = at;
+        floor = at;
+    }
+}
+
 /*
  * Copies `msg` into `dst` without its tags and returns the number of bytes
  * copied, which is at most msg.size(). A tag runs from "<" to the first
  * ">" with no nesting and no quoting: a stray ">" is dropped, and a "<"
  * that is never closed drops everything after it. A NUL outside a tag
- * ends the text; one inside a tag goes with the tag.
+ * ends the text; one inside a tag goes with the tag. With `marks`, each
+ * complete mark tag is recorded where it stood in the copy.
  */
-size_t remove_tags(std::string_view msg, char *dst)
+size_t remove_tags(std::string_view msg, char *dst, mark_store *marks)
 {
     bool in_tag = false;
+    size_t tag_start = 0;
     size_t n = 0;
-    for (char c : msg) {
+    for (size_t i = 0; i < msg.size(); ++i) {
+        char c = msg[i];
         if (c == '<') {
             in_tag = true;
+            tag_start = i + 1;
         } else if (c == '>') {
+            std::string_view name;
+            if (in_tag && marks != nullptr &&
+                mark_tag_name(msg.substr(tag_start, i - tag_start), &name))
+                add_mark(*marks, n, name);
             in_tag = false;
         } else if (!in_tag) {
             if (c == '\0')
@@ -144,12 +367,22 @@ const entity_record *match_entity(const char *at)
     return nullptr;
 }
 
+// Marks in the trimmed blanks stand at the nearer end of what is kept.
+void trim_marks(mark_store *m, size_t start, size_t kept)
+{
+    for (size_t i = 0; m != nullptr && i < m->count; ++i) {
+        size_t at = m->marks[i].at;
+        at = at < start ? 0 : at - start;
+        m->marks[i].at = at < kept ? at : kept;
+    }
+}
+
 /*
  * Trims TAB, LF and space at both ends of a NUL-terminated text in place,
  * moving the text at most once. Only these three count as blanks: a CR,
  * VT or FF stays wherever it is.
  */
-void trim_blanks(char *text)
+void trim_blanks(char *text, mark_store *marks)
 {
     size_t len = strlen(text);
     if (len == 0)
@@ -162,6 +395,7 @@ void trim_blanks(char *text)
         --end;
     // A text of blanks only leaves start == len and end == len - 1: the
     // NUL below is already there and the move carries just the NUL.
+    trim_marks(marks, start, start < len ? end + 1 - start : 0);
     text[end + 1] = '\0';
     if (start > 0)
         memmove(text, text + start, end + 2 - start);
@@ -223,6 +457,7 @@ const unsigned char *put_comma_break(output &out, const unsigned char *next)
 {
     while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t'))
         --out.len;
+    pull_back(out.marks, out.len);
     if (out.len > 0)
         put(out, ',');
     put(out, ' ');
@@ -283,7 +518,9 @@ const unsigned char *put_sequence(output &out, const unsigned char *src)
 // The sanitising pass over a NUL-terminated text into `out`.
 void sanitize_into(output &out, const unsigned char *src)
 {
+    const unsigned char *const start = src;
     while (*src != 0) {
+        note_input(out.marks, static_cast<size_t>(src - start), out.len);
         unsigned char c = *src;
         if (c >= 0x80) {
             src = put_sequence(out, src);
@@ -306,38 +543,38 @@ void sanitize_into(output &out, const unsigned char *src)
         }
         ++src;
     }
+    end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
 }
 
-}  // namespace
-
 /*
- * Both stages as one: on success the caller owns exactly the returned
- * string. A text that is empty after stage one, or after stage two for
- * the types that take it, is a failure like a failed allocation; every
- * intermediate buffer is freed on every path.
+ * One pass with a read and a write position; the output is never longer
+ * than the input, and is never scanned again, so "&amp;lt;" gives "&lt;".
+ * Only the lower-case forms with their semicolon are entities: "&AMP;",
+ * "&lt" and "&#60;" keep their "&".
  */
-char *prepare_text(const char *text, size_t len, NRVMessageType type)
+void decode_entities(char *text, mark_store *marks)
 {
-    char *plain = strip_ssml(text, len);
-    if (plain == nullptr || plain[0] == '\0') {
-        free(plain);
-        return nullptr;
+    if (text == nullptr)
+        return;
+    const char *src = text;
+    char *dst = text;
+    while (*src != '\0') {
+        note_input(marks, static_cast<size_t>(src - text), static_cast<size_t>(dst - text));
+        const entity_record *e = *src == '&' ? match_entity(src) : nullptr;
+        if (e != nullptr) {
+            *dst++ = e->ch;
+            src += e->len;
+        } else {
+            *dst++ = *src++;
+        }
     }
-    // Characters and key names are spoken as named; only running text
-    // and sound icons are rewritten for the engine.
-    if (type != NRV_MSGTYPE_TEXT && type != NRV_MSGTYPE_SOUND_ICON)
-        return plain;
-    char *clean = sanitize_for_corvane(plain);
-    free(plain);
-    if (clean == nullptr || clean[0] == '\0') {
-        free(clean);
-        return nullptr;
-    }
-    return clean;
+    end_stage(marks, static_cast<size_t>(dst - text));
+    *dst = '\0';
 }
 
-char *strip_ssml(const char *text, size_t len)
+// Stage one, with the marks of the message gathered when `marks` is set.
+char *strip_markup(const char *text, size_t len, mark_store *marks)
 {
     if (text == nullptr)
         len = 0;
@@ -347,37 +584,13 @@ char *strip_ssml(const char *text, size_t len)
     char *copy = static_cast<char *>(malloc(len + 1));
     if (copy == nullptr)
         return nullptr;
-    size_t n = len > 0 ? remove_tags(std::string_view(text, len), copy) : 0;
+    size_t n = len > 0 ? remove_tags(std::string_view(text, len), copy, marks) : 0;
     copy[n] = '\0';
     // Tags go first so that a "<" or ">" decoded from an entity is text,
     // never markup.
-    decode_xml_entities(copy);
-    trim_blanks(copy);
+    decode_entities(copy, marks);
+    trim_blanks(copy, marks);
     return copy;
-}
-
-/*
- * One pass with a read and a write position; the output is never longer
- * than the input, and is never scanned again, so "&amp;lt;" gives "&lt;".
- * Only the lower-case forms with their semicolon are entities: "&AMP;",
- * "&lt" and "&#60;" keep their "&".
- */
-void decode_xml_entities(char *text)
-{
-    if (text == nullptr)
-        return;
-    const char *src = text;
-    char *dst = text;
-    while (*src != '\0') {
-        const entity_record *e = *src == '&' ? match_entity(src) : nullptr;
-        if (e != nullptr) {
-            *dst++ = e->ch;
-            src += e->len;
-        } else {
-            *dst++ = *src++;
-        }
-    }
-    *dst = '\0';
 }
 
 /*
@@ -385,7 +598,7 @@ void decode_xml_entities(char *text)
  * began with "(") and end with a space or ", ". It is empty only when
  * every byte of the text was a lead byte without its continuation bytes.
  */
-char *sanitize_for_corvane(const char *text)
+char *sanitize(const char *text, mark_store *marks)
 {
     if (text == nullptr)
         return nullptr;
@@ -395,7 +608,89 @@ char *sanitize_for_corvane(const char *text)
     char *buf = static_cast<char *>(malloc(cap));
     if (buf == nullptr)
         return nullptr;
-    output out{buf, 0, cap};
+    output out{buf, 0, cap, marks};
     sanitize_into(out, reinterpret_cast<const unsigned char *>(text));
     return buf;
+}
+
+/*
+ * Both stages as one: on success the caller owns exactly the returned
+ * string. A text that is empty after stage one, or after stage two for
+ * the types that take it, is a failure like a failed allocation; every
+ * intermediate buffer is freed on every path.
+ */
+char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *marks)
+{
+    char *plain = strip_markup(text, len, marks);
+    if (plain == nullptr || plain[0] == '\0') {
+        free(plain);
+        return nullptr;
+    }
+    // Characters and key names are spoken as named; only running text
+    // and sound icons are rewritten for the engine.
+    if (type != NRV_MSGTYPE_TEXT && type != NRV_MSGTYPE_SOUND_ICON)
+        return plain;
+    char *clean = sanitize(plain, marks);
+    free(plain);
+    if (clean == nullptr || clean[0] == '\0') {
+        free(clean);
+        return nullptr;
+    }
+    return clean;
+}
+
+}  // namespace
+
+char *prepare_text(const char *text, size_t len, NRVMessageType type)
+{
+    return prepare(text, len, type, nullptr);
+}
+
+/*
+ * Only plain text carries marks. The names block and the marks move to
+ * the caller as they are; a failed growth of either fails the message,
+ * as any failed allocation of the preparation does.
+ */
+int prepare_marked_text(const char *text, size_t len, NRVMessageType type, marked_text *out)
+{
+    *out = marked_text{};
+    mark_store store{};
+    mark_store *marks = type == NRV_MSGTYPE_TEXT ? &store : nullptr;
+    char *prepared = prepare(text, len, type, marks);
+    if (prepared == nullptr || store.failed) {
+        free(prepared);
+        free_marks(store);
+        return -1;
+    }
+    out->text = prepared;
+    out->length = strlen(prepared);
+    keep_words_whole(prepared, out->length, store);
+    out->marks = store.marks;
+    out->count = store.count;
+    out->names = store.names;
+    out->dropped = store.dropped;
+    return 0;
+}
+
+void free_marked_text(marked_text *prepared)
+{
+    free(prepared->text);
+    free(prepared->marks);
+    free(prepared->names);
+    *prepared = marked_text{};
+}
+
+char *strip_ssml(const char *text, size_t len)
+{
+    return strip_markup(text, len, nullptr);
+}
+
+void decode_xml_entities(char *text)
+{
+    decode_entities(text, nullptr);
+}
+
+char *sanitize_for_corvane(const char *text)
+{
+    return sanitize(text, nullptr);
 }

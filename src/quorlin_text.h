@@ -22,6 +22,39 @@
  * left for the caller to free. */
 char *prepare_text(const char *text, size_t len, NRVMessageType type);
 
+/* A mark met in a message's markup: the byte of the prepared text before
+ * which it stands, and where its name begins in the names block. */
+struct text_mark {
+    size_t at;
+    size_t name;
+};
+
+/* A message prepared with its marks. `text` is exactly what prepare_text
+ * gives for the same message: the marks only cut it into pieces, and
+ * never inside a word. All three blocks are the caller's, released with
+ * free_marked_text. */
+struct marked_text {
+    char *text;        /* the engine's text, NUL-terminated */
+    size_t length;     /* its bytes before the NUL */
+    text_mark *marks;  /* `count` marks in text order, `at` non-decreasing */
+    size_t count;
+    char *names;       /* the marks' names, each NUL-terminated */
+    size_t dropped;    /* marks left out: a name that cannot be reported */
+};
+
+/* The longest mark name that can be reported; a longer one is dropped,
+ * like one holding a byte below 0x20, which could break the event line. */
+constexpr size_t max_mark_name_bytes = 255;
+
+/* Like prepare_text, and for plain text also gathers the marks written
+ * as <mark name="NAME"/> (or with '...', blanks around "=", the five
+ * entities decoded in the name). 0 on success, with `out` filled; -1
+ * when prepare_text would give null, with `out` empty. */
+int prepare_marked_text(const char *text, size_t len, NRVMessageType type, marked_text *out);
+
+/* Frees what prepare_marked_text filled in; safe on an empty record. */
+void free_marked_text(marked_text *prepared);
+
 /* A new copy of `len` bytes of `text` without tags, with the five XML
  * entities decoded and TAB, LF and space trimmed at both ends. The copy
  * ends at the first NUL outside a tag. Null only when the copy cannot be
