@@ -3,35 +3,45 @@
  * The engine adapter: the hooks through which the runtime drives the
  * ECI engine. This file owns the one engine instance, the engine's fixed
  * output buffer, the accumulator that collects the speech of one message
- * and its lock, the stop flag, and the server's current rate, pitch and
- * volume. The configuration values it applies are read by
- * quorlin_config.cpp; the text it hands the engine is prepared by
- * quorlin_text.cpp; the protocol, the replies and the audio framing are
- * the runtime's.
+ * and its lock, the stop flag, the state of the message being spoken,
+ * and the server's current rate, pitch and volume. The configuration
+ * values it applies are read by quorlin_config.cpp; the text it hands
+ * the engine, and the marks in it, are prepared by quorlin_text.cpp; the
+ * protocol, the replies and the audio framing are the runtime's.
  *
  * One thread. The engine calls eci_callback inside eciSynthesize and
- * eciSynchronize. The only nesting is the audio writer: while a message's
- * samples stream, the runtime executes pending commands between blocks,
- * and those commands run the hooks below while this file holds
- * audio_mutex and the writer still reads the samples. The `streaming`
- * flag marks that window so that no hook waits for the lock or touches
- * the samples in use.
+ * eciSynchronize. The only nesting is the audio writer: while samples
+ * stream, the runtime executes pending commands between blocks, and
+ * those commands run the hooks below while this file holds audio_mutex
+ * and the writer still reads the samples (`writer_has_samples`).
  *
  * A message is spoken one of two ways, as the configuration says. By
  * default the engine synthesises it whole into the accumulator, which is
  * then streamed. With CorvaneStreaming 1 the callback hands the engine's
  * samples to the writer as they come, in whole blocks, keeping back less
  * than one block; the writer's command passes then run inside the
- * engine's own synthesis (`in_synthesis`). A stop there tells the engine
- * to end the message, through the callback's answer and eciStop; a QUIT
- * there cannot delete the engine from inside its callback, so the engine
- * is released once it has returned.
+ * engine's own synthesis (`inside_engine`).
+ *
+ * The engine's contract forbids calling it from inside its callback. So
+ * nothing that runs there, a command pass included, calls the engine: a
+ * stop, pause, quit or failed store only sets flags, the callback refuses
+ * everything from then on, and the synthesis runs out by itself. Once it
+ * has returned, end_synthesis tells the engine to drop what it still
+ * holds and releases it after a QUIT.
+ *
+ * With CorvaneIndexMarks 1 the text goes to the engine in pieces with an
+ * index between them, one per mark. Each index reply is reported as the
+ * mark's event once every sample before it has gone to the writer: from
+ * the callback when streaming, or by cutting the stored samples into
+ * stretches between marks. A pause then ends the message with 704, from
+ * which the server can resume at the last mark it was told of.
  */
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -79,45 +89,57 @@ ECIHand eciHandle = nullptr;      /* set between module_init and module_close */
 ECIDictHand dictHandle = nullptr; /* set only when a dictionary set exists */
 short *audio_buffer = nullptr;    /* audio_buffer_size samples, lent to the engine */
 int eci_sample_rate = 22050;      /* Hz of the engine's output */
-/* Set by STOP and PAUSE, cleared at the start of each message; read by
- * the callback and after synthesis without the lock. */
+/* Set by STOP, PAUSE and QUIT, cleared at the start of each message;
+ * read by the callback and after synthesis without the lock. */
 volatile int stop_requested = 0;
 AudioData audio_data = {nullptr, 0, 0};
 pthread_mutex_t audio_mutex = PTHREAD_MUTEX_INITIALIZER;
-/* True while module_speak_sync holds audio_mutex and the audio writer
- * reads audio_data.samples; commands run in that window must leave both
- * alone. */
-bool streaming = false;
-/* module_close ran while streaming: the samples are freed once the writer
- * has returned. */
-bool release_deferred = false;
 
-/* What the capture met in the current message; cleared at its start. */
-struct capture_state {
-    bool cut;              /* the store could not take samples: the engine
-                              was stopped and every later callback is
-                              refused */
-    bool bad_count_logged; /* a refused sample count has been logged */
+/* A sample place of a mark the engine has not reported. */
+constexpr int32_t not_reached = -1;
+
+/*
+ * The message being spoken, set afresh at its start by one assignment
+ * (start_message). The flags are the one thread's; `held`, `block_sent`
+ * and `reached_at` are guarded by audio_mutex with the accumulator.
+ */
+struct message_state {
+    bool streamed;           /* spoken while the engine synthesises */
+    bool inside_engine;      /* inside eciSynthesize or eciSynchronize:
+                                no engine function may be called */
+    bool writer_has_samples; /* the audio writer reads samples this file
+                                holds, under audio_mutex: hooks run in its
+                                command passes leave both alone */
+    bool paused;             /* the message was cut short by PAUSE */
+    bool quit;               /* QUIT came inside the engine, which is
+                                released once it has returned; the
+                                message then ends without an event */
+    bool release_due;        /* module_close ran while the writer had the
+                                samples: they go once it has returned */
+    bool store_cut;          /* the store could not take samples: every
+                                later callback is refused */
+    bool bad_count_logged;   /* a refused sample count has been logged */
+    size_t held;             /* streamed: samples of held_samples waiting
+                                for the next callback to fill a block */
+    bool block_sent;         /* a block of the message went to the writer */
+    const marked_text *text; /* the marks' names and count, or null */
+    int first_index;         /* the index number of the first mark */
+    size_t next_mark;        /* the first mark that may still be reached */
+    int32_t *reached_at;     /* stored: the sample place of each mark the
+                                engine reported, or not_reached */
 };
-capture_state capture = {false, false};
+message_state speech = {};
 
 /* The samples of a streamed message that the engine has delivered and
  * the writer has not yet been given: fewer than one block, waiting for
  * the next callback to fill the block up. Guarded by audio_mutex. This is
  * all a streamed message holds, however long it is. */
-struct StreamTail {
-    int16_t samples[block_samples];
-    size_t count; /* samples held */
-    bool sent;    /* a block of the current message has gone to the writer */
-};
-StreamTail tail;
-/* True while a streamed message is inside eciSynthesize or
- * eciSynchronize: commands run by the callback's writer run inside the
- * engine, which must not be deleted there. */
-bool in_synthesis = false;
-/* QUIT came while in_synthesis: the engine is released as soon as it has
- * returned, and module_speak_sync then ends without an event. */
-bool quit_deferred = false;
+int16_t held_samples[block_samples];
+
+/* The last index number handed to the engine. Numbers run on across
+ * messages, so that a late reply of an earlier message is never taken
+ * for a mark of this one; 0 is not an index. */
+int last_index = 0;
 
 /* The server's speech settings in engine units, applied to voice slot 0
  * at the start of every message. The initial values are the engine's
@@ -188,87 +210,128 @@ ECICallbackReturn store_samples(int32_t count) {
 }
 
 /* Samples the store cannot take end the message's speech where it is:
- * what came before is still streamed and the message ends as usual, but
- * the engine is not left to synthesise audio that would be thrown away.
- * The refusal ends the delivery in an engine that honours it; eciStop
- * also drops what the engine still holds of the message. Caller holds
- * audio_mutex. */
+ * what came before is still streamed and the message ends as usual. The
+ * callback refuses from now on, so the engine runs out of the message by
+ * itself; it is told to stop once it has returned. */
 void cut_speech() {
-    capture.cut = true;
+    speech.store_cut = true;
     fprintf(stderr, "quorlin: out of memory: speech cut after %d samples\n",
             static_cast<int>(audio_data.num_samples));
-    eciStop(eciHandle);
 }
 
-/* Hands `count` samples to the audio writer as one track; the writer
- * runs a command pass after each block. Caller holds audio_mutex. False
- * once a command executed there has stopped the message. */
+/* The one hand-off to the audio writer: `count` samples as one track,
+ * sent as blocks with a command pass after each. Caller holds
+ * audio_mutex. False once a command executed there has stopped the
+ * message. */
 bool send_samples(int16_t *samples, size_t count) {
-    AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
-    streaming = true;
-    module_tts_output_server(&track, NRV_AUDIO_LE);
-    streaming = false;
-    tail.sent = true;
+    if (count > 0) {
+        AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
+        speech.writer_has_samples = true;
+        module_tts_output_server(&track, NRV_AUDIO_LE);
+        speech.writer_has_samples = false;
+        speech.block_sent = true;
+    }
     return !stop_requested;
+}
+
+/* The name of mark `i` of the message. */
+const char *mark_name(size_t i) { return speech.text->names + speech.text->marks[i].name; }
+
+/* The mark of the message that index reply `number` stands for, or -1:
+ * a number of an earlier message, one already passed, or one never
+ * placed. */
+long mark_of_reply(long number) {
+    if (!speech.text || number < speech.first_index) return -1;
+    long i = number - speech.first_index;
+    if (static_cast<unsigned long>(i) >= speech.text->count) return -1;
+    if (static_cast<size_t>(i) < speech.next_mark) return -1;
+    return i;
+}
+
+/*
+ * An index reply: every sample before it has been delivered. Streamed,
+ * the held samples go to the writer at once (a short block) and the mark
+ * is reported; stored, its place in the samples is kept for
+ * stream_stored. A stop met while the held samples go ends the message
+ * there, without the mark. Caller holds audio_mutex.
+ */
+ECICallbackReturn mark_reached(long number) {
+    long i = mark_of_reply(number);
+    if (i < 0) return eciDataProcessed;
+    speech.next_mark = static_cast<size_t>(i) + 1;
+    if (!speech.streamed) {
+        if (speech.reached_at) speech.reached_at[i] = audio_data.num_samples;
+        return eciDataProcessed;
+    }
+    size_t held = speech.held;
+    speech.held = 0;
+    if (!send_samples(held_samples, held)) return eciDataNotProcessed;
+    module_report_index_mark(mark_name(static_cast<size_t>(i)));
+    return eciDataProcessed;
 }
 
 /*
  * Streams the `count` samples just delivered in audio_buffer, from inside
- * the callback. Whole blocks go to the writer at once, the held tail
- * first when the new samples fill it up; what is left waits in the tail
- * for the next callback. Until a block of the message has gone, nothing
- * waits: the first audio never depends on a second callback. Caller
- * holds audio_mutex. eciDataNotProcessed once a stop, pause or quit
- * executed between blocks ends the message.
+ * the callback. Whole blocks go to the writer at once, the held samples
+ * first when the new ones fill a block up; what is left waits for the
+ * next callback. Until a block of the message has gone, nothing waits:
+ * the first audio never depends on a second callback. Caller holds
+ * audio_mutex. eciDataNotProcessed once a stop, pause or quit executed
+ * between blocks ends the message.
  */
 ECICallbackReturn stream_delivered(size_t count) {
     int16_t *from = audio_buffer;
-    if (tail.count > 0) {
-        size_t fill = block_samples - tail.count;
+    if (speech.held > 0) {
+        size_t fill = block_samples - speech.held;
         if (fill > count) fill = count;
-        memcpy(tail.samples + tail.count, from, fill * sizeof(int16_t));
-        tail.count += fill;
+        memcpy(held_samples + speech.held, from, fill * sizeof(int16_t));
+        speech.held += fill;
         from += fill;
         count -= fill;
-        if (tail.count < block_samples) return eciDataProcessed;
-        tail.count = 0;
-        if (!send_samples(tail.samples, block_samples)) return eciDataNotProcessed;
+        if (speech.held < block_samples) return eciDataProcessed;
+        speech.held = 0;
+        if (!send_samples(held_samples, block_samples)) return eciDataNotProcessed;
     }
     size_t whole = count - count % block_samples;
-    if (whole > 0 && !send_samples(from, whole)) return eciDataNotProcessed;
+    if (!send_samples(from, whole)) return eciDataNotProcessed;
     from += whole;
     count -= whole;
     if (count == 0) return eciDataProcessed;
-    if (!tail.sent) return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
-    memcpy(tail.samples, from, count * sizeof(int16_t));
-    tail.count = count;
+    if (!speech.block_sent) return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
+    memcpy(held_samples, from, count * sizeof(int16_t));
+    speech.held = count;
     return eciDataProcessed;
 }
 
-/* The engine's sample callback: copies the `param` new samples out of
- * audio_buffer before the engine reuses it, into the accumulator or, for
- * a streamed message, on to the writer. Refuses everything while a stop
- * is pending or after the store failed. A count outside the buffer
+/* The `count` new samples of a waveform buffer, stored or streamed.
+ * Caller holds audio_mutex. */
+ECICallbackReturn samples_delivered(size_t count) {
+    if (speech.streamed) return stream_delivered(count);
+    ECICallbackReturn result = store_samples(static_cast<int32_t>(count));
+    if (result == eciDataNotProcessed) cut_speech();
+    return result;
+}
+
+/* The engine's callback: copies the `param` new samples out of
+ * audio_buffer before the engine reuses it, and takes index replies.
+ * Refuses everything while a stop is pending or after the store failed;
+ * the engine then runs out of the message. A count outside the buffer
  * cannot be copied safely, so it is refused like samples that cannot be
  * stored, and logged once per message: an engine that keeps sending it
- * must not flood standard error. */
+ * must not flood standard error. Calls no engine function. */
 ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
-    if (stop_requested || capture.cut) return eciDataNotProcessed;
-    if (msg != eciWaveformBuffer) return eciDataProcessed;
-    if (param < 0 || param > audio_buffer_size) {
-        if (!capture.bad_count_logged)
+    if (stop_requested || speech.store_cut) return eciDataNotProcessed;
+    if (msg != eciWaveformBuffer && msg != eciIndexReply) return eciDataProcessed;
+    if (msg == eciWaveformBuffer && (param < 0 || param > audio_buffer_size)) {
+        if (!speech.bad_count_logged)
             fprintf(stderr, "quorlin: engine reported %ld samples, ignored\n", param);
-        capture.bad_count_logged = true;
+        speech.bad_count_logged = true;
         return eciDataNotProcessed;
     }
     pthread_mutex_lock(&audio_mutex);
-    ECICallbackReturn result;
-    if (in_synthesis) {
-        result = stream_delivered(static_cast<size_t>(param));
-    } else {
-        result = store_samples(static_cast<int32_t>(param));
-        if (result == eciDataNotProcessed) cut_speech();
-    }
+    ECICallbackReturn result = msg == eciIndexReply
+                                   ? mark_reached(param)
+                                   : samples_delivered(static_cast<size_t>(param));
     pthread_mutex_unlock(&audio_mutex);
     return result;
 }
@@ -394,6 +457,7 @@ int server_to_engine(const char *value, int64_t max) {
     return static_cast<int>(engine);
 }
 
+
 /* Every message speaks with the server's current settings in slot 0,
  * over whatever the configuration file set there. */
 void apply_current_settings() {
@@ -402,22 +466,78 @@ void apply_current_settings() {
     eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
 }
 
-/* Hands every sample of the message to the audio writer in one track,
- * holding audio_mutex until the writer returns. The writer runs command
- * passes between blocks; `streaming` tells their hooks that the lock is
- * held and the samples are in use. */
-void stream_samples() {
+/* Releases the engine and every buffer; safe when any of them is missing.
+ * Never while the engine is inside a synthesis. The samples wait while
+ * the writer still reads them. */
+void release_engine() {
+    if (dictHandle && eciHandle) eciDeleteDict(eciHandle, dictHandle);
+    dictHandle = nullptr;
+    if (eciHandle) {
+        eciDelete(eciHandle);
+        eciHandle = nullptr;
+    }
+    free(audio_buffer);
+    audio_buffer = nullptr;
+    if (speech.writer_has_samples) {
+        speech.release_due = true;
+        return;
+    }
     pthread_mutex_lock(&audio_mutex);
-    if (audio_data.num_samples > 0) {
-        AudioTrack track = {16, 1, eci_sample_rate, audio_data.num_samples,
-                            audio_data.samples};
-        streaming = true;
-        module_tts_output_server(&track, NRV_AUDIO_LE);
-        streaming = false;
-        if (release_deferred) {
-            release_samples();
-            release_deferred = false;
-        }
+    release_samples();
+    pthread_mutex_unlock(&audio_mutex);
+}
+
+/* Has the engine synthesise the text it was given, with the callback
+ * doing the rest. Whatever cut the message short in there is passed on
+ * once the engine has returned: eciStop drops what it still holds, and
+ * after a QUIT it is released. False when the synthesis did not start. */
+bool run_engine() {
+    speech.inside_engine = true;
+    bool synthesized = eciSynthesize(eciHandle) != 0;
+    if (synthesized) eciSynchronize(eciHandle);
+    speech.inside_engine = false;
+    if (stop_requested || speech.store_cut) eciStop(eciHandle);
+    if (speech.quit) release_engine();
+    if (!synthesized && !speech.quit) fprintf(stderr, "quorlin: eciSynthesize failed\n");
+    return synthesized;
+}
+
+/* The closing event of a message cut short: 704 after a pause the server
+ * can resume from its last mark, else `otherwise`. */
+void report_cut_short(void (*otherwise)(void)) {
+    if (speech.paused && config_index_marks)
+        module_report_event_pause();
+    else
+        otherwise();
+}
+
+/* Streams the stored samples up to `to`, from `*from`. Caller holds
+ * audio_mutex. False once the message has been stopped. */
+bool stream_stretch(int32_t *from, int32_t to) {
+    if (to < *from) return !stop_requested;
+    bool going = send_samples(audio_data.samples + *from, static_cast<size_t>(to - *from));
+    *from = to;
+    return going;
+}
+
+/* Hands the stored samples to the writer, one stretch between marks at a
+ * time, each reached mark reported once the stretch before it has gone.
+ * The writer's command passes run with audio_mutex held and the samples
+ * in use (writer_has_samples); a QUIT there leaves their release to the
+ * end. */
+void stream_stored() {
+    pthread_mutex_lock(&audio_mutex);
+    int32_t from = 0;
+    bool going = true;
+    for (size_t i = 0; going && speech.reached_at && i < speech.text->count; ++i) {
+        if (speech.reached_at[i] == not_reached) continue;
+        going = stream_stretch(&from, speech.reached_at[i]);
+        if (going) module_report_index_mark(mark_name(i));
+    }
+    if (going) stream_stretch(&from, audio_data.num_samples);
+    if (speech.release_due) {
+        release_samples();
+        speech.release_due = false;
     }
     pthread_mutex_unlock(&audio_mutex);
 }
@@ -425,20 +545,49 @@ void stream_samples() {
 /* Lets the engine synthesise the whole message into the accumulator and
  * streams it; sends 701 and the closing event. A message whose samples
  * the store could not all take streams what it has and ends with 702. */
-void synthesize_and_stream() {
+void speak_stored() {
     module_report_event_begin();
-    if (!eciSynthesize(eciHandle)) {
-        fprintf(stderr, "quorlin: eciSynthesize failed\n");
+    if (!run_engine()) {
+        if (!speech.quit) module_report_event_end();
+        return;
+    }
+    if (speech.quit) return;
+    if (stop_requested) {
+        report_cut_short(module_report_event_stop);
+        return;
+    }
+    stream_stored();
+    if (stop_requested)
+        report_cut_short(module_report_event_end);
+    else
+        module_report_event_end();
+}
+
+/* Has the engine synthesise the message while its callback streams the
+ * samples; sends 701 and the closing event. The samples held at the end
+ * go out once the engine has returned. A stop or pause in a pass between
+ * blocks cuts the message short, and it ends with 702 as a stopped
+ * stream does; with 703 only when the stop came before any block, as
+ * after a synchronous synthesis. After a QUIT in such a pass it ends
+ * with no event: the engine is released, and the runtime answers QUIT. */
+void speak_streamed() {
+    module_report_event_begin();
+    bool synthesized = run_engine();
+    if (speech.quit) return;
+    if (!synthesized) {
         module_report_event_end();
         return;
     }
-    eciSynchronize(eciHandle);
-    if (stop_requested) {
-        module_report_event_stop();
-        return;
-    }
-    stream_samples();
-    module_report_event_end();
+    pthread_mutex_lock(&audio_mutex);
+    bool stopped_before_audio = stop_requested && !speech.block_sent;
+    if (!stop_requested) send_samples(held_samples, speech.held);
+    speech.held = 0;
+    pthread_mutex_unlock(&audio_mutex);
+    if (!stop_requested)
+        module_report_event_end();
+    else
+        report_cut_short(stopped_before_audio ? module_report_event_stop
+                                              : module_report_event_end);
 }
 
 /* The speaking line, with a long text cut to its first bytes. */
@@ -451,75 +600,115 @@ void log_speaking(const char *text) {
                 static_cast<int>(shown_text_bytes), text, length);
 }
 
-/* Releases the engine and every buffer. Never while the engine is inside
- * a synthesis. */
-void release_engine() {
-    if (dictHandle && eciHandle) eciDeleteDict(eciHandle, dictHandle);
-    dictHandle = nullptr;
-    if (eciHandle) {
-        eciDelete(eciHandle);
-        eciHandle = nullptr;
-    }
-    free(audio_buffer);
-    audio_buffer = nullptr;
-    if (streaming) {
-        release_deferred = true;
-        return;
-    }
+/* A fresh message: no stop pending, nothing stored, the server's current
+ * settings in slot 0. */
+void start_message() {
+    stop_requested = 0;
+    speech = message_state{};
+    speech.streamed = config_streaming != 0;
     pthread_mutex_lock(&audio_mutex);
-    release_samples();
+    audio_data.num_samples = 0;
     pthread_mutex_unlock(&audio_mutex);
+    apply_current_settings();
 }
 
-/* Has the engine synthesise the message while its callback streams the
- * samples; sends 701 and the closing event. The tail left at the end
- * goes out once the engine has returned. A stop or pause in a pass
- * between blocks cuts the message short, and it ends with 702 as a
- * stopped stream does; with 703 only when the stop came before any
- * block, as after a synchronous synthesis. After a QUIT in such a pass
- * it ends with no event: the engine is released, and the runtime answers
- * the QUIT. */
-void synthesize_streaming() {
-    module_report_event_begin();
-    pthread_mutex_lock(&audio_mutex);
-    tail.count = 0;
-    tail.sent = false;
-    pthread_mutex_unlock(&audio_mutex);
-    in_synthesis = true;
-    bool synthesized = eciSynthesize(eciHandle) != 0;
-    if (synthesized) eciSynchronize(eciHandle);
-    in_synthesis = false;
-    if (quit_deferred) {
-        quit_deferred = false;
-        release_engine();
-        return;
+/* The engine's text for the message, with its marks when the server's
+ * marks are to be reported. False when there is nothing to speak or no
+ * memory to prepare it. */
+bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
+                     marked_text *prepared) {
+    /* The intake turns the space key's name into one blank, which the
+     * preparation would trim to nothing; the engine is told the name. */
+    if ((msgtype == NRV_MSGTYPE_CHAR || msgtype == NRV_MSGTYPE_KEY) && bytes == 1 &&
+        data[0] == ' ') {
+        data = "space";
+        bytes = 5;
     }
-    if (!synthesized) {
-        fprintf(stderr, "quorlin: eciSynthesize failed\n");
-        module_report_event_end();
-        return;
+    if (config_index_marks) {
+        if (prepare_marked_text(data, bytes, msgtype, prepared) != 0) return false;
+        if (prepared->dropped > 0)
+            fprintf(stderr,
+                    "quorlin: %zu index marks dropped: a name holds a control byte or is "
+                    "longer than %zu bytes\n",
+                    prepared->dropped, max_mark_name_bytes);
+        return true;
     }
-    pthread_mutex_lock(&audio_mutex);
-    bool stopped_before_audio = stop_requested && !tail.sent;
-    if (!stop_requested && tail.count > 0) send_samples(tail.samples, tail.count);
-    tail.count = 0;
-    pthread_mutex_unlock(&audio_mutex);
-    if (stopped_before_audio)
-        module_report_event_stop();
-    else
-        module_report_event_end();
+    *prepared = marked_text{};
+    prepared->text = prepare_text(data, bytes, msgtype);
+    if (!prepared->text) return false;
+    prepared->length = strlen(prepared->text);
+    return true;
 }
 
-/* Ends the current message: the callback refuses from now on, and the
- * engine drops what it still holds of the message. */
+/* The first of `count` fresh index numbers. They run on from the last
+ * message's; when they would pass INT_MAX they start again at 1, after
+ * some two thousand million marks. */
+int take_index_numbers(size_t count) {
+    if (count > static_cast<size_t>(INT_MAX - 1) || last_index > INT_MAX - 1 - static_cast<int>(count))
+        last_index = 0;
+    int first = last_index + 1;
+    last_index += static_cast<int>(count);
+    return first;
+}
+
+/* Adds the bytes [from, to) of the prepared text to the engine's input. */
+bool add_piece(marked_text &prepared, size_t from, size_t to) {
+    char kept = prepared.text[to];
+    prepared.text[to] = '\0';
+    bool added = eciAddText(eciHandle, prepared.text + from) != 0;
+    prepared.text[to] = kept;
+    return added;
+}
+
+/*
+ * Hands the prepared text to the engine: without marks in one piece,
+ * with marks as the piece before each mark and the mark's index, then
+ * the rest. The marks stand between words, so no word is split. False,
+ * logged, when the engine refuses a piece. An index it refuses only
+ * loses its mark, logged once.
+ */
+bool give_text(marked_text &prepared) {
+    speech.first_index = take_index_numbers(prepared.count);
+    bool index_failed = false;
+    size_t from = 0;
+    for (size_t i = 0; i <= prepared.count; ++i) {
+        size_t to = i < prepared.count ? prepared.marks[i].at : prepared.length;
+        if ((to > from || prepared.count == 0) && !add_piece(prepared, from, to)) {
+            fprintf(stderr, "quorlin: eciAddText failed\n");
+            return false;
+        }
+        from = to;
+        if (i == prepared.count) break;
+        int number = speech.first_index + static_cast<int>(i);
+        if (!eciInsertIndex(eciHandle, number) && !index_failed) {
+            fprintf(stderr, "quorlin: eciInsertIndex failed\n");
+            index_failed = true;
+        }
+    }
+    return true;
+}
+
+/* The marks of a stored message need a place each until the stream. On
+ * a failed allocation they are not reported; the speech is still whole. */
+void expect_marks(const marked_text &prepared) {
+    if (prepared.count == 0) return;
+    speech.text = &prepared;
+    if (speech.streamed) return;
+    speech.reached_at = static_cast<int32_t *>(malloc(prepared.count * sizeof(int32_t)));
+    if (!speech.reached_at) {
+        fprintf(stderr, "quorlin: out of memory: index marks of the message dropped\n");
+        speech.text = nullptr;
+        return;
+    }
+    for (size_t i = 0; i < prepared.count; ++i) speech.reached_at[i] = not_reached;
+}
+
+/* Ends the current message: the callback refuses from now on. The engine
+ * is told at once when it is idle; from inside it, it is told once it
+ * has returned (run_engine). */
 void stop_message() {
     stop_requested = 1;
-    if (eciHandle) eciStop(eciHandle);
-}
-
-void interrupt(const char *log_line) {
-    fputs(log_line, stderr);
-    stop_message();
+    if (eciHandle && !speech.inside_engine) eciStop(eciHandle);
 }
 
 }  // namespace
@@ -537,16 +726,12 @@ int module_init(char **status_info) {
 
     audio_buffer = static_cast<short *>(malloc(audio_buffer_size * sizeof(short)));
     if (!audio_buffer) {
-        eciDelete(eciHandle);
-        eciHandle = nullptr;
+        release_engine();
         return init_failed(status_info, "Failed to allocate audio buffer");
     }
     eciRegisterCallback(eciHandle, eci_callback, nullptr);
     if (!eciSetOutputBuffer(eciHandle, audio_buffer_size, audio_buffer)) {
-        free(audio_buffer);
-        audio_buffer = nullptr;
-        eciDelete(eciHandle);
-        eciHandle = nullptr;
+        release_engine();
         return init_failed(status_info, "Failed to set ECI output buffer");
     }
 
@@ -574,12 +759,12 @@ int module_loop(void) {
  * writer still reads the samples: their release waits until the writer
  * has returned (the runtime normally ends the process first). The engine
  * itself is idle then and can go at once, unless the blocks come from
- * inside its own synthesis: then it is told to end the message, and
+ * inside its own synthesis: then the message is stopped, and the engine
  * released once it has returned (1 tells the runtime so). */
 int module_close(void) {
     fprintf(stderr, "quorlin: closing\n");
-    if (in_synthesis) {
-        quit_deferred = true;
+    if (speech.inside_engine) {
+        speech.quit = true;
         stop_message();
         return 1;
     }
@@ -633,63 +818,56 @@ int module_debug(int, const char *) { return 0; }
 int module_speak(const char *, size_t, NRVMessageType) { return -1; }
 
 void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
-    if (streaming) {
-        /* Met in a command pass while a message streams: speaking would
-         * wait for audio_mutex, which this thread holds, and empty the
-         * samples being streamed. The runtime keeps the stream's stop
-         * flag; the server stops the current message before the next. */
+    if (speech.writer_has_samples || !eciHandle) {
+        /* With the writer busy this is a command pass while a message
+         * streams: speaking would wait for audio_mutex, which this
+         * thread holds, and empty the samples being streamed. The
+         * runtime keeps the stream's stop flag; the server stops the
+         * current message before the next. */
         module_speak_error();
         return;
     }
-    if (!eciHandle) {
+    start_message();
+    marked_text prepared;
+    if (!prepare_message(data, bytes, msgtype, &prepared)) {
         module_speak_error();
         return;
     }
-    stop_requested = 0;
-    capture = capture_state{false, false};
-    pthread_mutex_lock(&audio_mutex);
-    audio_data.num_samples = 0;
-    pthread_mutex_unlock(&audio_mutex);
-    apply_current_settings();
-
-    /* The intake turns the space key's name into one blank, which the
-     * preparation would trim to nothing; the engine is told the name. */
-    if ((msgtype == NRV_MSGTYPE_CHAR || msgtype == NRV_MSGTYPE_KEY) && bytes == 1 &&
-        data[0] == ' ') {
-        data = "space";
-        bytes = 5;
-    }
-    char *text = prepare_text(data, bytes, msgtype);
-    if (!text) {
-        module_speak_error();
-        return;
-    }
-    log_speaking(text);
+    log_speaking(prepared.text);
     module_speak_ok();
-    if (!eciAddText(eciHandle, text)) {
-        fprintf(stderr, "quorlin: eciAddText failed\n");
-        free(text);
+    bool given = give_text(prepared);
+    /* The engine has taken its copy; only the marks' names are needed
+     * from here on. */
+    free(prepared.text);
+    prepared.text = nullptr;
+    if (!given) {
         module_report_event_end();
-        return;
+    } else {
+        expect_marks(prepared);
+        if (speech.streamed)
+            speak_streamed();
+        else
+            speak_stored();
     }
-    /* The engine has taken its copy in eciAddText. */
-    free(text);
-    if (config_streaming)
-        synthesize_streaming();
-    else
-        synthesize_and_stream();
+    free(speech.reached_at);
+    speech.reached_at = nullptr;
+    speech.text = nullptr;
+    free_marked_text(&prepared);
     pthread_mutex_lock(&audio_mutex);
     trim_samples();
     pthread_mutex_unlock(&audio_mutex);
 }
 
 int module_stop(void) {
-    interrupt("quorlin: stop requested\n");
+    fputs("quorlin: stop requested\n", stderr);
+    stop_message();
     return 0;
 }
 
 size_t module_pause(void) {
-    interrupt("quorlin: pause requested\n");
+    fputs("quorlin: pause requested\n", stderr);
+    speech.paused = true;
+    stop_message();
     return 0;
 }
 

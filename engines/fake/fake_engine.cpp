@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * The scriptable fake engine: libibmeci50.so with the 16 calls of
+ * The scriptable fake engine: libibmeci50.so with the 17 calls of
  * eci_corvane.h, producing a known sample pattern instead of speech, so
  * that tests can drive the quorlin binary end to end and check exactly
  * what it asked the engine to do. One instance and one dictionary set at
@@ -43,6 +43,12 @@
  *                           from inside a callback are logged, and the
  *                           samples go on to the message's end, as an
  *                           engine that ignores its caller would.
+ *   QUORLIN_FAKE_LOSE_INDEX The K-th index (from 1) placed in each message is
+ *                           never reported, as an engine may lose one.
+ *   QUORLIN_FAKE_REOFFER    How many times a refused buffer or index reply
+ *                           is offered again before the synthesis ends, as
+ *                           the engine's manual allows. Default 0: the
+ *                           first refusal ends it.
  *   QUORLIN_FAKE_STOP_LOG   File to which the course of every synthesis is
  *                           appended, with times, so that a test can see
  *                           whether and when the engine was told to stop
@@ -52,31 +58,41 @@
  * Samples: sample i of the m-th synthesis is quorlin_fake_sample(m, i)
  * (fake_engine.h), written to the output buffer and handed over in
  * callbacks of at most QUORLIN_FAKE_CHUNK samples. When the callback
- * answers eciDataNotProcessed, or calls eciStop, the rest of that message
- * is dropped (unless QUORLIN_FAKE_IGNORE_STOP says otherwise).
+ * answers eciDataNotProcessed (after the re-offers the script allows),
+ * the rest of that message is dropped (unless QUORLIN_FAKE_IGNORE_STOP
+ * says otherwise).
+ *
+ * Indexes: the samples of a message stand for its text, spread evenly
+ * over its bytes: an index placed after b of the text's L bytes is
+ * reported with eciIndexReply right after sample T * b / L of the
+ * message's T (rounded down; 0 without text). No callback carries
+ * samples from both sides of an index. Indexes not reached before the
+ * message ends are not reported.
+ *
+ * The manual's contract is enforced: every engine call made from inside
+ * the callback is refused, does nothing and is logged with " REFUSED";
+ * eciInsertIndex with 0 is refused with " BAD INDEX"; text holding a
+ * backquote, which the engine could take for an annotation, is logged
+ * with " BACKQUOTE".
  *
  * Call log: "eciNew", "eciDelete", "eciRegisterCallback callback=set
  * data=null", "eciSetOutputBuffer 20000", "eciSetParam eciSampleRate 2",
+ * "eciInsertIndex 7",
  * "eciGetParam eciSampleRate -> 2", "eciSetVoiceParam 0 eciSpeed 50",
  * "eciCopyVoice 3 0", "eciNewDict", "eciLoadDict eciRootDict <path>",
  * "eciSetDict", "eciDeleteDict", "eciAddText \"<text>\"" (with \n, \",
  * \\ and \xNN escapes), "eciSynthesize", "eciSynchronize", "eciStop", and
  * for each callback "callback eciWaveformBuffer 20000 -> processed" (or
- * "-> not processed"; other messages by number). A call failed by the
- * script ends in " FAIL" (dictionary calls: " FAIL <error>"); a call on
- * a handle that is not the live instance or set ends in " BAD HANDLE"
- * and does nothing. eciDelete, eciSynthesize and eciSynchronize called
- * from inside the callback, where the instance is in use, are refused
- * and logged with " REFUSED"; the stop log tells whether an eciStop came
- * from inside the callback.
+ * "-> not processed"; "callback eciIndexReply 7 -> processed"; other
+ * messages by number). A call failed by the script ends in " FAIL"
+ * (dictionary calls: " FAIL <error>"); a call on a handle that is not the
+ * live instance or set ends in " BAD HANDLE" and does nothing.
  *
  * Stop log: one line per event, each ending in "t=<ms>", the time of
  * CLOCK_MONOTONIC in milliseconds (the clock a test reads too):
  *   "stop answer message=M callback=N samples=S t=..."   the N-th sample
  *       callback of message M answered eciDataNotProcessed after S
  *       samples had been handed over in all (that callback's included);
- *   "stop eciStop message=M callback=N samples=S t=..."  eciStop was
- *       called from inside that callback;
  *   "stop eciStop message=M outside a callback t=..."    eciStop during
  *       a synthesis but not from the callback (the synthesis hook); it
  *       does not end the delivery;
@@ -134,6 +150,23 @@ struct script {
     probe probes[max_probes];
     int num_probes;
     bool ignore_stop;
+    long lose_index;  /* the K-th index of a message is lost; 0: none */
+    long reoffers;    /* refused data offered again this many times */
+};
+
+/* An index placed in the text: its number and the text bytes before it. */
+struct placed_index {
+    int number;
+    size_t text_bytes;
+};
+
+/* The text and indexes given since the last synthesis: what the next one
+ * speaks. The array grows by doubling; freed at eciDelete. */
+struct pending_text {
+    size_t text_bytes;
+    placed_index *indexes;
+    size_t count;
+    size_t capacity;
 };
 
 /* The one instance and its state. */
@@ -154,13 +187,17 @@ struct delivery {
     int callbacks;     /* sample callbacks made so far */
     long handed;       /* samples handed over so far */
     bool in_callback;  /* the module's callback is running */
-    bool stop_told;    /* eciStop came from inside the current callback */
     int ignored;       /* stops not heeded (QUORLIN_FAKE_IGNORE_STOP) */
+    long total;        /* samples the message stands for */
+    size_t next_index; /* the first index of `spoken` not yet reported */
 };
 
 script cfg;
 instance engine;
 delivery current;
+pending_text pending;   /* what eciAddText and eciInsertIndex gave */
+pending_text spoken;    /* what the synthesis in progress (or waiting
+                           for eciSynchronize) speaks */
 bool dict_live = false;
 int dict_token;  /* its address is the dictionary handle */
 void (*synthesis_hook)(void) = nullptr;
@@ -321,6 +358,55 @@ void parse_script() {
     parse_probes();
     const char *ignore = getenv("QUORLIN_FAKE_IGNORE_STOP");
     cfg.ignore_stop = ignore && strcmp(ignore, "1") == 0;
+    cfg.lose_index = env_long("QUORLIN_FAKE_LOSE_INDEX", 0);
+    cfg.reoffers = env_long("QUORLIN_FAKE_REOFFER", 0);
+}
+
+/* Forgets the text and indexes given, keeping the array for reuse. */
+void clear_text(pending_text &t) {
+    t.text_bytes = 0;
+    t.count = 0;
+}
+
+void free_text(pending_text &t) {
+    free(t.indexes);
+    t = pending_text{};
+}
+
+/* Hands what was given over to the synthesis, which owns it until the
+ * next one: the two swap arrays, so neither is copied. */
+void take_pending() {
+    pending_text given = pending;
+    pending = spoken;
+    spoken = given;
+    clear_text(pending);
+}
+
+bool place_index(int number) {
+    if (pending.count == pending.capacity) {
+        size_t capacity = pending.capacity ? pending.capacity * 2 : 16;
+        void *grown = realloc(pending.indexes, capacity * sizeof(placed_index));
+        if (!grown) return false;
+        pending.indexes = static_cast<placed_index *>(grown);
+        pending.capacity = capacity;
+    }
+    pending.indexes[pending.count++] = placed_index{number, pending.text_bytes};
+    return true;
+}
+
+/* The sample after which index `i` of the synthesis is reported. */
+long index_position(size_t i) {
+    if (spoken.text_bytes == 0) return 0;
+    unsigned long long at = static_cast<unsigned long long>(current.total) *
+                            spoken.indexes[i].text_bytes / spoken.text_bytes;
+    return static_cast<long>(at);
+}
+
+/* A call made from inside the callback: logged as refused. */
+bool refused_in_callback(const char *name) {
+    if (!current.in_callback) return false;
+    log_call("%s REFUSED", name);
+    return true;
 }
 
 /* True when the script fails this call of `name`; counts the call. */
@@ -387,28 +473,62 @@ ECICallbackReturn call_back(int message, long count) {
     const char *answer = r == eciDataNotProcessed ? "not processed" : "processed";
     if (message == eciWaveformBuffer)
         log_call("callback eciWaveformBuffer %ld -> %s", count, answer);
+    else if (message == eciIndexReply)
+        log_call("callback eciIndexReply %ld -> %s", count, answer);
     else
         log_call("callback %d %ld -> %s", message, count, answer);
     return r;
 }
 
+/* Offers one callback, again as often as the script allows while it is
+ * refused. False when it was refused to the end. */
+bool offer(int message, long count) {
+    for (long tries = 0;; tries++) {
+        if (call_back(message, count) != eciDataNotProcessed) return true;
+        if (tries >= cfg.reoffers) return false;
+    }
+}
+
 /* Hands `n` samples, already in the output buffer, to the callback.
- * False when the message is to end here: the callback refused them or
- * called eciStop, and the script does not say to ignore that. */
+ * False when the message is to end here: the callback refused them and
+ * the script does not say to ignore that. */
 bool hand_over(long n) {
-    current.stop_told = false;
     current.callbacks++;
     current.handed += n;
-    bool refused = call_back(eciWaveformBuffer, n) == eciDataNotProcessed;
+    bool refused = !offer(eciWaveformBuffer, n);
     if (refused)
         log_stop("stop answer message=%d callback=%d samples=%ld", current.message,
                  current.callbacks, current.handed);
-    bool stop = refused || current.stop_told;
-    if (stop && cfg.ignore_stop) {
+    if (refused && cfg.ignore_stop) {
         current.ignored++;
         return true;
     }
-    return !stop;
+    return !refused;
+}
+
+/* Reports every index whose place the samples handed over have reached,
+ * but the one the script loses. False when a reply was refused and the
+ * message is to end. */
+bool report_indexes() {
+    while (current.next_index < spoken.count &&
+           index_position(current.next_index) <= current.handed) {
+        size_t i = current.next_index++;
+        if (cfg.lose_index > 0 && i + 1 == static_cast<size_t>(cfg.lose_index)) continue;
+        if (!offer(eciIndexReply, spoken.indexes[i].number) && !cfg.ignore_stop) return false;
+    }
+    return true;
+}
+
+/* Samples in the next callback: at most a chunk, and never past the
+ * place of the next index. */
+long next_chunk(long chunk) {
+    long n = current.total - current.handed;
+    if (n > chunk) n = chunk;
+    if (current.next_index < spoken.count) {
+        long to_index = index_position(current.next_index) - current.handed;
+        if (to_index > 0 && to_index < n) n = to_index;
+    }
+    return n;
 }
 
 void sleep_ms(long ms) {
@@ -434,16 +554,17 @@ void deliver(int message) {
     for (int i = 0; i < cfg.num_probes; i++) call_back(cfg.probes[i].message, cfg.probes[i].count);
     if (!engine.buffer || engine.buffer_size <= 0) return;
     long chunk = cfg.chunk > 0 && cfg.chunk < engine.buffer_size ? cfg.chunk : engine.buffer_size;
-    long total = samples_of(message);
-    for (long done = 0; done < total;) {
-        long n = total - done < chunk ? total - done : chunk;
+    current.total = samples_of(message);
+    bool going = report_indexes();
+    while (going && current.handed < current.total) {
+        long n = next_chunk(chunk);
         sleep_ms(cfg.delay_ms);
-        for (long i = 0; i < n; i++) engine.buffer[i] = quorlin_fake_sample(message, done + i);
-        done += n;
-        if (!hand_over(n)) break;
+        for (long i = 0; i < n; i++)
+            engine.buffer[i] = quorlin_fake_sample(message, current.handed + i);
+        going = hand_over(n) && report_indexes();
     }
     log_stop("end message=%d callbacks=%d samples=%ld of=%ld ignored=%d", message,
-             current.callbacks, current.handed, total, current.ignored);
+             current.callbacks, current.handed, current.total, current.ignored);
     current.message = 0;
 }
 
@@ -454,6 +575,7 @@ extern "C" {
 void quorlin_fake_set_synthesis_hook(void (*hook)(void)) { synthesis_hook = hook; }
 
 ECIHand eciNew(void) {
+    if (refused_in_callback("eciNew")) return nullptr;
     parse_script();
     if (scripted_failure("eciNew")) {
         log_call("eciNew FAIL");
@@ -471,17 +593,17 @@ ECIHand eciDelete(ECIHand h) {
         log_call("eciDelete BAD HANDLE");
         return h;
     }
-    if (current.in_callback) {
-        log_call("eciDelete REFUSED");
-        return h;
-    }
+    if (refused_in_callback("eciDelete")) return h;
     log_call("eciDelete");
     engine = instance{};
     dict_live = false;
+    free_text(pending);
+    free_text(spoken);
     return nullptr;
 }
 
 void eciRegisterCallback(ECIHand h, ECICallback callback, void *data) {
+    if (refused_in_callback("eciRegisterCallback")) return;
     log_call("eciRegisterCallback callback=%s data=%s%s", callback ? "set" : "null",
              data ? "set" : "null", live(h) ? "" : " BAD HANDLE");
     if (!live(h)) return;
@@ -490,6 +612,7 @@ void eciRegisterCallback(ECIHand h, ECICallback callback, void *data) {
 }
 
 ECIBoolean eciSetOutputBuffer(ECIHand h, int size, short *buffer) {
+    if (refused_in_callback("eciSetOutputBuffer")) return 0;
     if (!live(h)) {
         log_call("eciSetOutputBuffer %d BAD HANDLE", size);
         return 0;
@@ -505,6 +628,7 @@ ECIBoolean eciSetOutputBuffer(ECIHand h, int size, short *buffer) {
 }
 
 int eciSetParam(ECIHand h, ECIParam param, int value) {
+    if (refused_in_callback("eciSetParam")) return -1;
     log_call("eciSetParam %s %d%s", param_name(param), value, live(h) ? "" : " BAD HANDLE");
     if (!live(h)) return -1;
     if (param == eciSampleRate) {
@@ -516,6 +640,7 @@ int eciSetParam(ECIHand h, ECIParam param, int value) {
 }
 
 int eciGetParam(ECIHand h, ECIParam param) {
+    if (refused_in_callback("eciGetParam")) return -1;
     if (!live(h)) {
         log_call("eciGetParam %s BAD HANDLE", param_name(param));
         return -1;
@@ -528,17 +653,20 @@ int eciGetParam(ECIHand h, ECIParam param) {
 }
 
 int eciSetVoiceParam(ECIHand h, int voice, ECIVoiceParam param, int value) {
+    if (refused_in_callback("eciSetVoiceParam")) return -1;
     log_call("eciSetVoiceParam %d %s %d%s", voice, voice_param_name(param), value,
              live(h) ? "" : " BAD HANDLE");
     return live(h) ? 0 : -1;
 }
 
 ECIBoolean eciCopyVoice(ECIHand h, int from, int to) {
+    if (refused_in_callback("eciCopyVoice")) return 0;
     log_call("eciCopyVoice %d %d%s", from, to, live(h) ? "" : " BAD HANDLE");
     return live(h) ? 1 : 0;
 }
 
 ECIDictHand eciNewDict(ECIHand h) {
+    if (refused_in_callback("eciNewDict")) return nullptr;
     if (!live(h)) {
         log_call("eciNewDict BAD HANDLE");
         return nullptr;
@@ -553,6 +681,7 @@ ECIDictHand eciNewDict(ECIHand h) {
 }
 
 ECIDictError eciLoadDict(ECIHand h, ECIDictHand d, ECIDictVolume volume, const char *path) {
+    if (refused_in_callback("eciLoadDict")) return DictAccessError;
     const char *shown = path ? path : "(null)";
     if (!live(h) || !dict_live || d != &dict_token) {
         log_call("eciLoadDict %s %s BAD HANDLE", volume_name(volume), shown);
@@ -569,6 +698,7 @@ ECIDictError eciLoadDict(ECIHand h, ECIDictHand d, ECIDictVolume volume, const c
 }
 
 ECIDictError eciSetDict(ECIHand h, ECIDictHand d) {
+    if (refused_in_callback("eciSetDict")) return DictAccessError;
     if (!live(h) || !dict_live || d != &dict_token) {
         log_call("eciSetDict BAD HANDLE");
         return DictAccessError;
@@ -582,6 +712,7 @@ ECIDictError eciSetDict(ECIHand h, ECIDictHand d) {
 }
 
 ECIDictHand eciDeleteDict(ECIHand h, ECIDictHand d) {
+    if (refused_in_callback("eciDeleteDict")) return d;
     if (!live(h) || !dict_live || d != &dict_token) {
         log_call("eciDeleteDict BAD HANDLE");
         return d;
@@ -592,6 +723,7 @@ ECIDictHand eciDeleteDict(ECIHand h, ECIDictHand d) {
 }
 
 ECIBoolean eciAddText(ECIHand h, const char *text) {
+    if (refused_in_callback("eciAddText")) return 0;
     char *q = quote(text ? text : "");
     const char *shown = q ? q : "?";
     if (!live(h)) {
@@ -600,12 +732,34 @@ ECIBoolean eciAddText(ECIHand h, const char *text) {
         return 0;
     }
     bool fail = scripted_failure("eciAddText");
-    log_call("eciAddText %s%s", shown, fail ? " FAIL" : "");
+    bool annotation = text && strchr(text, '`');
+    log_call("eciAddText %s%s%s", shown, annotation ? " BACKQUOTE" : "", fail ? " FAIL" : "");
     free(q);
-    return fail ? 0 : 1;
+    if (fail) return 0;
+    pending.text_bytes += text ? strlen(text) : 0;
+    return 1;
+}
+
+ECIBoolean eciInsertIndex(ECIHand h, int index) {
+    if (refused_in_callback("eciInsertIndex")) return 0;
+    if (!live(h)) {
+        log_call("eciInsertIndex %d BAD HANDLE", index);
+        return 0;
+    }
+    if (index == 0) {
+        log_call("eciInsertIndex 0 BAD INDEX");
+        return 0;
+    }
+    if (!place_index(index)) {
+        log_call("eciInsertIndex %d FAIL", index);
+        return 0;
+    }
+    log_call("eciInsertIndex %d", index);
+    return 1;
 }
 
 ECIBoolean eciSynthesize(ECIHand h) {
+    if (refused_in_callback("eciSynthesize")) return 0;
     if (!live(h)) {
         log_call("eciSynthesize BAD HANDLE");
         return 0;
@@ -615,10 +769,11 @@ ECIBoolean eciSynthesize(ECIHand h) {
         return 0;
     }
     if (current.message) {
-        log_call("eciSynthesize REFUSED");
+        log_call("eciSynthesize BUSY");
         return 0;
     }
     log_call("eciSynthesize");
+    take_pending();
     int message = ++engine.messages;
     if (cfg.deliver_in_synchronize)
         engine.pending = message;
@@ -628,12 +783,13 @@ ECIBoolean eciSynthesize(ECIHand h) {
 }
 
 ECIBoolean eciSynchronize(ECIHand h) {
+    if (refused_in_callback("eciSynchronize")) return 0;
     if (!live(h)) {
         log_call("eciSynchronize BAD HANDLE");
         return 0;
     }
     if (current.message) {
-        log_call("eciSynchronize REFUSED");
+        log_call("eciSynchronize BUSY");
         return 0;
     }
     log_call("eciSynchronize");
@@ -646,17 +802,15 @@ ECIBoolean eciSynchronize(ECIHand h) {
 }
 
 ECIBoolean eciStop(ECIHand h) {
+    if (refused_in_callback("eciStop")) return 0;
     if (!live(h)) {
         log_call("eciStop BAD HANDLE");
         return 0;
     }
     log_call("eciStop");
     engine.pending = 0;
-    if (current.in_callback) {
-        current.stop_told = true;
-        log_stop("stop eciStop message=%d callback=%d samples=%ld", current.message,
-                 current.callbacks, current.handed);
-    } else if (current.message) {
+    clear_text(pending);
+    if (current.message) {
         log_stop("stop eciStop message=%d outside a callback", current.message);
     } else {
         log_stop("stop eciStop idle");

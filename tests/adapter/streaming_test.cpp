@@ -65,6 +65,19 @@ long end_of_message(const Module &m, int message, std::string_view key) {
     return -1;
 }
 
+// The engine was stopped by the callback's refusal and told to stop only
+// once it had returned: no engine call came from inside its callback.
+void expect_stopped_from_outside(const Module &m) {
+    const Lines stops = m.stop_log();
+    EXPECT_EQ(count_prefixed(stops, "stop answer message=1 "), 1u);
+    auto end = std::find_if(stops.begin(), stops.end(),
+                            [](const auto &l) { return l.starts_with("end message=1 "); });
+    ASSERT_NE(end, stops.end());
+    EXPECT_TRUE(std::any_of(end, stops.end(),
+                            [](const auto &l) { return l.starts_with("stop eciStop idle"); }));
+    for (const auto &call : m.engine_log()) EXPECT_FALSE(call.ends_with(" REFUSED")) << call;
+}
+
 // The next message after the one under test is spoken whole, with the
 // settings given.
 void expect_next_message_whole(Module &m, const Lines &settings) {
@@ -179,10 +192,9 @@ TEST_P(WhileSynthesising, CommandsRunBetweenBlocks) {
     EXPECT_TRUE(audio == fake_audio(1, 0, static_cast<long>(audio.size() / 2)));
     const Lines calls = m.engine_log();
     if (c.cuts) {
-        // The engine was told from inside its callback and ended there.
         EXPECT_LT(count_blocks(p), static_cast<size_t>(long_callbacks));
         EXPECT_LT(end_of_message(m, 1, "callbacks"), long_callbacks);
-        EXPECT_EQ(count_prefixed(m.stop_log(), "stop eciStop message=1 callback="), 1u);
+        expect_stopped_from_outside(m);
     } else {
         EXPECT_EQ(audio.size(), static_cast<size_t>(long_samples) * 2);
         EXPECT_EQ(end_of_message(m, 1, "callbacks"), long_callbacks);
@@ -214,9 +226,10 @@ const DuringCase during_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Streaming, WhileSynthesising, ::testing::ValuesIn(during_cases),
                          CaseName());
 
-// QUIT never deletes the engine from inside its callback: the engine is
-// told to end the message, released once it has returned, and only then
-// is QUIT answered, as the last thing written.
+// QUIT never calls the engine from inside its callback: the callback
+// refuses the rest of the message, the engine is stopped and released
+// once it has returned, and only then is QUIT answered, as the last
+// thing written.
 TEST(Streaming, QuitWhileSynthesisingReleasesTheEngineAfterIt) {
     Module m(streaming(slow_engine()));
     ASSERT_TRUE(m.handshake());
@@ -233,10 +246,11 @@ TEST(Streaming, QuitWhileSynthesisingReleasesTheEngineAfterIt) {
     EXPECT_LT(count_blocks(p), static_cast<size_t>(long_callbacks));
     EXPECT_LT(end_of_message(m, 1, "callbacks"), long_callbacks);
     const Lines calls = m.engine_log(log_from);
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(count_prefixed(m.stop_log(), "stop eciStop message=1 callback="), 1u);
+    ASSERT_GE(calls.size(), 3u);
+    expect_stopped_from_outside(m);
     EXPECT_EQ(count_prefixed(calls, "eciDelete"), 1u);
-    EXPECT_EQ(calls[calls.size() - 2], "eciSynchronize");
+    EXPECT_EQ(calls[calls.size() - 3], "eciSynchronize");
+    EXPECT_EQ(calls[calls.size() - 2], "eciStop");
     EXPECT_EQ(calls.back(), "eciDelete");
     EXPECT_EQ(m.count_stderr("quorlin: closing"), 1u);
 }
