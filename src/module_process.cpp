@@ -13,8 +13,10 @@
  * reply written there falls between two blocks, never inside one.
  *
  * The shared flags module_should_stop and audio_server, and the mutex,
- * live here. The loop keeps no state of its own between lines: input
- * state belongs to the line reader.
+ * live here. Input state belongs to the line reader; the loop keeps one
+ * flag of its own between lines, quit_after_speaking, for a QUIT whose
+ * release module_close had to put off until the speaking hook returns:
+ * the blocking loop answers it then.
  */
 #include <assert.h>
 #include <limits.h>
@@ -41,8 +43,8 @@ int audio_server = 0;
 
 namespace {
 
-// A QUIT came in a pass inside the engine's synthesis; the blocking loop
-// answers it when the speaking hook has returned.
+// A QUIT came in a pass whose release module_close put off (it answered
+// 1); the blocking loop answers it when the speaking hook has returned.
 bool quit_after_speaking = false;
 
 // What a command handler is given, and what it hands back to the loop.
@@ -365,10 +367,9 @@ void cmd_pause(command_call &) {
  * audio blocks, it ends the process right there: returning would let the
  * audio writer send further blocks after the 210, and the entry would
  * answer "399 ERR MODULE CLOSED" and release the engine a second time.
- * When the pass runs inside the engine's own synthesis (the adapter
- * streams a message while the engine works), the adapter cannot release
- * the engine yet and says so: the pass and the stream end here, and the
- * loop answers once the speaking hook has returned.
+ * When the adapter cannot release yet (module_close answers 1: the
+ * message is still being made), the pass and the stream end here, and
+ * the loop answers once the speaking hook has returned.
  */
 void cmd_quit(command_call &c) {
     free(c.line);

@@ -39,12 +39,11 @@ int module_init(char **status_info);
  * ended or failed. */
 int module_loop(void);
 /* Releases the engine and every buffer; safe when nothing was created,
- * and when called more than once. 0 once released. 1 when called from a
- * command pass that runs inside the engine's own synthesis (a message
- * streamed while the engine works): the engine cannot be deleted from
- * inside its callback, so it is told to end the message and released as
- * soon as it has returned, and the speaking hook then returns without an
- * event; the runtime answers QUIT after that. */
+ * and when called more than once. 0 once released. 1 when the release
+ * has to wait: called from a command pass that module_speak_sync runs
+ * while its message is still being made, the current message is stopped
+ * and everything is released when module_speak_sync returns, which it
+ * then does without an event; the runtime answers QUIT after that. */
 int module_close(void);
 /* A new null-terminated array of voices, or null when none can be listed. */
 NRVVoice **module_list_voices(void);
