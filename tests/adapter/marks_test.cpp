@@ -172,6 +172,7 @@ struct CutCase {
     const char *command;
     bool streamed;
     const char *last;  // the message's closing event
+    Env env = {};      // beyond the slow engine
 };
 
 // Forty words, a mark after each, spoken over a second.
@@ -188,6 +189,7 @@ TEST_P(CutShort, LaterMarksAreNotReported) {
     Env env = {{"QUORLIN_FAKE_SAMPLES", "200000"},
                {"QUORLIN_FAKE_CHUNK", "5000"},
                {"QUORLIN_FAKE_DELAY_MS", "25"}};
+    env.insert(env.end(), c.env.begin(), c.env.end());
     Module m({env, marks_config(c.streamed), std::nullopt});
     ASSERT_TRUE(m.handshake());
     size_t from = m.send(block("SPEAK", forty_marked_words()));
@@ -219,6 +221,8 @@ const CutCase cut_cases[] = {
     {"PauseStored", "PAUSE\n", false, "704 PAUSE"},
     {"StopStreamed", "STOP\n", true, "702 END"},
     {"PauseStreamed", "PAUSE\n", true, "704 PAUSE"},
+    // The engine offers what was refused again; it is refused again.
+    {"PauseStreamedOfferedAgain", "PAUSE\n", true, "704 PAUSE", {{"QUORLIN_FAKE_REOFFER", "3"}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, CutShort, ::testing::ValuesIn(cut_cases), CaseName());
