@@ -7,11 +7,13 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "eci_corvane.h"
@@ -26,12 +28,19 @@ struct Capture {
     std::vector<short> buffer;    // the output buffer lent to the engine
     std::vector<short> samples;   // everything delivered, in order
     std::vector<long> counts;     // the count of every waveform callback
+    // Every index reply: its number and the samples delivered before it.
+    std::vector<std::pair<long, size_t>> replies;
     int refuse_on_call = 0;       // answer eciDataNotProcessed on this call (1-based)
+    long refuse_index = 0;        // answer eciDataNotProcessed to this index reply
     bool stop_on_first = false;   // call eciStop from inside the first callback
 };
 
 ECICallbackReturn on_samples(ECIHand h, ECIMessage msg, long count, void *data) {
     auto *c = static_cast<Capture *>(data);
+    if (msg == eciIndexReply) {
+        c->replies.emplace_back(count, c->samples.size());
+        return count == c->refuse_index ? eciDataNotProcessed : eciDataProcessed;
+    }
     if (msg != eciWaveformBuffer) return eciDataProcessed;
     c->counts.push_back(count);
     if (count > 0 && static_cast<size_t>(count) <= c->buffer.size())
@@ -72,10 +81,63 @@ public:
     std::vector<short> speak(const char *text) {
         cap_.samples.clear();
         cap_.counts.clear();
+        cap_.replies.clear();
         EXPECT_NE(eciAddText(h_, text), 0);
         EXPECT_NE(eciSynthesize(h_), 0);
         EXPECT_NE(eciSynchronize(h_), 0);
         return cap_.samples;
+    }
+
+    // Speaks a text with an index at every '|', numbered first_index, +1, ...
+    std::vector<short> speak_marked(const std::string &marked, long first_index) {
+        std::string text;
+        long number = first_index;
+        for (char c : marked) {
+            if (c != '|') {
+                text += c;
+                continue;
+            }
+            EXPECT_NE(eciAddText(h_, text.c_str()), 0);
+            EXPECT_NE(eciInsertIndex(h_, static_cast<int>(number++)), 0);
+            text.clear();
+        }
+        return speak(text.c_str());
+    }
+
+    // What this instance would make of a text now, spoken in a child
+    // process: eSpeak NG carries state from one message into the next,
+    // so only a message spoken from the same state compares sample for
+    // sample.
+    std::vector<short> speak_in_child(const std::string &text) {
+        int fds[2];
+        std::vector<short> out;
+        if (pipe(fds) != 0) return out;
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            std::vector<short> s = speak(text.c_str());
+            const char *p = reinterpret_cast<const char *>(s.data());
+            size_t left = s.size() * sizeof(short);
+            while (left > 0) {
+                ssize_t n = write(fds[1], p, left);
+                if (n <= 0) _exit(1);
+                p += n;
+                left -= static_cast<size_t>(n);
+            }
+            _exit(0);
+        }
+        close(fds[1]);
+        std::string bytes;
+        char chunk[65536];
+        ssize_t n;
+        while ((n = read(fds[0], chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(n));
+        close(fds[0]);
+        int status = -1;
+        if (pid > 0) waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        out.resize(bytes.size() / sizeof(short));
+        memcpy(out.data(), bytes.data(), out.size() * sizeof(short));
+        return out;
     }
 
 private:
@@ -355,6 +417,81 @@ TEST(ReferenceEngine, RejectsValuesOutOfRange) {
     EXPECT_EQ(eciGetParam(e.h(), eciTextMode), 0);
     EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciSpeed, 60), 50);
     EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciVolume, 80), 90);
+}
+
+// Each index is replied exactly once, in order, where its text ends: 's'
+// before every sample, 'e' after the last, 'm' strictly inside, '>' inside
+// and later than the index before it. The audio is that of the same text
+// without indexes, sample for sample.
+TEST(ReferenceEngine, IndexesArriveInPlaceWithoutChangingTheAudio) {
+    struct Row {
+        const char *name;
+        std::string marked;
+        const char *where;
+        int text_mode = 0;
+    };
+    const std::string s = sentence;
+    const Row rows[] = {
+        {"at the start", "|" + s, "s"},
+        {"between sentences", "Hello from quorlin. |This sentence was spoken through the module.", "m"},
+        {"between words", "Hello from |quorlin. This sentence was |spoken through the module.", "m>"},
+        {"right after a sentence end", "Hello from quorlin.| This sentence was spoken through the module.", "m"},
+        {"at the end", s + "|", "e"},
+        {"several in a row", "Hello |||from quorlin. This sentence was spoken through the module.||", "mmmee"},
+        {"by brackets and quotes", "He said |(quietly) |\"yes!\"|", "mme"},
+        {"markup characters", "Tom & |Jerry: 3 < 4 > 2, |<b>bold</b> & more.", "mm"},
+        {"no text", "||", "ee"},
+        // A punctuation mark read aloud has a word event far from its place.
+        {"punctuation read aloud", "Hello, |world; it's |(fine).", "m>", 2},
+    };
+    for (int code : {2, 1, 0}) {
+        Engine e;
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, code), 0);
+        for (const Row &row : rows) {
+            SCOPED_TRACE(testing::Message() << row.name << ", rate code " << code);
+            ASSERT_GE(eciSetParam(e.h(), eciTextMode, row.text_mode), 0);
+            std::string plain = row.marked;
+            plain.erase(std::remove(plain.begin(), plain.end(), '|'), plain.end());
+            std::vector<short> expected = e.speak_in_child(plain);
+            std::vector<short> got = e.speak_marked(row.marked, 70000);
+            EXPECT_EQ(got.size(), expected.size());
+            EXPECT_TRUE(got == expected);
+            const auto &replies = e.capture().replies;
+            ASSERT_EQ(replies.size(), strlen(row.where));
+            for (size_t k = 0; k < replies.size(); k++) {
+                EXPECT_EQ(replies[k].first, 70000 + static_cast<long>(k));
+                if (k > 0) {
+                    EXPECT_GE(replies[k].second, replies[k - 1].second);
+                }
+                size_t at = replies[k].second;
+                char where = at == got.size() ? 'e' : at == 0 ? 's' : 'm';
+                if (where == 'm' && k > 0 && at > replies[k - 1].second) where = '>';
+                if (row.where[k] == 'm' && where == '>') where = 'm';
+                EXPECT_EQ(where, row.where[k]) << "index " << k << " after " << at << " samples";
+            }
+        }
+    }
+}
+
+TEST(ReferenceEngine, IndexCallsAndRefusedReplies) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    EXPECT_EQ(eciInsertIndex(e.h(), 0), 0);
+    EXPECT_EQ(eciInsertIndex(nullptr, 5), 0);
+    // An index dropped by eciStop is never replied.
+    ASSERT_NE(eciInsertIndex(e.h(), 5), 0);
+    ASSERT_NE(eciStop(e.h()), 0);
+    e.speak(sentence);
+    EXPECT_TRUE(e.capture().replies.empty());
+    // A refused reply ends the message there, like refused samples.
+    size_t whole = e.speak(sentence).size();
+    e.capture().refuse_index = 11;
+    std::vector<short> cut = e.speak_marked("Hello |from quorlin. This |sentence was spoken.", 11);
+    ASSERT_EQ(e.capture().replies.size(), 1u);
+    EXPECT_EQ(e.capture().replies[0].second, cut.size());
+    EXPECT_GT(cut.size(), 0u);
+    EXPECT_LT(cut.size(), whole / 2);
 }
 
 TEST(ReferenceEngine, SynthesisWithoutOutputBufferFails) {
