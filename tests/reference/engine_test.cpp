@@ -426,6 +426,8 @@ TEST(ReferenceEngine, IndexesArriveInPlaceWithoutChangingTheAudio) {
         {"no text", "||", "ee"},
         // A punctuation mark read aloud has a word event far from its place.
         {"punctuation read aloud", "Hello, |world; it's |(fine).", "m>", 2},
+        // Each stretch between indexes is rewritten on its own.
+        {"spelled", "ab |cd 12 |34", "m>", 1},
     };
     for (int code : {2, 1, 0}) {
         Engine e;
