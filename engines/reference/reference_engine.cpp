@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 /*
  * The reference engine: libibmeci50.so on eSpeak NG, with libsoxr for the
- * 8000 and 11025 Hz output rates. It exports the sixteen engine calls of
- * eci_corvane.h and nothing else (the library builds with hidden
+ * 8000 and 11025 Hz output rates. It exports the seventeen engine calls
+ * of eci_corvane.h and nothing else (the library builds with hidden
  * visibility and only that header's declarations are made visible).
  *
  * eSpeak NG is one global engine per process: it is initialised once, at
@@ -15,6 +15,16 @@
  * or resamples each chunk into the caller's output buffer and calls the
  * caller's callback. eSpeak NG is never called from inside its callback,
  * so every call that would reach it refuses while a synthesis runs.
+ *
+ * Indexes never reach eSpeak NG: it is given exactly the text it would
+ * be given without them, so they cannot change the audio (its SSML marks
+ * do change it, around brackets, quotes and a final "!"). Each index
+ * remembers the character of that text it precedes; eSpeak NG's word
+ * events say at which sample each word starts, and the first word at or
+ * after an index places it there. The samples are cut at that place and
+ * the reply goes between the two parts; an index no word follows is
+ * replied after the message's last samples. Indexes are placed in order,
+ * so replies come in the order the indexes were inserted.
  *
  * All calls are made on one thread. Nothing here throws: the library
  * builds without exceptions and uses the C allocator throughout.
@@ -111,6 +121,21 @@ struct DictSet {
     DictVolume volume[dict_volume_count];   /* by ECIDictVolume */
 };
 
+/* An index given to eciInsertIndex, and its place once synthesis starts. */
+struct Index {
+    int number;        /* the caller's non-zero index number */
+    size_t offset;     /* bytes of pending text before it */
+    size_t char_pos;   /* 1-based character of eSpeak NG's text it precedes */
+    uint64_t target;   /* output samples of the message before its reply */
+};
+
+/* A growable array of indexes, in the order they were inserted. */
+struct IndexList {
+    Index *items;
+    size_t count;
+    size_t cap;
+};
+
 struct Instance {
     Instance *next;                  /* the other live instances */
     ECICallback callback;            /* null: samples are dropped */
@@ -127,6 +152,12 @@ struct Instance {
     soxr_t resampler;                /* from eSpeak NG's rate to resampler_hz */
     int resampler_hz;                /* output rate of resampler */
     bool halted;                     /* delivery of this message has ended */
+    IndexList pending;               /* indexes inserted since the last synthesis */
+    IndexList marks;                 /* the indexes of the message being synthesised */
+    size_t marks_placed;             /* marks.items[0..placed) have a target */
+    size_t marks_replied;            /* marks.items[0..replied) have been replied */
+    size_t last_word_pos;            /* character of the latest word event */
+    uint64_t delivered;              /* output samples of the message delivered */
 };
 
 struct Engine {
@@ -151,15 +182,82 @@ DictSet *find_dict(Instance *h, ECIDictHand handle) {
     return nullptr;
 }
 
-/* The caller's callback gets n samples that are in its buffer. False when
- * delivery of this message has ended, by refusal or by eciStop. */
-bool deliver(Instance *h, size_t n) {
-    if (n == 0) return !h->halted;
-    if (h->callback &&
-        h->callback(h, eciWaveformBuffer, static_cast<long>(n), h->callback_data) ==
-            eciDataNotProcessed)
+/* One callback of the message; a refusal ends the message's delivery, as
+ * the caller asked, for samples and index replies alike. */
+bool send(Instance *h, ECIMessage msg, long value) {
+    if (h->halted) return false;
+    if (h->callback && h->callback(h, msg, value, h->callback_data) == eciDataNotProcessed)
         h->halted = true;
     return !h->halted;
+}
+
+/* Replies every placed index whose samples have all been delivered. */
+bool reply_due(Instance *h) {
+    while (h->marks_replied < h->marks_placed &&
+           h->marks.items[h->marks_replied].target <= h->delivered) {
+        if (!send(h, eciIndexReply, h->marks.items[h->marks_replied].number)) return false;
+        h->marks_replied++;
+    }
+    return !h->halted;
+}
+
+/* The caller's callback gets n samples that are in its buffer, cut where
+ * a placed index falls among them: the samples before it, its reply,
+ * then the rest moved to the front of the buffer. False when delivery of
+ * this message has ended, by refusal or by eciStop. */
+bool deliver(Instance *h, size_t n) {
+    for (;;) {
+        if (!reply_due(h)) return false;
+        if (n == 0) return true;
+        size_t part = n;
+        if (h->marks_replied < h->marks_placed) {
+            uint64_t gap = h->marks.items[h->marks_replied].target - h->delivered;
+            if (gap < part) part = static_cast<size_t>(gap);
+        }
+        if (!send(h, eciWaveformBuffer, static_cast<long>(part))) return false;
+        h->delivered += part;
+        n -= part;
+        if (n > 0) memmove(h->buffer, h->buffer + part, n * sizeof(short));
+    }
+}
+
+/* eSpeak NG gives a punctuation mark it speaks aloud a word event at the
+ * mark's character plus this; no two words of one message are that far
+ * apart unless the text has a run of this many blanks, where the index
+ * after the run is then placed at a later word, never too early. */
+constexpr size_t spoken_punctuation_offset = 2047;
+
+/* Places the waiting indexes that come at or before the word of a word
+ * event: their replies go before the sample where that word starts. */
+void place_marks(Instance *h, const espeak_EVENT *ev) {
+    for (; ev && ev->type != espeakEVENT_LIST_TERMINATED; ev++) {
+        if (ev->type != espeakEVENT_WORD || ev->text_position <= 0 || ev->sample < 0) continue;
+        size_t pos = static_cast<size_t>(ev->text_position);
+        if (pos > h->last_word_pos && pos - h->last_word_pos >= spoken_punctuation_offset)
+            pos -= spoken_punctuation_offset;
+        if (pos > h->last_word_pos) h->last_word_pos = pos;
+        uint64_t target = static_cast<uint64_t>(ev->sample);
+        if (h->resampler) {
+            uint64_t hz = static_cast<uint64_t>(h->resampler_hz);
+            uint64_t from = static_cast<uint64_t>(engine.espeak_hz);
+            target = (target * hz + from / 2) / from;
+        }
+        while (h->marks_placed < h->marks.count &&
+               h->marks.items[h->marks_placed].char_pos <= pos) {
+            Index &mark = h->marks.items[h->marks_placed];
+            uint64_t floor = h->marks_placed > 0 ? h->marks.items[h->marks_placed - 1].target : 0;
+            mark.target = target < floor ? floor : target;
+            h->marks_placed++;
+        }
+    }
+}
+
+/* The message's audio has all been delivered: every index not yet placed
+ * is replied now, in order. */
+void reply_remaining(Instance *h) {
+    for (; h->marks_placed < h->marks.count; h->marks_placed++)
+        h->marks.items[h->marks_placed].target = h->delivered;
+    reply_due(h);
 }
 
 /* eSpeak NG's rate: its chunk is copied in pieces of at most the buffer. */
@@ -205,9 +303,10 @@ bool drain_resampler(Instance *h) {
 }
 
 /* eSpeak NG's synthesis callback. Returning 1 ends the synthesis. */
-int on_espeak_samples(short *wav, int count, espeak_EVENT *) {
+int on_espeak_samples(short *wav, int count, espeak_EVENT *events) {
     Instance *h = engine.speaking;
     if (!h || h->halted) return 1;
+    place_marks(h, events);
     if (!wav || count <= 0) return 0;
     size_t n = static_cast<size_t>(count);
     bool go = h->resampler ? deliver_resampled(h, wav, n) : deliver_copies(h, wav, n);
@@ -288,7 +387,47 @@ void apply_voice_params(const Instance *h) {
                         (h->param[eciTextMode] & 2) ? espeakPUNCT_ALL : espeakPUNCT_NONE, 0);
 }
 
-/* The pending text rewritten for eSpeak NG; the pending text is consumed. */
+/* Appends n bytes to a growable block of *len bytes (and a terminator)
+ * in *cap; on failure the block is kept as it was. */
+bool grow_append(char **data, size_t *len, size_t *cap, const char *bytes, size_t n) {
+    if (n > SIZE_MAX - 1 - *len) return false;
+    size_t need = *len + n + 1;
+    if (need > *cap) {
+        size_t grown_cap = *cap ? *cap : 256;
+        while (grown_cap < need) grown_cap = grown_cap > SIZE_MAX / 2 ? need : grown_cap * 2;
+        char *grown = static_cast<char *>(realloc(*data, grown_cap));
+        if (!grown) return false;
+        *data = grown;
+        *cap = grown_cap;
+    }
+    memcpy(*data + *len, bytes, n);
+    *len += n;
+    (*data)[*len] = '\0';
+    return true;
+}
+
+/* Characters as eSpeak NG counts them in its word events: a UTF-8
+ * sequence is one, and so is any byte outside one. */
+size_t count_chars(const char *text, size_t len) {
+    size_t chars = 0;
+    for (size_t i = 0; i < len; chars++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t tail = c >= 0xF0 && c <= 0xF4 ? 3 : c >= 0xE0 ? 2 : c >= 0xC2 ? 1 : 0;
+        if (c >= 0xF5 || tail >= len - i) tail = 0;
+        for (size_t k = 1; k <= tail; k++)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) tail = 0;
+        i += tail + 1;
+    }
+    return chars;
+}
+
+/*
+ * The pending text rewritten for eSpeak NG. With indexes each stretch
+ * between two of them is rewritten on its own (eciAddText never splits a
+ * word, so the stretches join into what the whole text would give), and
+ * each index learns the character of the result it precedes. The pending
+ * text is consumed; null when memory ran out.
+ */
 char *take_text(Instance *h, size_t *len) {
     reference::TextOptions options{};
     if (const DictSet *d = h->active_dict) {
@@ -298,9 +437,50 @@ char *take_text(Instance *h, size_t *len) {
     }
     options.spell = (h->param[eciTextMode] & 1) != 0;
     options.digits_apart = h->param[eciNumberMode] == 1;
-    char *text = reference::text_for_speech(h->text, h->text_len, options, len);
+    size_t text_len = h->text_len;
     h->text_len = 0;
-    return text;
+    if (h->marks.count == 0) return reference::text_for_speech(h->text, text_len, options, len);
+    char *out = nullptr;
+    size_t out_len = 0, out_cap = 0, chars = 0, start = 0;
+    for (size_t i = 0; i <= h->marks.count; i++) {
+        size_t end = i < h->marks.count ? h->marks.items[i].offset : text_len;
+        if (end > start) {
+            size_t piece_len = 0;
+            char *piece = reference::text_for_speech(h->text + start, end - start, options,
+                                                     &piece_len);
+            bool ok = piece && grow_append(&out, &out_len, &out_cap, piece, piece_len);
+            if (ok) chars += count_chars(piece, piece_len);
+            free(piece);
+            if (!ok) {
+                free(out);
+                return nullptr;
+            }
+            start = end;
+        }
+        if (i < h->marks.count) h->marks.items[i].char_pos = chars + 1;
+    }
+    if (!out && !grow_append(&out, &out_len, &out_cap, "", 0)) return nullptr;
+    *len = out_len;
+    return out;
+}
+
+/* The message's indexes leave the pending list: the caller may insert
+ * the next message's during this one's synthesis. */
+void start_marks(Instance *h) {
+    free(h->marks.items);
+    h->marks = h->pending;
+    h->pending = IndexList{};
+    h->marks_placed = 0;
+    h->marks_replied = 0;
+    h->last_word_pos = 0;
+    h->delivered = 0;
+}
+
+void end_marks(Instance *h) {
+    free(h->marks.items);
+    h->marks = IndexList{};
+    h->marks_placed = 0;
+    h->marks_replied = 0;
 }
 
 /*
@@ -310,22 +490,33 @@ char *take_text(Instance *h, size_t *len) {
  */
 ECIBoolean synthesize(Instance *h) {
     if (engine.speaking || !h->buffer) return 0;
-    if (h->text_len == 0) return 1;
+    if (h->text_len == 0 && h->pending.count == 0) return 1;
+    start_marks(h);
+    h->halted = false;
+    if (h->text_len == 0) {
+        // Indexes alone: their replies are the whole message.
+        engine.speaking = h;
+        reply_remaining(h);
+        engine.speaking = nullptr;
+        end_marks(h);
+        return 1;
+    }
     size_t len = 0;
     char *text = take_text(h, &len);
-    if (!text) return 0;
-    if (!prepare_resampler(h) || !select_voice(h->voice[0].espeak_voice)) {
+    if (!text || !prepare_resampler(h) || !select_voice(h->voice[0].espeak_voice)) {
         free(text);
+        end_marks(h);
         return 0;
     }
     apply_voice_params(h);
-    h->halted = false;
     engine.speaking = h;
     espeak_ERROR err = espeak_Synth(text, len + 1, 0, POS_CHARACTER, 0, espeakCHARS_AUTO,
                                     nullptr, h);
     bool ok = err == EE_OK;
     if (ok && h->resampler && !h->halted) ok = drain_resampler(h);
+    if (ok && !h->halted) reply_remaining(h);
     engine.speaking = nullptr;
+    end_marks(h);
     // A resampler that cannot be reset is made afresh for the next message.
     if (h->resampler && soxr_clear(h->resampler)) {
         soxr_delete(h->resampler);
@@ -336,19 +527,21 @@ ECIBoolean synthesize(Instance *h) {
 }
 
 bool append_text(Instance *h, const char *text) {
-    size_t n = strlen(text);
-    if (n > SIZE_MAX - 1 - h->text_len) return false;
-    size_t need = h->text_len + n + 1;
-    if (need > h->text_cap) {
-        size_t cap = h->text_cap ? h->text_cap : 256;
-        while (cap < need) cap = cap > SIZE_MAX / 2 ? need : cap * 2;
-        char *grown = static_cast<char *>(realloc(h->text, cap));
+    return grow_append(&h->text, &h->text_len, &h->text_cap, text, strlen(text));
+}
+
+/* Places an index after the pending text. */
+bool append_index(Instance *h, int number) {
+    IndexList &list = h->pending;
+    if (list.count == list.cap) {
+        size_t cap = list.cap ? list.cap * 2 : 16;
+        if (cap > SIZE_MAX / sizeof(Index)) return false;
+        Index *grown = static_cast<Index *>(realloc(list.items, cap * sizeof(Index)));
         if (!grown) return false;
-        h->text = grown;
-        h->text_cap = cap;
+        list.items = grown;
+        list.cap = cap;
     }
-    memcpy(h->text + h->text_len, text, n + 1);
-    h->text_len += n;
+    list.items[list.count++] = Index{number, h->text_len, 0, 0};
     return true;
 }
 
@@ -396,6 +589,8 @@ ECIHand eciDelete(ECIHand hEngine) {
     }
     soxr_delete(h->resampler);
     free(h->text);
+    free(h->pending.items);
+    free(h->marks.items);
     free(h);
     return nullptr;
 }
@@ -518,10 +713,10 @@ ECIBoolean eciAddText(ECIHand hEngine, const char *pText) {
     return append_text(h, pText) ? 1 : 0;
 }
 
-/* Index marks are accepted and not yet reported. */
 ECIBoolean eciInsertIndex(ECIHand hEngine, int iIndex) {
     Instance *h = find_instance(hEngine);
-    return (h && iIndex != 0) ? 1 : 0;
+    if (!h || iIndex == 0) return 0;
+    return append_index(h, iIndex) ? 1 : 0;
 }
 
 ECIBoolean eciSynthesize(ECIHand hEngine) {
@@ -540,6 +735,7 @@ ECIBoolean eciStop(ECIHand hEngine) {
     Instance *h = find_instance(hEngine);
     if (!h) return 0;
     h->text_len = 0;
+    h->pending.count = 0;
     if (h == engine.speaking) h->halted = true;
     return 1;
 }

@@ -5,13 +5,16 @@
 // may differ by a few samples between messages of one process.
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "eci_corvane.h"
@@ -26,12 +29,19 @@ struct Capture {
     std::vector<short> buffer;    // the output buffer lent to the engine
     std::vector<short> samples;   // everything delivered, in order
     std::vector<long> counts;     // the count of every waveform callback
+    // Every index reply: its number and the samples delivered before it.
+    std::vector<std::pair<long, size_t>> replies;
     int refuse_on_call = 0;       // answer eciDataNotProcessed on this call (1-based)
+    long refuse_index = 0;        // answer eciDataNotProcessed to this index reply
     bool stop_on_first = false;   // call eciStop from inside the first callback
 };
 
 ECICallbackReturn on_samples(ECIHand h, ECIMessage msg, long count, void *data) {
     auto *c = static_cast<Capture *>(data);
+    if (msg == eciIndexReply) {
+        c->replies.emplace_back(count, c->samples.size());
+        return count == c->refuse_index ? eciDataNotProcessed : eciDataProcessed;
+    }
     if (msg != eciWaveformBuffer) return eciDataProcessed;
     c->counts.push_back(count);
     if (count > 0 && static_cast<size_t>(count) <= c->buffer.size())
@@ -72,10 +82,45 @@ public:
     std::vector<short> speak(const char *text) {
         cap_.samples.clear();
         cap_.counts.clear();
+        cap_.replies.clear();
         EXPECT_NE(eciAddText(h_, text), 0);
         EXPECT_NE(eciSynthesize(h_), 0);
         EXPECT_NE(eciSynchronize(h_), 0);
         return cap_.samples;
+    }
+
+    // Speaks a text with an index at every '|', numbered first_index, +1, ...
+    std::vector<short> speak_marked(const std::string &marked, long first_index) {
+        size_t start = 0;
+        for (size_t bar; (bar = marked.find('|', start)) != std::string::npos; start = bar + 1) {
+            EXPECT_NE(eciAddText(h_, marked.substr(start, bar - start).c_str()), 0);
+            EXPECT_NE(eciInsertIndex(h_, static_cast<int>(first_index++)), 0);
+        }
+        return speak(marked.substr(start).c_str());
+    }
+
+    // What this instance would make of a text now, spoken in a child
+    // process: eSpeak NG carries state from one message into the next,
+    // so only a message spoken from the same state compares sample for
+    // sample.
+    std::vector<short> speak_in_child(const std::string &text) {
+        int fds[2];
+        if (pipe(fds) != 0) return {};
+        if (fork() == 0) {
+            std::vector<short> s = speak(text.c_str());
+            FILE *f = fdopen(fds[1], "wb");
+            bool sent = s.empty() || fwrite(s.data(), sizeof(short), s.size(), f) == s.size();
+            _exit(sent && fclose(f) == 0 ? 0 : 1);
+        }
+        close(fds[1]);
+        FILE *f = fdopen(fds[0], "rb");
+        std::vector<short> out;
+        for (short v; fread(&v, sizeof v, 1, f) == 1;) out.push_back(v);
+        fclose(f);
+        int status = -1;
+        wait(&status);
+        EXPECT_EQ(status, 0);
+        return out;
     }
 
 private:
@@ -355,6 +400,81 @@ TEST(ReferenceEngine, RejectsValuesOutOfRange) {
     EXPECT_EQ(eciGetParam(e.h(), eciTextMode), 0);
     EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciSpeed, 60), 50);
     EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciVolume, 80), 90);
+}
+
+// Each index is replied exactly once, in order, where its text ends: 's'
+// before every sample, 'e' after the last, 'm' strictly inside, '>' inside
+// and later than the index before it. The audio is that of the same text
+// without indexes, sample for sample.
+TEST(ReferenceEngine, IndexesArriveInPlaceWithoutChangingTheAudio) {
+    struct Row {
+        const char *name;
+        std::string marked;
+        const char *where;
+        int text_mode = 0;
+    };
+    const std::string s = sentence;
+    const Row rows[] = {
+        {"at the start", "|" + s, "s"},
+        {"between sentences", "Hello from quorlin. |This sentence was spoken through the module.", "m"},
+        {"between words", "Hello from |quorlin. This sentence was |spoken through the module.", "m>"},
+        {"right after a sentence end", "Hello from quorlin.| This sentence was spoken through the module.", "m"},
+        {"at the end", s + "|", "e"},
+        {"several in a row", "Hello |||from quorlin. This sentence was spoken through the module.||", "mmmee"},
+        {"by brackets and quotes", "He said |(quietly) |\"yes!\"|", "mme"},
+        {"markup characters", "Tom & |Jerry: 3 < 4 > 2, |<b>bold</b> & more.", "mm"},
+        {"no text", "||", "ee"},
+        // A punctuation mark read aloud has a word event far from its place.
+        {"punctuation read aloud", "Hello, |world; it's |(fine).", "m>", 2},
+        // Each stretch between indexes is rewritten on its own.
+        {"spelled", "ab |cd 12 |34", "m>", 1},
+    };
+    for (int code : {2, 1, 0}) {
+        Engine e;
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, code), 0);
+        for (const Row &row : rows) {
+            SCOPED_TRACE(testing::Message() << row.name << ", rate code " << code);
+            ASSERT_GE(eciSetParam(e.h(), eciTextMode, row.text_mode), 0);
+            std::string plain = row.marked;
+            plain.erase(std::remove(plain.begin(), plain.end(), '|'), plain.end());
+            std::vector<short> expected = e.speak_in_child(plain);
+            std::vector<short> got = e.speak_marked(row.marked, 70000);
+            EXPECT_TRUE(got == expected) << got.size() << " samples against " << expected.size();
+            const auto &replies = e.capture().replies;
+            ASSERT_EQ(replies.size(), strlen(row.where));
+            for (size_t k = 0; k < replies.size(); k++) {
+                EXPECT_EQ(replies[k].first, 70000 + static_cast<long>(k));
+                if (k > 0) {
+                    EXPECT_GE(replies[k].second, replies[k - 1].second);
+                }
+                size_t at = replies[k].second;
+                bool later = k > 0 && at > replies[k - 1].second;
+                char where = at == got.size() ? 'e' : at == 0 ? 's' : (later && row.where[k] == '>') ? '>' : 'm';
+                EXPECT_EQ(where, row.where[k]) << "index " << k << " after " << at << " samples";
+            }
+        }
+    }
+}
+
+TEST(ReferenceEngine, IndexCallsAndRefusedReplies) {
+    Engine e;
+    ASSERT_TRUE(e.ok());
+    EXPECT_EQ(eciInsertIndex(e.h(), 0), 0);
+    EXPECT_EQ(eciInsertIndex(nullptr, 5), 0);
+    // An index dropped by eciStop is never replied.
+    ASSERT_NE(eciInsertIndex(e.h(), 5), 0);
+    ASSERT_NE(eciStop(e.h()), 0);
+    e.speak(sentence);
+    EXPECT_TRUE(e.capture().replies.empty());
+    // A refused reply ends the message there, like refused samples.
+    size_t whole = e.speak(sentence).size();
+    e.capture().refuse_index = 11;
+    std::vector<short> cut = e.speak_marked("Hello |from quorlin. This |sentence was spoken.", 11);
+    ASSERT_EQ(e.capture().replies.size(), 1u);
+    EXPECT_EQ(e.capture().replies[0].second, cut.size());
+    EXPECT_GT(cut.size(), 0u);
+    EXPECT_LT(cut.size(), whole / 2);
 }
 
 TEST(ReferenceEngine, SynthesisWithoutOutputBufferFails) {
