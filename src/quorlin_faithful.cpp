@@ -156,6 +156,25 @@ constexpr std::array<unit, 128> make_ascii_units()
 
 constexpr std::array<unit, 128> ascii_units = make_ascii_units();
 
+// The ASCII bytes that running text copies as they are, unless a name
+// before them is due its blank or a letter and a digit meet.
+enum class ascii_fast : unsigned char { no, letter, digit, space };
+
+constexpr std::array<ascii_fast, 128> make_ascii_fast_path()
+{
+    std::array<ascii_fast, 128> f{};
+    for (size_t c = 0; c < 128; ++c) {
+        if (ascii_units[c].k == kind::letter)
+            f[c] = ascii_fast::letter;
+        else if (ascii_units[c].k == kind::digit)
+            f[c] = ascii_fast::digit;
+    }
+    f[' '] = ascii_fast::space;
+    return f;
+}
+
+constexpr std::array<ascii_fast, 128> ascii_fast_path = make_ascii_fast_path();
+
 // A code point with a meaning of its own, outside the letter ranges.
 struct special {
     uint32_t cp;
@@ -271,6 +290,30 @@ constexpr bool sorted_specials()
 }
 static_assert(sorted_specials(), "specials must be sorted for the binary search");
 
+// Direct tables for the two blocks that hold most signs, Latin-1's
+// U+00A0 to U+00BF and General Punctuation's U+2000 to U+206F, so that
+// running text rarely needs the search. Filled from `specials`, with the
+// spaces and the invisible characters of General Punctuation.
+template <uint32_t first, size_t count>
+constexpr std::array<unit, count> make_block()
+{
+    std::array<unit, count> b{};
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t cp = first + static_cast<uint32_t>(i);
+        bool invisible = (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
+                         (cp >= 0x2060 && cp <= 0x2069);
+        b[i] = cp >= 0x2000 && cp <= 0x200A ? space_unit : invisible ? make(kind::drop) : other_unit;
+    }
+    for (const special &x : specials) {
+        if (x.cp >= first && x.cp < first + count)
+            b[x.cp - first] = x.u;
+    }
+    return b;
+}
+
+constexpr std::array<unit, 0x20> latin1_signs = make_block<0xA0, 0x20>();
+constexpr std::array<unit, 0x70> general_punctuation = make_block<0x2000, 0x70>();
+
 // The nearest letters of U+0100 to U+017F (Latin Extended-A), with the
 // six that the code page has as its own bytes. U+0132 and U+0133 (IJ,
 // ij) are two letters each and sit in `specials`.
@@ -337,11 +380,9 @@ unit greek_unit(int index, bool upper)
 }
 
 // The Greek letter, Latin letter of the extended blocks, or other
-// unit of a code point from U+0100 up that is not in `specials`.
+// unit of a code point from U+0180 up that is not in `specials`.
 unit classify_range(uint32_t cp)
 {
-    if (cp < 0x0180)
-        return letter_unit(latin_extended_a[cp - 0x0100]);
     if (cp >= 0x01CD && cp <= 0x01DC)
         return letter_unit(latin_caron[cp - 0x01CD]);
     if (cp >= 0x0300 && cp <= 0x036F)
@@ -368,13 +409,9 @@ unit classify_range(uint32_t cp)
                 return letter_unit(cp % 2 == 0 ? r.base : static_cast<char>(r.base - 'A' + 'a'));
         }
     }
-    // Spaces of every width, zero-width and bidirectional formatting
-    // characters, invisible operators and variation selectors.
-    if (cp >= 0x2000 && cp <= 0x200A)
-        return space_unit;
-    if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
-        (cp >= 0x2060 && cp <= 0x2069) || (cp >= 0xFE00 && cp <= 0xFE0F) ||
-        (cp >= 0xE0100 && cp <= 0xE01EF))
+    // Variation selectors (General Punctuation's invisible characters
+    // are in its table).
+    if ((cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xE0100 && cp <= 0xE01EF))
         return make(kind::drop);
     return other_unit;
 }
@@ -384,6 +421,15 @@ unit classify(uint32_t cp)
 {
     if (cp < 0x80)
         return ascii_units[cp];
+    // The letters of Latin-1 and Latin Extended-A, the most common by
+    // far, before the search.
+    if (cp >= 0xC0 && cp < 0x180 && cp != 0xD7 && cp != 0xF7 && cp != 0x132 && cp != 0x133)
+        return cp < 0x100 ? letter_unit(static_cast<char>(cp))
+                          : letter_unit(latin_extended_a[cp - 0x0100]);
+    if (cp >= 0xA0 && cp < 0xC0)
+        return latin1_signs[cp - 0xA0];
+    if (cp >= 0x2000 && cp < 0x2070)
+        return general_punctuation[cp - 0x2000];
     size_t lo = 0, hi = std::size(specials);
     while (lo < hi) {
         size_t mid = lo + (hi - lo) / 2;
@@ -396,8 +442,8 @@ unit classify(uint32_t cp)
     }
     if (cp < 0xA0)
         return other_unit;  // C1 controls
-    if (cp < 0x100)
-        return cp < 0xC0 ? other_unit : letter_unit(static_cast<char>(cp));
+    if (cp < 0xC0)
+        return other_unit;
     return classify_range(cp);
 }
 
@@ -452,6 +498,31 @@ struct output {
 // to 24 bytes or three letters each spelled as a capital, a blank and a
 // comma break, with room to spare.
 constexpr size_t max_unit_bytes = 64;
+
+constexpr size_t max_name_bytes = 24;
+
+constexpr bool names_fit(const unit &u)
+{
+    return u.text == nullptr || std::string_view(u.text).size() <= max_name_bytes;
+}
+
+constexpr bool all_names_fit()
+{
+    for (const unit &u : ascii_units) {
+        if (!names_fit(u))
+            return false;
+    }
+    for (const special &x : specials) {
+        if (!names_fit(x.u))
+            return false;
+    }
+    for (const char *name : greek_names) {
+        if (std::string_view(name).size() > max_name_bytes)
+            return false;
+    }
+    return true;
+}
+static_assert(all_names_fit(), "a name longer than max_name_bytes would overrun a unit's room");
 
 bool grow(output &out)
 {
@@ -610,8 +681,7 @@ bool ordinal_suffix_at(const unsigned char *at)
 void put_letters(output &out, const unit &u, const unsigned char *src)
 {
     begin_word(out);
-    bool ordinal = u.ch == '\xAA' || u.ch == '\xBA' || ordinal_suffix_at(src);
-    if (is_digit(last_byte(out)) && !ordinal)
+    if (is_digit(last_byte(out)) && u.ch != '\xAA' && u.ch != '\xBA' && !ordinal_suffix_at(src))
         put(out, ' ');
     if (u.text != nullptr)
         put_str(out, u.text);
@@ -632,6 +702,14 @@ void put_currency(output &out, std::string_view word)
 {
     begin_word(out);
     put_str(out, word);
+}
+
+// Whether a letter or digit of the fast path would meet a digit or letter
+// just written, which takes a blank between them.
+bool meets_digit(ascii_fast f, unsigned char last)
+{
+    return (f == ascii_fast::letter && is_digit(last)) ||
+           (f == ascii_fast::digit && is_output_letter(last));
 }
 
 // The state of one pass that the rules look back on.
@@ -772,13 +850,33 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
         // writes begins at output length out.len.
         if (!make_room(out))
             return false;
+        if (*src < 0x80) {
+            // Most of a text is ASCII letters and blanks that no rule
+            // touches; they are copied without classifying them.
+            const unsigned char c = *src;
+            const ascii_fast f = ascii_fast_path[c];
+            if (f != ascii_fast::no && !out.blank_due && !meets_digit(f, last_byte(out))) {
+                out.buf[out.len++] = static_cast<char>(c);
+                st.prev_word = f != ascii_fast::space;
+                ++src;
+                continue;
+            }
+            src = put_text_unit(out, key_unit(ascii_units[c], c, st.key), src, src + 1, st);
+            continue;
+        }
+        if (*src == 0xC3 && is_continuation(src[1]) && src[1] != 0x97 && src[1] != 0xB7) {
+            // A letter of Latin-1 (U+00C0 to U+00FF but the times and
+            // division signs): its code-page byte is its code point.
+            src = put_text_unit(out, letter_unit(static_cast<char>(0xC0 | (src[1] & 0x3F))), src,
+                                src + 2, st);
+            continue;
+        }
         decoded d = decode(src);
         if (d.cut) {
             ++src;  // as the sanitiser: the lone lead byte vanishes
             continue;
         }
-        unit u = key_unit(classify(d.cp), d.cp, st.key);
-        src = put_text_unit(out, u, src, src + d.bytes, st);
+        src = put_text_unit(out, classify(d.cp), src, src + d.bytes, st);
     }
     out.buf[out.len] = '\0';
     return true;
