@@ -727,11 +727,15 @@ struct pass_state {
 const unsigned char *put_text_unit(output &out, const unit &u, const unsigned char *src,
                                    const unsigned char *next, pass_state &st)
 {
+    if (u.k == kind::drop)
+        return next;  // the word goes on: prev_word stays as it was
+    const bool prev_word = st.prev_word;
+    st.prev_word = false;  // also for the comma breaks, which return early
     bool word = false;
     const punct_level lvl = st.lvl;
     switch (u.k) {
     case kind::drop:
-        return next;  // the word goes on: prev_word stays as it was
+        break;
     case kind::blank:
         put_attached(out, u.ch);
         break;
@@ -751,7 +755,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
         if (lvl == punct_level::all) {
             put_name(out, u.text);
             // Inside a word ("debian.org", "1.5") the name alone is read.
-            if (st.prev_word && starts_word(*next))
+            if (prev_word && starts_word(*next))
                 break;
         }
         put_attached(out, u.ch);
@@ -768,7 +772,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
         }
         break;
     case kind::hyphen:
-        if (!st.prev_word && is_digit(*next)) {
+        if (!prev_word && is_digit(*next)) {
             put_name(out, "minus");
         } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
                    starts_letter(*next)) {
@@ -790,7 +794,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
         }
         break;
     case kind::at:
-        if (st.prev_word && starts_word(*next))
+        if (prev_word && starts_word(*next))
             put_name(out, u.text);  // an address: at every level
         else if (lvl >= u.lvl)
             put_name(out, u.text);
