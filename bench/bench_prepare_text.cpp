@@ -3,12 +3,21 @@
 // entities and multi-byte UTF-8 (letters, quotes, dashes, currency and
 // emoji), at sizes from a line to a long document. The figures should
 // stay level across the sizes, each stage being one linear pass.
+//
+// The faithful preparation runs beside the default one on the same
+// texts, on the corpus (QUORLIN_CORPUS, or ../shared/corpus.txt beside
+// the sources) and on a text made of symbols and non-ASCII letters, the
+// worst case for its names and its code-page letters.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <string_view>
 
+#include "bench_common.h"
+#include "quorlin_faithful.h"
 #include "quorlin_text.h"
 
 namespace {
@@ -33,16 +42,89 @@ std::string mixed_text(size_t bytes)
     return s;
 }
 
-void prepare(benchmark::State &state, NRVMessageType type)
+// Words with symbols, typography, accented, other Latin and Greek
+// letters, joined by blanks in a fixed pseudo-random order.
+constexpr std::string_view symbol_words[] = {
+    "G\xC3\xB6ttsche", "\xC5\x81\xC3\xB3" "d\xC5\xBA", "caf\xC3\xA9", "\xC5\x93uvre",
+    "\xEF\xAC\x81ne", "\xCE\xB1\xCE\xB2", "x\xC2\xB2", "10-60%", "a+b=c", "and/or",
+    "\xC2\xA7 3", "\xC2\xA9", "20\xC2\xB0" "C", "\xC2\xBD", "#1029404", "gladk@debian.org",
+    "\xE2\x80\x9Cquoted\xE2\x80\x9D", "it\xE2\x80\x99s", "\xE2\x80\x94", "\xE2\x80\xA6",
+    "a\xE2\x89\xA4" "b", "\xE2\x86\x92", "(x)", "[y];", "{z}:", "16:22", "-64", "2nd",
+    "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80", "\xE2\x82\xAC" "5", "\xC2\xA3" "3",
+    "x_y", "a*b", "~/src", "C:\\path", "<b>", "&amp;", "Vi\xE1\xBB\x87t", "\xC8\x99i", "r\xC3\xA9sum\xC3\xA9.",
+};
+
+std::string symbol_text(size_t bytes)
 {
-    const std::string text = mixed_text(static_cast<size_t>(state.range(0)));
+    std::mt19937 rng(1234);
+    std::string s;
+    s.reserve(bytes + 32);
+    while (s.size() < bytes) {
+        s += symbol_words[rng() % std::size(symbol_words)];
+        s += rng() % 8 == 0 ? "\n" : " ";
+    }
+    s.resize(bytes);
+    return s;
+}
+
+// The corpus repeated to `bytes`, or empty when it cannot be read.
+std::string corpus_text(size_t bytes)
+{
+    const char *path = getenv("QUORLIN_CORPUS");
+    FILE *f = fopen(path ? path : QUORLIN_SOURCE_DIR "/../shared/corpus.txt", "rb");
+    return f ? bench::repeated_text(f, bytes) : std::string();
+}
+
+enum class source { mixed, corpus, symbols };
+
+std::string text_of(source src, size_t bytes)
+{
+    switch (src) {
+    case source::corpus:
+        return corpus_text(bytes);
+    case source::symbols:
+        return symbol_text(bytes);
+    case source::mixed:
+        break;
+    }
+    return mixed_text(bytes);
+}
+
+// One way of preparing: the default when `faithful` is null.
+void run(benchmark::State &state, const std::string &text, NRVMessageType type,
+         const faithful_settings *faithful)
+{
+    if (text.empty()) {
+        state.SkipWithError("no text (is the corpus there?)");
+        return;
+    }
     for (auto _ : state) {
-        char *r = prepare_text(text.data(), text.size(), type);
+        char *r = faithful ? prepare_faithful(text.data(), text.size(), type, faithful)
+                           : prepare_text(text.data(), text.size(), type);
         benchmark::DoNotOptimize(r);
         free(r);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
                             static_cast<int64_t>(text.size()));
+}
+
+void prepare(benchmark::State &state, NRVMessageType type)
+{
+    run(state, mixed_text(static_cast<size_t>(state.range(0))), type, nullptr);
+}
+
+// Running text, the default way, on each source.
+void BM_Default(benchmark::State &state, source src)
+{
+    run(state, text_of(src, static_cast<size_t>(state.range(0))), NRV_MSGTYPE_TEXT, nullptr);
+}
+
+// Running text, the faithful way at a level, on each source.
+void BM_Faithful(benchmark::State &state, source src, punct_level level)
+{
+    faithful_settings s;
+    s.punctuation = level;
+    run(state, text_of(src, static_cast<size_t>(state.range(0))), NRV_MSGTYPE_TEXT, &s);
 }
 
 // Both stages, as for running text.
@@ -61,5 +143,15 @@ void BM_PrepareTextStageOne(benchmark::State &state)
 
 BENCHMARK(BM_PrepareText)->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
 BENCHMARK(BM_PrepareTextStageOne)->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
+
+BENCHMARK_CAPTURE(BM_Faithful, mixed_some, source::mixed, punct_level::some)
+    ->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Default, corpus, source::corpus)->Arg(1962)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, corpus_some, source::corpus, punct_level::some)
+    ->Arg(1962)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Default, symbols, source::symbols)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, symbols_none, source::symbols, punct_level::none)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, symbols_some, source::symbols, punct_level::some)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, symbols_all, source::symbols, punct_level::all)->Arg(1 << 20);
 
 BENCHMARK_MAIN();

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Fuzz target for text preparation: every input is prepared as each kind
-// of message, and the results are checked for what the engine relies on,
-// so that a wrong result fails like a crash.
+// of message, the default way and the faithful way, and the results are
+// checked for what the engine relies on, so that a wrong result fails
+// like a crash. For the faithful way the first byte chooses the settings
+// (punctuation level, spelling, capitals) and the rest is the message.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include "quorlin_faithful.h"
 #include "quorlin_text.h"
 
 namespace {
@@ -50,6 +53,51 @@ void check_sanitised(std::string_view in, std::string_view clean)
     }
 }
 
+// The faithful alphabet: printable ASCII but the backquote, TAB, LF and
+// the letters of Windows-1252.
+bool faithful_safe(unsigned char c)
+{
+    if (c == '\t' || c == '\n')
+        return true;
+    if (c < 0x80)
+        return c >= 0x20 && c < 0x7F && c != '`';
+    return std::string_view("\x83\x8A\x8C\x8E\x9A\x9C\x9E\x9F\xAA\xB5\xBA").find(static_cast<char>(c)) !=
+               std::string_view::npos ||
+           (c >= 0xC0 && c != 0xD7 && c != 0xF7);
+}
+
+// The faithful way for every kind, with the settings from `choice`. A
+// character or key is never refused once stage one leaves something; no
+// kind speaks when stage one leaves nothing but a character's lone blank.
+void check_faithful(unsigned char choice, const char *text, size_t size)
+{
+    faithful_settings s;
+    s.punctuation = static_cast<punct_level>(choice & 3);
+    s.spelling = (choice & 4) != 0;
+    s.capitals = static_cast<caps_mode>((choice >> 3) % 3);
+    char *plain = prepare_text(text, size, NRV_MSGTYPE_CHAR);
+    for (NRVMessageType type : {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,
+                                NRV_MSGTYPE_KEY, NRV_MSGTYPE_SPELL}) {
+        char *r = prepare_faithful(text, size, type, &s);
+        bool lone_blank = type == NRV_MSGTYPE_CHAR && size == 1;
+        if (r == nullptr && plain != nullptr && (type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY))
+            abort();
+        if (r != nullptr && plain == nullptr && !lone_blank)
+            abort();
+        if (r != nullptr) {
+            std::string_view out(r);
+            if (out.empty() || out.size() > 16 * size + 8)
+                abort();
+            for (char c : out) {
+                if (!faithful_safe(static_cast<unsigned char>(c)))
+                    abort();
+            }
+        }
+        free(r);
+    }
+    free(plain);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -74,5 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         free(r);
     }
     free(plain);
+    if (size > 0)
+        check_faithful(data[0], text + 1, size - 1);
     return 0;
 }

@@ -8,6 +8,13 @@
  * ASCII letters and digits and of bytes from 0x80 up (so UTF-8 letters stay
  * whole), joined by single apostrophes. Output grows through a small
  * accumulator with a sticky error, checked once at the end.
+ *
+ * The engine's text is 8-bit Windows-1252, as the vendor's engine takes
+ * it for the Western languages; eSpeak NG is given UTF-8. A text that is
+ * already valid UTF-8 (ASCII among it) is taken as UTF-8, so that names
+ * sent through unchanged still read right; any other is converted from
+ * Windows-1252 before everything else, so dictionaries and spelling see
+ * UTF-8 alone.
  */
 #include "reference_text.h"
 
@@ -213,6 +220,69 @@ void put(Out &out, const char *bytes, size_t n) {
     out.data[out.len] = '\0';
 }
 
+/* Whether len bytes of text are valid UTF-8: shortest forms only, no
+ * surrogates, nothing above U+10FFFF. */
+bool is_valid_utf8(const char *text, size_t len) {
+    size_t i = 0;
+    while (i < len) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t n;
+        uint32_t cp, min;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 2, cp = c & 0x1Fu, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 3, cp = c & 0x0Fu, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 4, cp = c & 0x07u, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (n > len - i) return false;
+        for (size_t k = 1; k < n; k++) {
+            unsigned char cc = static_cast<unsigned char>(text[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3Fu);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+/* The characters of Windows-1252's bytes 0x80 to 0x9F; the five bytes
+ * the code page leaves undefined are read as a blank. */
+constexpr uint16_t windows_1252_high[32] = {
+    0x20AC, 0x0020, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x0020, 0x017D, 0x0020,
+    0x0020, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x0020, 0x017E, 0x0178,
+};
+
+/* Appends len bytes of Windows-1252 text as UTF-8. */
+void put_windows_1252(Out &out, const char *text, size_t len) {
+    for (size_t i = 0; i < len && !out.failed; i++) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        uint32_t cp = c >= 0x80 && c < 0xA0 ? windows_1252_high[c - 0x80] : c;
+        char utf8[3];
+        size_t n = 0;
+        if (cp < 0x80) {
+            utf8[n++] = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            utf8[n++] = static_cast<char>(0xC0 | (cp >> 6));
+            utf8[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            utf8[n++] = static_cast<char>(0xE0 | (cp >> 12));
+            utf8[n++] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            utf8[n++] = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+        put(out, utf8, n);
+    }
+}
+
 /* Hands over the accumulated text, or frees it and returns null. */
 char *finish(Out &out, size_t *out_len) {
     if (!out.failed && !out.data) {
@@ -392,8 +462,11 @@ const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char
     return nullptr;
 }
 
-char *text_for_speech(const char *text, size_t len, const TextOptions &options,
-                      size_t *out_len) {
+namespace {
+
+/* text_for_speech on text already in UTF-8. */
+char *rewrite_utf8(const char *text, size_t len, const TextOptions &options,
+                   size_t *out_len) {
     Out replaced{};
     bool any_dict = has_entries(options.main) || has_entries(options.root) ||
                     has_entries(options.abbreviation);
@@ -411,6 +484,21 @@ char *text_for_speech(const char *text, size_t len, const TextOptions &options,
     separate(separated, first, replaced_len, options);
     free(first);
     return finish(separated, out_len);
+}
+
+}  // namespace
+
+char *text_for_speech(const char *text, size_t len, const TextOptions &options,
+                      size_t *out_len) {
+    if (is_valid_utf8(text, len)) return rewrite_utf8(text, len, options, out_len);
+    Out converted{};
+    put_windows_1252(converted, text, len);
+    size_t utf8_len = 0;
+    char *utf8 = finish(converted, &utf8_len);
+    if (!utf8) return nullptr;
+    char *result = rewrite_utf8(utf8, utf8_len, options, out_len);
+    free(utf8);
+    return result;
 }
 
 }  // namespace reference

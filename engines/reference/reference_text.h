@@ -73,9 +73,11 @@ struct TextOptions {
 };
 
 /*
- * Rewrites len bytes of text by the options: dictionary replacements
- * first (main, then abbreviation, then root; a replacement is not looked
- * up again), then spelling and digit separation. Returns a new
+ * Rewrites len bytes of text by the options into UTF-8 for eSpeak NG: a
+ * text that is not valid UTF-8 is read as Windows-1252 and converted
+ * first (pure ASCII and valid UTF-8 stay as they are); then dictionary
+ * replacements (main, then abbreviation, then root; a replacement is not
+ * looked up again), then spelling and digit separation. Returns a new
  * NUL-terminated string and its length in *out_len, or null when memory
  * ran out or the result would not fit in a size_t.
  */

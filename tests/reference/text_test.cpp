@@ -1,12 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The reference engine's text rewriting: dictionary lookups by volume and
-// the spelling and digit modes, checked on the text eSpeak NG would get.
+// The reference engine's text rewriting: the engine's Windows-1252 read
+// into UTF-8, dictionary lookups by volume and the spelling and digit
+// modes, checked on the text eSpeak NG would get, and once by ear.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <utility>
+#include <vector>
+
+#include "eci_corvane.h"
 
 #include "reference_text.h"
 #include "temp_file.h"
@@ -98,6 +103,82 @@ TEST(ReferenceText, SpellingAndDigits) {
         {"separate numbers", &digits, "1 22", "1 2 2"},
     };
     for (const Row &row : rows) EXPECT_EQ(rewrite(row.in, *row.o), row.out) << row.name;
+}
+
+TEST(ReferenceText, ReadsWindows1252UnlessTheTextIsUtf8) {
+    TextOptions plain{};
+    TextOptions spell{};
+    spell.spell = true;
+    struct Row {
+        const char *name;
+        const TextOptions *o;
+        std::string in;
+        const char *out;
+    };
+    const Row rows[] = {
+        {"code-page letter", &plain, "caf\xe9", "caf\xc3\xa9"},
+        {"letters of 0x80 to 0x9f", &plain, "\x9cuvre \x8a\x9f \x83",
+         "\xc5\x93uvre \xc5\xa0\xc5\xb8 \xc6\x92"},
+        {"signs of 0x80 to 0x9f", &plain, "\x80" "5 \x92\x93\x94\x96",
+         "\xe2\x82\xac" "5 \xe2\x80\x99\xe2\x80\x9c\xe2\x80\x9d\xe2\x80\x93"},
+        {"undefined bytes read as blanks", &plain, "a\x81" "b\x9d", "a b "},
+        {"valid UTF-8 stays", &plain, "caf\xc3\xa9 \xe2\x82\xac", "caf\xc3\xa9 \xe2\x82\xac"},
+        {"overlong form is not UTF-8", &plain, "\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"cut sequence is not UTF-8", &plain, "\xc3\xa9\xe2\x82",
+         "\xc3\x83\xc2\xa9\xc3\xa2\xe2\x80\x9a"},
+        {"ASCII stays", &plain, "it's", "it's"},
+        {"spelled after the conversion", &spell, "\xe9t\xe9", "\xc3\xa9, t, \xc3\xa9"},
+    };
+    for (const Row &row : rows) EXPECT_EQ(rewrite(row.in, *row.o), row.out) << row.name;
+}
+
+using Collected = std::pair<std::vector<short>, std::vector<short>>;  // buffer, samples
+
+ECICallbackReturn collect(ECIHand, ECIMessage msg, long count, void *data) {
+    auto *c = static_cast<Collected *>(data);
+    if (msg == eciWaveformBuffer && count > 0 && static_cast<size_t>(count) <= c->first.size())
+        c->second.insert(c->second.end(), c->first.begin(), c->first.begin() + count);
+    return eciDataProcessed;
+}
+
+// The number of samples the engine makes of `text`, after a first message
+// (the first of a process runs short).
+size_t spoken_samples(const char *text) {
+    ECIHand h = eciNew();
+    if (!h) return 0;
+    Collected c(std::vector<short>(20000), {});
+    eciRegisterCallback(h, collect, &c);
+    eciSetOutputBuffer(h, static_cast<int>(c.first.size()), c.first.data());
+    eciAddText(h, "warm up");
+    eciSynthesize(h);
+    c.second.clear();
+    EXPECT_NE(eciAddText(h, text), 0);
+    EXPECT_NE(eciSynthesize(h), 0);
+    eciSynchronize(h);
+    eciDelete(h);
+    return c.second.size();
+}
+
+// The faithful preparation gives the engine "caf\xe9" in Windows-1252: it
+// must be heard as the UTF-8 word is, not as "caf" with its letter lost;
+// and so must a letter of 0x80 to 0x9f, which ISO-8859-1 would not read.
+TEST(ReferenceText, Windows1252LettersAreHeard) {
+    struct Row {
+        const char *windows_1252, *utf8, *lost;
+    };
+    const Row rows[] = {
+        {"caf\xe9", "caf\xc3\xa9", "caf"},
+        {"\x9cuvre", "\xc5\x93uvre", "uvre"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.utf8);
+        double heard = static_cast<double>(spoken_samples(row.windows_1252));
+        double utf8 = static_cast<double>(spoken_samples(row.utf8));
+        double lost = static_cast<double>(spoken_samples(row.lost));
+        ASSERT_GT(lost, 0);
+        EXPECT_NEAR(heard, utf8, 0.03 * utf8);
+        EXPECT_GT(heard, 1.08 * lost) << heard << " samples against " << lost;
+    }
 }
 
 TEST(ReferenceText, LaterLineWinsAndBadLineIsNamed) {

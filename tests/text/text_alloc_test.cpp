@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "alloc_hook.h"
+#include "quorlin_faithful.h"
 #include "quorlin_text.h"
 
 namespace {
@@ -89,4 +90,21 @@ TEST(TextAllocation, StagesReturnNullWhenAllocationFails)
         clean = sanitize_for_corvane("abc");
     }
     EXPECT_EQ(clean, nullptr);
+}
+
+// The faithful preparation takes the same two buffers, one per stage.
+TEST(TextAllocation, FaithfulFailsCleanlyAtEitherBuffer)
+{
+    const char text[] = "<b>Price:</b> \xC2\xA3" "5 a+b \xCE\xB1";
+    faithful_settings s;
+    for (unsigned fail_at : {0u, 1u, 2u}) {
+        SCOPED_TRACE(fail_at);
+        alloc_hook::Watch watch(fail_at);
+        char *r = prepare_faithful(text, strlen(text), NRV_MSGTYPE_TEXT, &s);
+        alloc_hook::Counts counts = watch.stop();
+        EXPECT_EQ(r != nullptr, fail_at == 0);
+        EXPECT_EQ(counts.allocs, fail_at == 0 ? 2u : fail_at - 1);
+        EXPECT_EQ(counts.frees, counts.allocs - (r != nullptr ? 1 : 0));
+        free(r);
+    }
 }

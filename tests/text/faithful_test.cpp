@@ -1,0 +1,256 @@
+// SPDX-License-Identifier: BSD-2-Clause
+// Faithful text preparation: exact engine text for each rule family at
+// the level and settings of each row, the SET names it takes, and random
+// input at every level kept in the engine's alphabet.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "guarded_bytes.h"
+#include "quorlin_faithful.h"
+
+using namespace std::string_view_literals;
+
+namespace {
+
+constexpr punct_level none = punct_level::none;
+constexpr punct_level some = punct_level::some;
+constexpr punct_level most = punct_level::most;
+constexpr punct_level all = punct_level::all;
+
+struct Row {
+    const char *name;
+    std::string_view input;
+    punct_level level;
+    std::optional<std::string_view> expected;  // null: the preparation fails
+    NRVMessageType type = NRV_MSGTYPE_TEXT;
+    bool spelling = false;
+    caps_mode capitals = caps_mode::none;
+};
+
+const Row rows[] = {
+    // Letters: the code page's own bytes, the nearest letters, Greek names.
+    {"code-page letters", "G\xC3\xB6ttsche caf\xC3\xA9 \xC3\x9F \xC5\x93uvre", none,
+     "G\xF6ttsche caf\xE9 \xDF \x9Cuvre"},
+    {"nearest letters", "Pawe\xC5\x82 \xC5\x81\xC3\xB3" "d\xC5\xBA \xC5\x91 \xC8\x99 \xC8\x9B \xC4\x91",
+     none, "Pawel L\xF3" "dz o s t d"},
+    {"ligatures and IJ", "\xEF\xAC\x81ne \xC4\xB2ssel", none, "fine IJssel"},
+    {"Vietnamese vowels", "Vi\xE1\xBB\x87t", none, "Viet"},
+    {"Greek by name", "\xCE\xB1 \xCE\xB2\xCE\xB3 \xCE\xA9", none, "alpha beta gamma omega"},
+    {"other scripts and emoji", "\xE6\x97\xA5 \xF0\x9F\x98\x80 x", none, "    x"},
+    {"malformed and cut-off sequences", "a\xC0\x80" "b\xE2\x82", none, "a b"},
+    // Typography.
+    {"curly apostrophe", "What\xE2\x80\x99s New", none, "What's New"},
+    {"curly quotes at most", "\xE2\x80\x9Chi\xE2\x80\x9D \xC2\xABx\xC2\xBB", most,
+     "quote hi quote quote x quote"},
+    {"dash and bullet breaks", "wait \xE2\x80\x94 what \xE2\x80\xA2 item", none, "wait, what, item"},
+    {"ellipsis", "Wait\xE2\x80\xA6", none, "Wait..."},
+    {"Unicode spaces", "a\xC2\xA0" "b\xE2\x80\x83" "c", none, "a b c"},
+    {"invisible characters join", "soft\xC2\xADhy\xE2\x80\x8Bphen\xEF\xBB\xBF\xEF\xB8\x8F", none,
+     "softhyphen"},
+    // Numbers.
+    {"ordinal and plural suffixes", "2nd 21ST 1990s 4th. 2ndly mp3", none,
+     "2nd 21ST 1990s 4th. 2 ndly mp 3"},
+    {"time keeps its colons", "16:22:23 a: b", none, "16:22:23 a, b"},
+    {"minus before a number", "-64 \xE2\x88\x92" "5 a(-1) 10-60", none,
+     "minus 64 minus 5 a, minus 1, 10 60"},
+    {"hyphen between letters", "e-mail a - b", most, "e-mail a dash b"},
+    // Addresses.
+    {"address at none", "gladk@debian.org @home", none, "gladk at debian.org  home"},
+    // Symbols by level.
+    {"some at none", "10% a+b=c & d", none, "10  a b c   d"},
+    {"some at some", "10% a+b=c & d #1 x/y", some, "10 percent a plus b equals c and d number 1 x slash y"},
+    {"Latin-1 symbols at some", "\xC2\xA7 3 \xC2\xA9 \xC2\xB0" "C \xC2\xBD \xC3\x97", some,
+     "section 3 copyright degrees C one half times"},
+    {"math and arrows at some", "a\xE2\x89\xA4" "b \xE2\x86\x92", some, "a less or equal b right arrow"},
+    {"micro sign below and at its level", "\xC2\xB5m", none, "\xB5m"},
+    {"backquote is never passed", "a`b", none, "a b"},
+    {"backquote named", "a`b", some, "a backquote b"},
+    {"most at some", "(x) \"y\" [z]; w", some, " x,  y, z, w"},
+    {"most at most", "(x) \"y\" [z]; w", most,
+     "left paren x right paren quote y quote left bracket z right bracket semicolon w"},
+    {"marks stay at most", "Hello, world! Why?", most, "Hello, world! Why?"},
+    {"marks after their names at all", "Hello, world! Why?", all,
+     "Hello comma, world exclamation! Why question?"},
+    {"dot inside a word at all", "debian.org 1.5", all, "debian dot org 1 dot 5"},
+    {"apostrophes at all", "it's 'q'", all, "it's tick q tick"},
+    {"currency as now", "5\xE2\x82\xAC \xC2\xA3" "5 $5", all, "5euro pound 5 $5"},
+    {"empty after the rewrite", "\xE2\x80\x8B", some, std::nullopt},
+    // Characters and keys.
+    {"character symbol", "?", none, "question", NRV_MSGTYPE_CHAR},
+    {"character letter", "\xC3\xA9", none, "\xE9", NRV_MSGTYPE_CHAR},
+    {"character euro", "\xE2\x82\xAC", none, "euro", NRV_MSGTYPE_CHAR},
+    {"character space", " ", none, "space", NRV_MSGTYPE_CHAR},
+    {"character space as named", "space", none, "space", NRV_MSGTYPE_CHAR},
+    {"character without a name", "\xE6\x97\xA5", none, "symbol", NRV_MSGTYPE_CHAR},
+    {"character backquote", "`", none, "backquote", NRV_MSGTYPE_CHAR},
+    {"capital spelled", "\xC3\x89", none, "capital \xC9", NRV_MSGTYPE_CHAR, false, caps_mode::spell},
+    {"capital with icon", "A", none, "A", NRV_MSGTYPE_CHAR, false, caps_mode::icon},
+    {"key name", "shift_a", none, "shift a", NRV_MSGTYPE_KEY},
+    {"key of one character", "_", none, "underscore", NRV_MSGTYPE_KEY},
+    // Spelling.
+    {"spelled text", "Hi b52, ok?", none, "capital H i, b 5 2 comma, o k question", NRV_MSGTYPE_TEXT,
+     true, caps_mode::spell},
+    {"spelled sound icon", "caf\xC3\xA9 \xCE\xA9", none, "c a f \xE9, omega", NRV_MSGTYPE_SOUND_ICON,
+     true},
+};
+
+std::optional<std::string> prepare(GuardedBytes &guard, const Row &r)
+{
+    faithful_settings s;
+    s.punctuation = r.level;
+    s.spelling = r.spelling;
+    s.capitals = r.capitals;
+    char *out = prepare_faithful(guard.place(r.input), r.input.size(), r.type, &s);
+    if (out == nullptr)
+        return std::nullopt;
+    std::string result(out);
+    free(out);
+    return result;
+}
+
+}  // namespace
+
+TEST(FaithfulText, Examples)
+{
+    GuardedBytes guard(256);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        std::optional<std::string> expected;
+        if (r.expected)
+            expected = std::string(*r.expected);
+        EXPECT_EQ(prepare(guard, r), expected);
+    }
+}
+
+TEST(FaithfulText, SetTakesItsThreeNames)
+{
+    struct Set {
+        const char *var;
+        const char *val;
+        bool known;
+        faithful_settings after;  // from the defaults
+    };
+    const Set sets[] = {
+        {"punctuation_mode", "all", true, {all, false, caps_mode::none}},
+        {"punctuation_mode", "none", true, {none, false, caps_mode::none}},
+        {"punctuation_mode", "loud", true, {some, false, caps_mode::none}},
+        {"punctuation_mode", "ALL", true, {some, false, caps_mode::none}},
+        {"spelling_mode", "on", true, {some, true, caps_mode::none}},
+        {"spelling_mode", "yes", true, {some, false, caps_mode::none}},
+        {"cap_let_recogn", "spell", true, {some, false, caps_mode::spell}},
+        {"cap_let_recogn", "icon", true, {some, false, caps_mode::icon}},
+        {"cap_let_recogn", "", true, {some, false, caps_mode::none}},
+        {"rate", "50", false, {some, false, caps_mode::none}},
+    };
+    for (const Set &c : sets) {
+        SCOPED_TRACE(std::string(c.var) + "=" + c.val);
+        faithful_settings s;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(faithful_set(&s, c.var, c.val), c.known);
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(s.punctuation, c.after.punctuation);
+        EXPECT_EQ(s.spelling, c.after.spelling);
+        EXPECT_EQ(s.capitals, c.after.capitals);
+        bool taken = s.punctuation != some || s.spelling || s.capitals != caps_mode::none;
+        // A bad value is one diagnostic line; a good one or a foreign name, none.
+        if (c.known && !taken)
+            EXPECT_TRUE(err.starts_with("quorlin: ") && err.find('\n') == err.size() - 1) << err;
+        else
+            EXPECT_EQ(err, "");
+    }
+    // A bad value keeps what an earlier SET chose.
+    faithful_settings s;
+    ASSERT_TRUE(faithful_set(&s, "spelling_mode", "on"));
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(faithful_set(&s, "spelling_mode", "maybe"));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(s.spelling);
+}
+
+namespace {
+
+// The bytes the engine may be given: printable ASCII but the backquote,
+// TAB, LF, and the letters of Windows-1252.
+bool in_alphabet(unsigned char c)
+{
+    if (c == '\t' || c == '\n')
+        return true;
+    if (c < 0x80)
+        return c >= 0x20 && c < 0x7F && c != '`';
+    const std::string_view high_letters = "\x83\x8A\x8C\x8E\x9A\x9C\x9E\x9F\xAA\xB5\xBA";
+    return high_letters.find(static_cast<char>(c)) != std::string_view::npos ||
+           (c >= 0xC0 && c != 0xD7 && c != 0xF7);
+}
+
+constexpr std::string_view pieces[] = {
+    "<", ">", "&amp;", "&lt;", "&quot;", "`", "'", "-", ":", "@", "_", ".", "?", "(", " ", "\t", "\n",
+    "\r", "\x7F", "\0"sv, "a", "Z", "7", "nd", "\xC3\xA9", "\xC3", "\xC5\x82", "\xCE\xB1", "\xCE\xA9",
+    "\xE2\x80\x99", "\xE2\x80\x94", "\xE2\x80\xA6", "\xE2\x89\xA4", "\xE2\x80\x8B", "\xEF\xAC\x83",
+    "\xC2\xA3", "\xC2\xB5", "\xC2\x85", "\xE2\x88\x92", "\xF0\x9F\x98\x80", "\xE2\x80", "\xF0\x9F",
+};
+
+std::string random_text(std::mt19937 &rng, size_t max_bytes)
+{
+    size_t target = rng() % (max_bytes + 1);
+    std::string s;
+    while (s.size() < target) {
+        if (rng() % 3 != 0)
+            s += pieces[rng() % std::size(pieces)];
+        else
+            s += static_cast<char>(rng() % 256);
+    }
+    s.resize(target);
+    return s;
+}
+
+}  // namespace
+
+// The longest thing one input byte can become is a capital spelled with
+// its separators, or a name such as " less or equal " for three bytes;
+// 16 bytes of output per input byte bounds every rule with room to spare.
+TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
+{
+    constexpr size_t max_bytes = 300;
+    constexpr size_t max_out_per_byte = 16;
+    GuardedBytes guard(max_bytes);
+    std::mt19937 rng(0xfa17u);
+    const NRVMessageType types[] = {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,
+                                    NRV_MSGTYPE_KEY, NRV_MSGTYPE_SPELL};
+    int spoken = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::string in = random_text(rng, i % 10 == 0 ? 3 : max_bytes);
+        faithful_settings s;
+        s.punctuation = static_cast<punct_level>(i % 4);
+        s.spelling = (i / 4) % 2 == 1;
+        s.capitals = static_cast<caps_mode>((i / 8) % 3);
+        NRVMessageType type = types[(i / 24) % std::size(types)];
+        char *out = prepare_faithful(guard.place(in), in.size(), type, &s);
+        if (out == nullptr)
+            continue;
+        ++spoken;
+        std::string_view r(out);
+        bool ok = !r.empty() && r.size() <= max_out_per_byte * in.size() + 8;
+        for (unsigned char c : r)
+            ok = ok && in_alphabet(c);
+        if (!ok) {
+            std::string hex;
+            char b[4];
+            for (unsigned char c : in) {
+                snprintf(b, sizeof b, "%02X ", c);
+                hex += b;
+            }
+            ADD_FAILURE() << "input " << hex << "gave \"" << r << "\"";
+            free(out);
+            break;
+        }
+        free(out);
+    }
+    EXPECT_GT(spoken, 10000);
+}
