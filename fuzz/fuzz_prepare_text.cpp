@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "quorlin_faithful.h"
@@ -66,6 +67,38 @@ bool faithful_safe(unsigned char c)
            (c >= 0xC0 && c != 0xD7 && c != 0xF7);
 }
 
+// The marks of running text, gathered the default way or the faithful
+// way: the text is exactly the text without them, and every mark stands
+// in order, within it and between its words.
+void check_marks(const char *text, size_t size, const faithful_settings *s)
+{
+    marked_text t;
+    char *unmarked = s ? prepare_faithful(text, size, NRV_MSGTYPE_TEXT, s)
+                       : prepare_text(text, size, NRV_MSGTYPE_TEXT);
+    int result = s ? prepare_marked_faithful(text, size, NRV_MSGTYPE_TEXT, s, &t)
+                   : prepare_marked_text(text, size, NRV_MSGTYPE_TEXT, &t);
+    if ((result == 0) != (unmarked != nullptr))
+        abort();
+    if (result == 0) {
+        if (strcmp(t.text, unmarked) != 0 || t.length != strlen(t.text))
+            abort();
+        size_t last = 0;
+        for (size_t i = 0; i < t.count; ++i) {
+            size_t at = t.marks[i].at;
+            if (at < last || at > t.length)
+                abort();
+            if (at > 0 && at < t.length && !is_blank(t.text[at - 1]) && !is_blank(t.text[at]))
+                abort();
+            size_t name_len = strlen(t.names + t.marks[i].name);
+            if (name_len == 0 || name_len > max_mark_name_bytes)
+                abort();
+            last = at;
+        }
+        free_marked_text(&t);
+    }
+    free(unmarked);
+}
+
 // The faithful way for every kind, with the settings from `choice`. A
 // character or key is never refused once stage one leaves something; no
 // kind speaks when stage one leaves nothing but a character's lone blank.
@@ -75,7 +108,8 @@ void check_faithful(unsigned char choice, const char *text, size_t size)
     s.punctuation = static_cast<punct_level>(choice & 3);
     s.spelling = (choice & 4) != 0;
     s.capitals = static_cast<caps_mode>((choice >> 3) % 3);
-    char *plain = prepare_text(text, size, NRV_MSGTYPE_CHAR);
+    char *stage = strip_ssml(text, size);
+    char *plain = stage != nullptr && stage[0] != '\0' ? stage : nullptr;
     for (NRVMessageType type : {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,
                                 NRV_MSGTYPE_KEY, NRV_MSGTYPE_SPELL}) {
         char *r = prepare_faithful(text, size, type, &s);
@@ -95,7 +129,8 @@ void check_faithful(unsigned char choice, const char *text, size_t size)
         }
         free(r);
     }
-    free(plain);
+    check_marks(text, size, &s);
+    free(stage);
 }
 
 }  // namespace
@@ -104,12 +139,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const char *text = reinterpret_cast<const char *>(data);
     std::string_view in(size > 0 ? text : "", size);
-    char *plain = prepare_text(text, size, NRV_MSGTYPE_CHAR);
+    char *stage = strip_ssml(text, size);
+    char *plain = stage != nullptr && stage[0] != '\0' ? stage : nullptr;
     if (plain != nullptr)
         check_plain(in, plain);
-    for (NRVMessageType type : {NRV_MSGTYPE_KEY, NRV_MSGTYPE_SPELL}) {
+    // Characters and keys are stage one with every backquote a blank,
+    // refused when only blanks are left.
+    std::string named(plain != nullptr ? plain : "");
+    for (char &c : named)
+        c = c == '`' ? ' ' : c;
+    const bool spoken = named.find_first_not_of(" \t\n") != std::string::npos;
+    for (NRVMessageType type : {NRV_MSGTYPE_CHAR, NRV_MSGTYPE_KEY, NRV_MSGTYPE_SPELL}) {
         char *r = prepare_text(text, size, type);
-        if ((r == nullptr) != (plain == nullptr) || (r != nullptr && strcmp(r, plain) != 0))
+        if ((r != nullptr) != spoken || (r != nullptr && named != r))
             abort();
         free(r);
     }
@@ -121,7 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check_sanitised(plain, r);
         free(r);
     }
-    free(plain);
+    free(stage);
+    check_marks(text, size, nullptr);
     if (size > 0)
         check_faithful(data[0], text + 1, size - 1);
     return 0;

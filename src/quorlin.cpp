@@ -50,6 +50,7 @@
 #include "eci_corvane.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
+#include "quorlin_faithful.h"
 #include "quorlin_text.h"
 
 namespace {
@@ -147,6 +148,9 @@ int last_index = 0;
 int current_rate = 50;
 int current_pitch = 65;
 int current_volume = 90;
+/* The server's punctuation level, spelling and capitals, which only the
+ * faithful preparation (CorvaneFaithfulText 1) honours. */
+faithful_settings current_faithful = {};
 
 /* The capacity, in samples, that holds `stored` samples plus `added` more
  * with growth_samples to spare, or 0 when it would exceed the store's
@@ -612,9 +616,9 @@ void start_message() {
     apply_current_settings();
 }
 
-/* The engine's text for the message, with its marks when the server's
- * marks are to be reported. False when there is nothing to speak or no
- * memory to prepare it. */
+/* The engine's text for the message, cleaned the configured way, with
+ * its marks when the server's marks are to be reported. False when there
+ * is nothing to speak or no memory to prepare it. */
 bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
                      marked_text *prepared) {
     /* The intake turns the space key's name into one blank, which the
@@ -624,8 +628,12 @@ bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
         data = "space";
         bytes = 5;
     }
+    *prepared = marked_text{};
     if (config_index_marks) {
-        if (prepare_marked_text(data, bytes, msgtype, prepared) != 0) return false;
+        int result = config_faithful_text
+                         ? prepare_marked_faithful(data, bytes, msgtype, &current_faithful, prepared)
+                         : prepare_marked_text(data, bytes, msgtype, prepared);
+        if (result != 0) return false;
         if (prepared->dropped > 0)
             fprintf(stderr,
                     "quorlin: %zu index marks dropped: a name holds a control byte or is "
@@ -633,8 +641,9 @@ bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
                     prepared->dropped, max_mark_name_bytes);
         return true;
     }
-    *prepared = marked_text{};
-    prepared->text = prepare_text(data, bytes, msgtype);
+    prepared->text = config_faithful_text
+                         ? prepare_faithful(data, bytes, msgtype, &current_faithful)
+                         : prepare_text(data, bytes, msgtype);
     if (!prepared->text) return false;
     prepared->length = strlen(prepared->text);
     return true;
@@ -790,11 +799,13 @@ NRVVoice **module_list_voices(void) {
     return list;
 }
 
-/* Keeps the server's rate, pitch and volume for the next message; every
- * other name is accepted and ignored, the voice included (it is fixed by
- * the configuration file). */
+/* Keeps the server's rate, pitch and volume for the next message, and
+ * with CorvaneFaithfulText 1 its punctuation level, spelling and
+ * capitals; every other name is accepted and ignored, the voice included
+ * (it is fixed by the configuration file). */
 int module_set(const char *var, const char *val) {
     fprintf(stderr, "quorlin: set %s = %s\n", var, val);
+    if (config_faithful_text && faithful_set(&current_faithful, var, val)) return 0;
     if (strcmp(var, "rate") == 0)
         current_rate = server_to_engine(val, 250);
     else if (strcmp(var, "pitch") == 0)

@@ -50,6 +50,7 @@ int config_text_mode = -1;
 int config_real_world_units = -1;
 int config_streaming = 0;
 int config_index_marks = 0;
+int config_faithful_text = 0;
 
 /* strtoll, not strtol, so that the reading is the same on every build. */
 int read_number(const char *word) {
@@ -111,6 +112,7 @@ const config_key config_keys[] = {
     {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
     {"CorvaneStreaming", "streaming", &config_streaming, nullptr, 0, 1},
     {"CorvaneIndexMarks", "index marks", &config_index_marks, nullptr, 0, 1},
+    {"CorvaneFaithfulText", "faithful text", &config_faithful_text, nullptr, 0, 1},
 };
 
 /* One line of the file: the part that fits the buffer, and what was

@@ -42,6 +42,7 @@ extern int config_real_world_units;  /* 0 or 1, or -1 */
 extern int config_streaming;         /* 0: speak a message whole, then send it;
                                         1: send it while the engine works */
 extern int config_index_marks;       /* 1: report SSML marks, PAUSE resumable */
+extern int config_faithful_text;     /* 1: faithful text for the code page */
 
 /* A base-10 number with an optional sign, read alike from the file and
  * from the server's settings: reading stops at the first non-digit, a

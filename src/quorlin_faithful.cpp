@@ -35,9 +35,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "quorlin_marks.h"
 #include "quorlin_text.h"
 
 namespace {
+
+using namespace text_marks;
 
 // What an input unit is, for the faithful pass.
 enum class kind : unsigned char {
@@ -492,6 +495,7 @@ struct output {
     size_t len;      // bytes written so far
     size_t cap;      // bytes allocated
     bool blank_due;  // a name was written: the next word goes after a blank
+    mark_store *marks;  // the message's marks, moved as the text is written; or null
 };
 
 // The most one input unit can write: a blank, "capital ", a name of up
@@ -647,6 +651,7 @@ const unsigned char *put_comma_break(output &out, const unsigned char *next, pun
     out.blank_due = false;
     while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t'))
         --out.len;
+    pull_back(out.marks, out.len);
     if (out.len > 0)
         put(out, ',');
     put(out, ' ');
@@ -850,8 +855,9 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
     pass_state st{lvl, key, false};
     const unsigned char *src = text;
     while (*src != 0) {
-        // One input unit begins here, at input offset src - text; what it
-        // writes begins at output length out.len.
+        // One input unit begins here: the marks before it stand where
+        // what it writes begins.
+        note_input(out.marks, static_cast<size_t>(src - text), out.len);
         if (!make_room(out))
             return false;
         if (*src < 0x80) {
@@ -882,6 +888,7 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
         }
         src = put_text_unit(out, classify(d.cp), src, src + d.bytes, st);
     }
+    end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
     return true;
 }
@@ -901,6 +908,7 @@ void put_word_break(output &out)
 {
     while (out.len > 0 && out.buf[out.len - 1] == ' ')
         --out.len;
+    pull_back(out.marks, out.len);
     if (out.len == 0)
         return;
     if (out.buf[out.len - 1] != ',')
@@ -949,8 +957,9 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
 {
     const unsigned char *src = text;
     while (*src != 0) {
-        // One input unit begins here, at input offset src - text; what it
-        // writes begins at output length out.len.
+        // One input unit begins here: the marks before it stand where
+        // what it writes begins.
+        note_input(out.marks, static_cast<size_t>(src - text), out.len);
         if (!make_room(out))
             return false;
         decoded d = decode(src);
@@ -963,6 +972,7 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
     }
     if (out.len == 0 && name_required)
         put_str(out, "symbol");
+    end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
     return true;
 }
@@ -1004,12 +1014,12 @@ enum class rewrite : unsigned char { text, spell };
  * the buffer cannot be allocated or grown.
  */
 char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool caps,
-                         NRVMessageType type)
+                         NRVMessageType type, mark_store *marks)
 {
     size_t cap = 0;
     if (!initial_capacity(strlen(plain), &cap))
         return nullptr;
-    output out{static_cast<char *>(malloc(cap)), 0, cap, false};
+    output out{static_cast<char *>(malloc(cap)), 0, cap, false, marks};
     if (out.buf == nullptr)
         return nullptr;
     const unsigned char *text = reinterpret_cast<const unsigned char *>(plain);
@@ -1101,13 +1111,15 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val)
  * blanks. On success the caller owns exactly the result; every other
  * buffer is freed on every path.
  */
-char *prepare_faithful(const char *text, size_t len, NRVMessageType type,
-                       const faithful_settings *s)
+namespace {
+
+char *faithful(const char *text, size_t len, NRVMessageType type, const faithful_settings *s,
+               mark_store *marks)
 {
     const faithful_settings defaults{};
     if (s == nullptr)
         s = &defaults;
-    char *plain = strip_ssml(text, len);
+    char *plain = strip_markup(text, len, marks);
     if (plain == nullptr)
         return nullptr;
     if (plain[0] == '\0') {
@@ -1121,11 +1133,27 @@ char *prepare_faithful(const char *text, size_t len, NRVMessageType type,
     if (named)
         how = is_one_character(reinterpret_cast<const unsigned char *>(plain)) ? rewrite::spell
                                                                                : rewrite::text;
-    char *clean = rewrite_for_engine(plain, how, s->punctuation, caps, type);
+    char *clean = rewrite_for_engine(plain, how, s->punctuation, caps, type, marks);
     free(plain);
     if (clean == nullptr || clean[0] == '\0') {
         free(clean);
         return nullptr;
     }
     return clean;
+}
+
+}  // namespace
+
+char *prepare_faithful(const char *text, size_t len, NRVMessageType type,
+                       const faithful_settings *s)
+{
+    return faithful(text, len, type, s, nullptr);
+}
+
+int prepare_marked_faithful(const char *text, size_t len, NRVMessageType type,
+                            const faithful_settings *s, marked_text *out)
+{
+    mark_store store{};
+    mark_store *marks = type == NRV_MSGTYPE_TEXT ? &store : nullptr;
+    return finish_marked_text(faithful(text, len, type, s, marks), &store, out);
 }

@@ -17,6 +17,7 @@
 #include <stddef.h>
 
 #include "nrv_types.h"
+#include "quorlin_text.h"
 
 /* How much punctuation the listener hears, lowest first: each level
  * reads its own symbols and those of every lower level by name. */
@@ -51,5 +52,11 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val);
  * allocated; then nothing is left for the caller to free. */
 char *prepare_faithful(const char *text, size_t len, NRVMessageType type,
                        const faithful_settings *s);
+
+/* prepare_faithful with the marks of plain text, as prepare_marked_text
+ * gathers them: `out` holds exactly the text prepare_faithful gives.
+ * 0 on success; -1, with `out` empty, when prepare_faithful gives null. */
+int prepare_marked_faithful(const char *text, size_t len, NRVMessageType type,
+                            const faithful_settings *s, marked_text *out);
 
 #endif

@@ -26,6 +26,8 @@
  */
 #include "quorlin_text.h"
 
+#include "quorlin_marks.h"
+
 #include <array>
 #include <cassert>
 #include <cstdint>
@@ -34,6 +36,8 @@
 #include <string_view>
 
 namespace {
+
+using namespace text_marks;
 
 // A predefined XML entity: the entity as written, the character it
 // stands for, and how many bytes of `entity` must match.
@@ -85,25 +89,6 @@ constexpr std::array<ascii_action, 128> make_ascii_actions()
 
 constexpr std::array<ascii_action, 128> ascii_actions = make_ascii_actions();
 
-/*
- * The marks of one message while its text is prepared. During a stage,
- * the marks before `next` already stand at offsets into the stage's
- * output and the rest still at offsets into its input. Growth doubles
- * through a temporary; a failed one is sticky (`failed`), the marks
- * after it are ignored and the preparation fails once, at the end.
- */
-struct mark_store {
-    text_mark *marks;  // `count` of `capacity`, in text order
-    size_t count;
-    size_t capacity;
-    char *names;       // `names_len` of `names_cap` bytes
-    size_t names_len;
-    size_t names_cap;
-    size_t dropped;    // names that cannot be reported
-    size_t next;       // the first mark not yet moved by this stage
-    bool failed;       // an allocation failed
-};
-
 // The sanitiser's result under construction. The buffer is sized for the
 // longest possible result, so appending never needs to check for room.
 struct output {
@@ -136,35 +121,6 @@ bool is_pause_punct(unsigned char c)
 }
 
 // ---- Marks ----
-
-// A stage has read its input up to offset `in` and written `out` bytes:
-// every mark that stood at or before `in` now stands at `out`.
-void note_input(mark_store *m, size_t in, size_t out)
-{
-    if (m == nullptr)
-        return;
-    while (m->next < m->count && m->marks[m->next].at <= in)
-        m->marks[m->next++].at = out;
-}
-
-// A stage has ended with `len` bytes of output.
-void end_stage(mark_store *m, size_t len)
-{
-    if (m == nullptr)
-        return;
-    note_input(m, SIZE_MAX, len);
-    m->next = 0;
-}
-
-// The output has shrunk to `len` bytes: marks already placed beyond its
-// end stand at its end, so that places never decrease.
-void pull_back(mark_store *m, size_t len)
-{
-    if (m == nullptr)
-        return;
-    for (size_t i = m->next; i > 0 && m->marks[i - 1].at > len; --i)
-        m->marks[i - 1].at = len;
-}
 
 /*
  * Makes room for `more` items of `unit` bytes behind `used` in the block
@@ -296,12 +252,6 @@ void add_mark(mark_store &m, size_t at, std::string_view raw)
     m.names_len += name_len + 1;
 }
 
-void free_marks(mark_store &m)
-{
-    free(m.marks);
-    free(m.names);
-    m = mark_store{};
-}
 
 /*
  * A mark inside a word moves to the end of that word: the engine may
@@ -573,25 +523,6 @@ void decode_entities(char *text, mark_store *marks)
     *dst = '\0';
 }
 
-// Stage one, with the marks of the message gathered when `marks` is set.
-char *strip_markup(const char *text, size_t len, mark_store *marks)
-{
-    if (text == nullptr)
-        len = 0;
-    // No real message is SIZE_MAX bytes long; the count + 1 would wrap.
-    if (len == SIZE_MAX)
-        return nullptr;
-    char *copy = static_cast<char *>(malloc(len + 1));
-    if (copy == nullptr)
-        return nullptr;
-    size_t n = len > 0 ? remove_tags(std::string_view(text, len), copy, marks) : 0;
-    copy[n] = '\0';
-    // Tags go first so that a "<" or ">" decoded from an entity is text,
-    // never markup.
-    decode_entities(copy, marks);
-    trim_blanks(copy, marks);
-    return copy;
-}
 
 /*
  * The result is not trimmed again: it may begin with a space (a text that
@@ -614,6 +545,26 @@ char *sanitize(const char *text, mark_store *marks)
 }
 
 /*
+ * A text given to the engine as it is must not hold a backquote, which
+ * the engine can take for the start of an annotation that switches its
+ * voice or language: each becomes a blank. A text left with nothing but
+ * blanks has nothing to speak and fails (null, the text freed).
+ */
+char *without_backquotes(char *text)
+{
+    bool spoken = false;
+    for (char *c = text; *c != '\0'; ++c) {
+        if (*c == '`')
+            *c = ' ';
+        spoken = spoken || !is_blank(*c);
+    }
+    if (spoken)
+        return text;
+    free(text);
+    return nullptr;
+}
+
+/*
  * Both stages as one: on success the caller owns exactly the returned
  * string. A text that is empty after stage one, or after stage two for
  * the types that take it, is a failure like a failed allocation; every
@@ -629,7 +580,7 @@ char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *mar
     // Characters and key names are spoken as named; only running text
     // and sound icons are rewritten for the engine.
     if (type != NRV_MSGTYPE_TEXT && type != NRV_MSGTYPE_SOUND_ICON)
-        return plain;
+        return without_backquotes(plain);
     char *clean = sanitize(plain, marks);
     free(plain);
     if (clean == nullptr || clean[0] == '\0') {
@@ -640,6 +591,55 @@ char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *mar
 }
 
 }  // namespace
+
+namespace text_marks {
+
+void free_marks(mark_store &m)
+{
+    free(m.marks);
+    free(m.names);
+    m = mark_store{};
+}
+
+char *strip_markup(const char *text, size_t len, mark_store *marks)
+{
+    if (text == nullptr)
+        len = 0;
+    // No real message is SIZE_MAX bytes long; the count + 1 would wrap.
+    if (len == SIZE_MAX)
+        return nullptr;
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (copy == nullptr)
+        return nullptr;
+    size_t n = len > 0 ? remove_tags(std::string_view(text, len), copy, marks) : 0;
+    copy[n] = '\0';
+    // Tags go first so that a "<" or ">" decoded from an entity is text,
+    // never markup.
+    decode_entities(copy, marks);
+    trim_blanks(copy, marks);
+    return copy;
+}
+
+int finish_marked_text(char *prepared, mark_store *marks, marked_text *out)
+{
+    *out = marked_text{};
+    if (prepared == nullptr || marks->failed) {
+        free(prepared);
+        free_marks(*marks);
+        return -1;
+    }
+    out->text = prepared;
+    out->length = strlen(prepared);
+    keep_words_whole(prepared, out->length, *marks);
+    out->marks = marks->marks;
+    out->count = marks->count;
+    out->names = marks->names;
+    out->dropped = marks->dropped;
+    *marks = mark_store{};
+    return 0;
+}
+
+}  // namespace text_marks
 
 char *prepare_text(const char *text, size_t len, NRVMessageType type)
 {
@@ -653,23 +653,9 @@ char *prepare_text(const char *text, size_t len, NRVMessageType type)
  */
 int prepare_marked_text(const char *text, size_t len, NRVMessageType type, marked_text *out)
 {
-    *out = marked_text{};
     mark_store store{};
     mark_store *marks = type == NRV_MSGTYPE_TEXT ? &store : nullptr;
-    char *prepared = prepare(text, len, type, marks);
-    if (prepared == nullptr || store.failed) {
-        free(prepared);
-        free_marks(store);
-        return -1;
-    }
-    out->text = prepared;
-    out->length = strlen(prepared);
-    keep_words_whole(prepared, out->length, store);
-    out->marks = store.marks;
-    out->count = store.count;
-    out->names = store.names;
-    out->dropped = store.dropped;
-    return 0;
+    return finish_marked_text(prepare(text, len, type, marks), &store, out);
 }
 
 void free_marked_text(marked_text *prepared)

@@ -440,6 +440,9 @@ char *take_text(Instance *h, size_t *len) {
     size_t text_len = h->text_len;
     h->text_len = 0;
     if (h->marks.count == 0) return reference::text_for_speech(h->text, text_len, options, len);
+    /* The code page is judged on the whole text, so that its pieces are
+     * read as the text would be without indexes. */
+    options.as_windows_1252 = !reference::is_valid_utf8(h->text, text_len);
     char *out = nullptr;
     size_t out_len = 0, out_cap = 0, chars = 0, start = 0;
     for (size_t i = 0; i <= h->marks.count; i++) {

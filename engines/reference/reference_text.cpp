@@ -220,38 +220,6 @@ void put(Out &out, const char *bytes, size_t n) {
     out.data[out.len] = '\0';
 }
 
-/* Whether len bytes of text are valid UTF-8: shortest forms only, no
- * surrogates, nothing above U+10FFFF. */
-bool is_valid_utf8(const char *text, size_t len) {
-    size_t i = 0;
-    while (i < len) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            i++;
-            continue;
-        }
-        size_t n;
-        uint32_t cp, min;
-        if (c >= 0xC2 && c <= 0xDF) {
-            n = 2, cp = c & 0x1Fu, min = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            n = 3, cp = c & 0x0Fu, min = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            n = 4, cp = c & 0x07u, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (n > len - i) return false;
-        for (size_t k = 1; k < n; k++) {
-            unsigned char cc = static_cast<unsigned char>(text[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3Fu);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n;
-    }
-    return true;
-}
 
 /* The characters of Windows-1252's bytes 0x80 to 0x9F; the five bytes
  * the code page leaves undefined are read as a blank. */
@@ -488,9 +456,43 @@ char *rewrite_utf8(const char *text, size_t len, const TextOptions &options,
 
 }  // namespace
 
+/* Whether len bytes of text are valid UTF-8: shortest forms only, no
+ * surrogates, nothing above U+10FFFF. */
+bool is_valid_utf8(const char *text, size_t len) {
+    size_t i = 0;
+    while (i < len) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        size_t n;
+        uint32_t cp, min;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 2, cp = c & 0x1Fu, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 3, cp = c & 0x0Fu, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 4, cp = c & 0x07u, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (n > len - i) return false;
+        for (size_t k = 1; k < n; k++) {
+            unsigned char cc = static_cast<unsigned char>(text[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3Fu);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
 char *text_for_speech(const char *text, size_t len, const TextOptions &options,
                       size_t *out_len) {
-    if (is_valid_utf8(text, len)) return rewrite_utf8(text, len, options, out_len);
+    if (!options.as_windows_1252 && is_valid_utf8(text, len))
+        return rewrite_utf8(text, len, options, out_len);
     Out converted{};
     put_windows_1252(converted, text, len);
     size_t utf8_len = 0;

@@ -70,12 +70,19 @@ struct TextOptions {
     const DictVolume *abbreviation;
     bool spell;         /* every letter and digit read on its own */
     bool digits_apart;  /* every digit of a number read on its own */
+    bool as_windows_1252; /* read the text as Windows-1252 even when it is
+                             valid UTF-8: the caller has judged the whole
+                             text and hands it over in pieces */
 };
+
+/* Whether len bytes of text are valid UTF-8 (pure ASCII included). */
+bool is_valid_utf8(const char *text, size_t len);
 
 /*
  * Rewrites len bytes of text by the options into UTF-8 for eSpeak NG: a
  * text that is not valid UTF-8 is read as Windows-1252 and converted
- * first (pure ASCII and valid UTF-8 stay as they are); then dictionary
+ * first (pure ASCII and valid UTF-8 stay as they are, unless
+ * as_windows_1252 says otherwise); then dictionary
  * replacements (main, then abbreviation, then root; a replacement is not
  * looked up again), then spelling and digit separation. Returns a new
  * NUL-terminated string and its length in *out_len, or null when memory

@@ -50,6 +50,9 @@ std::string engine_input(const Lines &calls) {
             if (call[i] == '\\' && call[i + 1] == 'n') {
                 out += '\n';
                 ++i;
+            } else if (call[i] == '\\' && call[i + 1] == 'x' && i + 3 < call.size()) {
+                out += static_cast<char>(std::stoi(call.substr(i + 2, 2), nullptr, 16));
+                i += 3;
             } else if (call[i] == '\\') {
                 out += call[++i];
             } else {
@@ -163,6 +166,17 @@ TEST(MarkNumbers, RunOnAcrossMessages) {
     for (const auto &call : m.engine_log())
         if (call.starts_with("eciInsertIndex")) numbers.push_back(call);
     EXPECT_EQ(numbers, (Lines{"eciInsertIndex 1", "eciInsertIndex 2", "eciInsertIndex 3"}));
+}
+
+// The faithful preparation keeps the marks between the same words.
+TEST(MarkNumbers, FaithfulTextKeepsTheMarks) {
+    Module m({samples_11000, std::string("CorvaneIndexMarks 1\nCorvaneFaithfulText 1\n"),
+              std::nullopt});
+    ASSERT_TRUE(m.handshake());
+    size_t log_from = m.engine_log().size();
+    auto p = m.parsed_since(m.speak("SPEAK", "It\xE2\x80\x99s <mark name=\"m\"/>caf\xC3\xA9 & co"));
+    EXPECT_EQ(engine_input(m.engine_log(log_from)), "It's |caf\xE9 and co");
+    EXPECT_EQ(reported_marks(p), (std::vector<Reported>{{"m", 11000L * 5 / 16}}));
 }
 
 // ---- Cut short ----

@@ -123,5 +123,41 @@ TEST(AdapterSettings, AudioLoglevelAndDebugAreAccepted) {
                      "207 OK RECEIVING AUDIO SETTINGS", "203 OK AUDIO INITIALIZED"}));
 }
 
+// The text the engine was given for the last message.
+std::string last_text(Module &m, std::string_view text) {
+    size_t log_from = m.engine_log().size();
+    m.speak("SPEAK", text);
+    for (const auto &call : m.engine_log(log_from))
+        if (call.starts_with("eciAddText ")) return call.substr(11);
+    return "";
+}
+
+// The server's punctuation level reaches the faithful preparation only;
+// a value it does not know is named on standard error and keeps the
+// level, and the block is answered as every other.
+TEST(AdapterSettings, PunctuationLevelOnlyWithFaithfulText) {
+    const struct {
+        const char *config;
+        const char *level;
+        const char *engine_text;
+    } rows[] = {
+        {"", "all", R"("a b c")"},
+        {"CorvaneFaithfulText 1\n", "some", R"("a plus b equals c")"},
+        {"CorvaneFaithfulText 1\n", "none", R"("a b c")"},
+        {"CorvaneFaithfulText 1\n", "loud", R"("a plus b equals c")"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.config) + r.level);
+        Module m({{{"QUORLIN_FAKE_SAMPLES", "0"}}, std::string(r.config), std::nullopt});
+        ASSERT_TRUE(m.handshake());
+        size_t from = m.send(std::string("SET\npunctuation_mode=") + r.level + "\n.\n");
+        ASSERT_TRUE(m.wait_for("203 OK SETTINGS RECEIVED\n", from));
+        EXPECT_EQ(last_text(m, "a+b=c"), r.engine_text);
+        EXPECT_EQ(m.count_stderr(std::string("quorlin: unknown value \"") + r.level +
+                                 "\" for punctuation_mode, keeping the current one"),
+                  std::string_view(r.level) == "loud" ? 1u : 0u);
+    }
+}
+
 }  // namespace
 }  // namespace adapter_test

@@ -220,6 +220,33 @@ TEST(TextPreparation, TextTypesGiveSanitisedResult)
     }
 }
 
+// The engine takes a backquote for the start of an annotation: whatever
+// the kind, none reaches it, and a lone one leaves nothing to speak.
+TEST(TextPreparation, NoBackquoteReachesTheEngine)
+{
+    const struct {
+        const char *input;
+        const char *named;  // as a character or key, or null for none
+        const char *text;   // as running text
+    } rows[] = {
+        {"a`b", "a b", "a b"},
+        {"`", nullptr, " "},
+        {"`x`", " x ", " x "},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.input);
+        for (NRVMessageType type : {NRV_MSGTYPE_CHAR, NRV_MSGTYPE_KEY, NRV_MSGTYPE_TEXT}) {
+            const char *expected = type == NRV_MSGTYPE_TEXT ? r.text : r.named;
+            char *out = prepare_text(r.input, strlen(r.input), type);
+            EXPECT_EQ(out == nullptr, expected == nullptr);
+            if (out != nullptr && expected != nullptr) {
+                EXPECT_EQ(std::string(out), expected);
+            }
+            free(out);
+        }
+    }
+}
+
 // The stages alone: strip_ssml gives the empty string where the
 // preparation fails, and sanitising its result gives the final text.
 TEST(TextPreparation, StagesComposeIntoThePreparation)
