@@ -50,6 +50,10 @@ ModuleSession::ModuleSession(const std::string &path, const std::string &config,
             dup2(in[0], 0);
             dup2(out[1], 1);
             dup2(err[1], 2);
+            // Out of the terminal's process group: a Ctrl-C or a hang-up
+            // reaches quorlin-say alone, which stops the module with
+            // STOP and QUIT as a server would, so the audio so far stays.
+            setpgid(0, 0);
         },
         [&](int e) {
             ssize_t ignored = write(exec_report[1], &e, sizeof e);
