@@ -113,9 +113,10 @@ int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible) {
     for (;;) {
         if (interruptible) check_interrupt();
         int64_t left = until < 0 ? slice_ms : until - now_ms();
-        if (left <= 0) return 0;
+        if (left < 0) left = 0;  // one look even when the time is up (a timeout of 0)
         int r = poll(fds, n, static_cast<int>(left < slice_ms ? left : slice_ms));
         if (r > 0 || (r < 0 && errno != EINTR)) return r;
+        if (until >= 0 && now_ms() >= until) return 0;
     }
 }
 

@@ -193,7 +193,7 @@ void ModuleSession::quit() {
     }
     // Whatever it wrote last, without waiting for a descendant that
     // may still hold the pipes.
-    while ((out_ >= 0 || err_ >= 0) && pump(false, 0)) {
+    while ((out_ >= 0 || err_ >= 0) && now_ms() < until && pump(false, 0)) {
     }
     if (status_ != 0) fail("the module ended with " + describe_wait_status(raw_status_));
 }
