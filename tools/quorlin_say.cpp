@@ -5,9 +5,12 @@
 // It drives the real module as a speech server does (say_module), with a
 // configuration merged from the user's file and its own options
 // (say_config), and sends the audio to one sink (say_audio) as it
-// arrives. A refusal or the module's death is reported with a non-zero
-// exit status and the module's last diagnostics; SIGINT and SIGTERM stop
-// the module and keep what was written so far.
+// arrives. It owns the order of a run (options, configuration, sink,
+// module, messages, clean-up) and what a message is: paragraphs or
+// lines, escaped for the module unless they are SSML. A refusal or the
+// module's death is reported with a non-zero exit status and the
+// module's last diagnostics; SIGINT, SIGTERM, SIGHUP and SIGQUIT stop
+// the module and keep what was written so far (say_common).
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -83,16 +86,59 @@ std::vector<std::string> messages_of(const Options &o) {
     return messages;
 }
 
+// A key that quorlin-say turns on unless the user's file sets it; an
+// option that asks for the module's default (`wanted` false) wins over
+// the user's file and otherwise leaves the key out.
+void default_key(ModuleConfig &config, const char *key, bool wanted) {
+    if (!wanted) {
+        if (config.user_sets(key)) config.set(key, "0");
+    } else if (!config.user_sets(key)) {
+        config.set(key, "1");
+    }
+}
+
 // The keys quorlin-say's options set in the module's configuration.
 void merge_options(const Options &o, ModuleConfig &config) {
     if (o.voice >= 0) config.set("CorvaneDefaultVoice", std::to_string(o.voice));
     // Streaming sends the first audio while the rest is synthesised; the
     // user's own file and --synchronous decide otherwise.
-    if (o.synchronous) {
-        if (config.user_sets("CorvaneStreaming")) config.set("CorvaneStreaming", "0");
-    } else if (!config.user_sets("CorvaneStreaming")) {
-        config.set("CorvaneStreaming", "1");
+    default_key(config, "CorvaneStreaming", !o.synchronous);
+    // Faithful text keeps what the text says (apostrophes, accented
+    // letters, symbols at the punctuation level); --ascii-text asks for
+    // the module's own cleaning.
+    default_key(config, "CorvaneFaithfulText", o.faithful_text);
+    // The module reports marks only when asked to; a user's file that
+    // sets the key keeps its say.
+    if (!o.marks.empty() && !config.user_sets("CorvaneIndexMarks"))
+        config.set("CorvaneIndexMarks", "1");
+}
+
+// Plain text as a server sends it: the module takes every message as
+// SSML, so the three characters that would start markup or an entity
+// are sent as entities, which it decodes back.
+std::string escaped(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default: out += c;
+        }
     }
+    return out;
+}
+
+// The protocol ends a message's text at a NUL byte; what follows it is
+// lost, which the user should hear of.
+void warn_nul(const Options &o, const std::string &text, size_t index, size_t count) {
+    if (text.find('\0') == std::string::npos) return;
+    bool after_progress = !o.quiet && count > 1 && isatty(2);
+    fprintf(stderr,
+            "%squorlin-say: warning: message %zu holds a NUL byte; only its text before "
+            "the NUL byte is spoken\n",
+            after_progress ? "\n" : "", index);
 }
 
 void progress(const Options &o, size_t index, size_t count) {
@@ -123,19 +169,28 @@ int run(const Options &o) {
         while (std::getline(lines, line)) fprintf(stderr, "= %s\n", line.c_str());
     }
     std::unique_ptr<Sink> sink = make_sink(o);
+    std::unique_ptr<MarkLog> marks;
+    MarkReached on_mark;
+    if (!o.marks.empty()) {
+        marks = std::make_unique<MarkLog>(o.marks);
+        on_mark = [&](const std::string &name) { marks->add(name, sink->samples(), sink->rate()); };
+    }
     ModuleSession m(o.module, config_path, o.trace, o.timeout_s);
     try {
         m.handshake();
         m.send_settings(o.settings);
         for (size_t i = 0; i < messages.size(); i++) {
             progress(o, i + 1, messages.size());
-            m.speak(messages[i], i + 1, *sink);
+            warn_nul(o, messages[i], i + 1, messages.size());
+            m.speak(o.ssml ? messages[i] : escaped(messages[i]), i + 1, *sink, on_mark);
         }
         m.quit();
         if (sink->samples() == 0) fail("the module produced no audio");
         sink->complete();
+        if (marks) marks->complete();
     } catch (const Failure &f) {
         sink->abandon();
+        if (marks) marks->abandon();
         fprintf(stderr, "quorlin-say: %s\n", f.what.c_str());
         if (f.module_involved && !m.diagnostics().empty()) {
             fprintf(stderr, "quorlin-say: the module's last diagnostics:\n");
@@ -145,6 +200,7 @@ int run(const Options &o) {
     } catch (const Interrupted &) {
         m.stop_now();
         sink->interrupted();
+        if (marks) marks->complete();
         if (!o.quiet) summary("interrupted; ", *sink);
         return interrupted_status();
     }

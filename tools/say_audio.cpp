@@ -1,9 +1,15 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The sinks of say_audio.h and the output file under them. It owns the
+// temporary file beside the target (registered with say_common so that
+// a second signal removes it) and the player process with its bounded
+// waits; the samples come from say_module, and whether the run ended
+// well is decided by quorlin_say.
 #include "say_audio.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,6 +37,33 @@ void put_le16(std::string &h, size_t at, uint16_t v) {
     h[at + 1] = static_cast<char>(v >> 8);
 }
 
+// Symbolic links are followed this far, as the kernel follows them.
+constexpr int max_link_hops = 40;
+// How long a player gets to end after SIGTERM before SIGKILL.
+constexpr int player_grace_ms = 1000;
+
+// The file that `path` finally names: its symbolic links followed, also
+// a last one that points to no file yet (a dangling link), so that the
+// new file is written where the link points and the link stays. A
+// relative link is taken from the directory that holds it.
+std::string link_target(const std::string &path, const std::string &shown) {
+    std::string p = path;
+    for (int hops = 0; hops < max_link_hops; hops++) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
+        char to[PATH_MAX];
+        ssize_t n = readlink(p.c_str(), to, sizeof to - 1);
+        if (n <= 0) return p;
+        std::string next(to, static_cast<size_t>(n));
+        size_t slash = p.rfind('/');
+        if (next[0] != '/' && slash != std::string::npos) next.insert(0, p, 0, slash + 1);
+        p = next;
+    }
+    fail(shown + ": too many levels of symbolic links");
+}
+
+}  // namespace
+
 // An open output: a new file written beside its target and renamed over
 // it at the end, a path that is not a regular file (a device, a FIFO)
 // written in place, or standard output.
@@ -38,13 +71,8 @@ class Output {
 public:
     // Prepares `path`; nothing existing is touched yet.
     explicit Output(const std::string &path) : shown_(path) {
-        target_ = path;
+        target_ = link_target(path, shown_);
         struct stat st;
-        if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            // Replace the file the link points to, not the link.
-            char real[PATH_MAX];
-            if (realpath(path.c_str(), real)) target_ = real;
-        }
         bool exists = stat(target_.c_str(), &st) == 0;
         if (exists && !S_ISREG(st.st_mode)) {
             if (S_ISDIR(st.st_mode)) fail(shown_ + " is a directory");
@@ -65,6 +93,7 @@ public:
             temp_.clear();
             fail("cannot create a file in " + dir + " for " + shown_ + ": " + strerror(errno));
         }
+        register_leftover(temp_);
         // The mode a new file would get, or the mode of the file replaced.
         mode_t mask = umask(0);
         umask(mask);
@@ -110,6 +139,7 @@ public:
         if (!temp_.empty()) {
             if (rename(temp_.c_str(), target_.c_str()) != 0)
                 fail("cannot put " + shown_ + " in place: " + strerror(errno));
+            forget_leftover(temp_);
             temp_.clear();
         }
     }
@@ -119,7 +149,10 @@ public:
         if (is_stdout_) return;
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
-        if (!temp_.empty()) unlink(temp_.c_str());
+        if (!temp_.empty()) {
+            unlink(temp_.c_str());
+            forget_leftover(temp_);
+        }
         temp_.clear();
     }
 
@@ -136,6 +169,8 @@ private:
     bool seekable_ = false;
     off_t start_ = 0;
 };
+
+namespace {
 
 class WavSink : public Sink {
 public:
@@ -230,25 +265,28 @@ Player find_player() {
 // when the first block tells the rate. pw-play is given a WAV stream,
 // which carries the format; paplay and aplay get raw PCM and the format
 // on their command line.
+//
+// Every wait on the player has the run's timeout as its bound: a write
+// it does not take, and its exit after the last audio. A player that
+// fails is named with its exit status or signal; the module had no part
+// in that.
 class PlayerSink : public Sink {
 public:
-    explicit PlayerSink(Player p) : player_(std::move(p)) {}
+    PlayerSink(Player p, int timeout_s) : player_(std::move(p)), timeout_ms_(timeout_s * 1000) {}
     ~PlayerSink() override { stop_player(); }
 
     void complete() override {
         if (pid_ <= 0) return;
         close_input();
         int st = 0;
-        pid_t r;
-        do {
-            r = waitpid(pid_, &st, 0);
-            if (r < 0 && errno == EINTR) check_interrupt();
-        } while (r < 0 && errno == EINTR);
+        if (!wait_child(pid_, timeout_ms_, st, true)) {
+            stop_player();
+            fail_outside(player_.name + " did not end within " + seconds() +
+                         " after the last audio; it was killed");
+        }
         pid_ = -1;
-        if (r > 0 && !(WIFEXITED(st) && WEXITSTATUS(st) == 0))
-            fail(player_.name + (WIFEXITED(st)
-                                     ? " ended with exit status " + std::to_string(WEXITSTATUS(st))
-                                     : " died of signal " + std::to_string(WTERMSIG(st))));
+        if (!(WIFEXITED(st) && WEXITSTATUS(st) == 0))
+            fail_outside(player_.name + " ended with " + describe_wait_status(st));
     }
     void interrupted() override { stop_player(); }
     void abandon() override { stop_player(); }
@@ -274,31 +312,61 @@ protected:
             });
         close(p[0]);
         in_ = p[1];
+        // Only our end: a write that the player does not take waits in
+        // poll, where the timeout bounds it.
+        fcntl(in_, F_SETFL, O_NONBLOCK);
         if (player_.name == "pw-play") {
             std::string h = wav_header(rate, UINT32_MAX);
             write(h.data(), h.size());
         }
     }
     void write(const char *bytes, size_t n) override {
-        write_all(in_, bytes, n, "to " + player_.name);
+        while (n > 0) {
+            ssize_t w = ::write(in_, bytes, n);
+            if (w > 0) {
+                bytes += w;
+                n -= static_cast<size_t>(w);
+                continue;
+            }
+            if (w < 0 && errno == EPIPE) went_away();
+            if (w < 0 && errno != EAGAIN && errno != EINTR)
+                fail_outside("writing to " + player_.name + ": " + strerror(errno));
+            pollfd fd{in_, POLLOUT, 0};
+            if (poll_bounded(&fd, 1, timeout_ms_) == 0) {
+                stop_player();
+                fail_outside(player_.name + " took no audio for " + seconds() +
+                             "; it was killed");
+            }
+        }
     }
 
 private:
+    std::string seconds() const { return std::to_string(timeout_ms_ / 1000) + " s"; }
     void close_input() {
-        if (in_ >= 0) close(in_);
+        if (in_ >= 0) close(in_);  // not retried on EINTR
         in_ = -1;
     }
-    // Silence at once: the player is told to end and reaped.
+    // The player closed its input before the audio ended: it failed, or
+    // it will end by itself; either way its end is what to report.
+    [[noreturn]] void went_away() {
+        close_input();
+        int st = 0;
+        bool ended = wait_child(pid_, timeout_ms_, st, true);
+        if (!ended) stop_player();
+        pid_ = -1;
+        fail_outside(player_.name + (ended ? " ended with " + describe_wait_status(st)
+                                           : " stopped reading and was killed") +
+                     " before it took all the audio");
+    }
+    // Silence at once: the player is told to end, killed when it has
+    // not, and reaped.
     void stop_player() {
         close_input();
-        if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        int st;
-        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-        }
+        end_child(pid_, player_grace_ms);
         pid_ = -1;
     }
     Player player_;
+    int timeout_ms_;
     pid_t pid_ = -1;
     int in_ = -1;
 };
@@ -338,9 +406,26 @@ std::unique_ptr<Sink> make_sink(const Options &o) {
     case Destination::wav_stdout: return std::make_unique<WavSink>(std::make_unique<Output>());
     case Destination::raw_file: return std::make_unique<RawSink>(std::make_unique<Output>(o.output));
     case Destination::raw_stdout: return std::make_unique<RawSink>(std::make_unique<Output>());
-    case Destination::player: return std::make_unique<PlayerSink>(find_player());
+    case Destination::player: return std::make_unique<PlayerSink>(find_player(), o.timeout_s);
     }
     return nullptr;
 }
+
+MarkLog::MarkLog(const std::string &path)
+    : out_(path == "-" ? std::make_unique<Output>() : std::make_unique<Output>(path)) {}
+
+MarkLog::~MarkLog() = default;
+
+void MarkLog::add(const std::string &name, uint64_t samples, int rate) {
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%.3f",
+             rate > 0 ? static_cast<double>(samples) / rate : 0.0);
+    std::string line = name + "\t" + seconds + "\n";
+    out_->write(line.data(), line.size());
+}
+
+void MarkLog::complete() { out_->commit(); }
+
+void MarkLog::abandon() { out_->abandon(); }
 
 }  // namespace say

@@ -41,6 +41,28 @@ protected:
 // The sink for the options' destination.
 std::unique_ptr<Sink> make_sink(const Options &o);
 
+class Output;
+
+// The --marks file: one line "NAME<TAB>SECONDS" per mark reached. It is
+// put in place as the audio file is: kept when the run succeeds or is
+// interrupted, and an earlier file left as it was when the run fails.
+class MarkLog {
+public:
+    // `path` "-" is standard output.
+    explicit MarkLog(const std::string &path);
+    ~MarkLog();
+    MarkLog(const MarkLog &) = delete;
+    MarkLog &operator=(const MarkLog &) = delete;
+
+    // A mark reached after `samples` samples at `rate` Hz (0: no audio yet).
+    void add(const std::string &name, uint64_t samples, int rate);
+    void complete();
+    void abandon();
+
+private:
+    std::unique_ptr<Output> out_;
+};
+
 // The 44-byte header of a mono 16-bit PCM WAV file holding `data_bytes`
 // bytes of samples at `rate` Hz; a stream whose length is not known yet
 // gives UINT32_MAX, as common tools write it.

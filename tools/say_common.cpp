@@ -1,37 +1,123 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The shared helpers of say_common.h, and the one signal handler with
+// the tables it reads: every field a handler touches is written so that
+// the handler sees either the old or the new entry whole (the path is
+// copied before its slot is marked used, and unmarked before it is
+// dropped).
 #include "say_common.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace say {
 
 namespace {
 
-volatile sig_atomic_t arrived = 0;
+// quorlin-say has at most two temporary files (the output's and the
+// configuration's) and two children (the module and the player).
+constexpr int leftover_slots = 4;
+constexpr int child_slots = 4;
+// How often a long wait looks at the interrupt flag: short enough that
+// an interrupt is heard at once, long enough to cost nothing.
+constexpr int slice_ms = 200;
 
-void on_signal(int sig) { arrived = sig; }
+struct Leftover {
+    char path[PATH_MAX];          // the file, NUL-terminated
+    volatile sig_atomic_t used;   // 1 once `path` is complete
+};
+
+struct SignalState {
+    volatile sig_atomic_t arrived;           // the first signal, 0 for none
+    pid_t owner;                             // our pid: a child between fork and exec does nothing
+    Leftover leftovers[leftover_slots];      // removed by a second signal
+    volatile sig_atomic_t children[child_slots];  // pids killed by a second signal, 0 for free
+};
+
+SignalState sig_state;
+
+void on_signal(int sig) {
+    if (getpid() != sig_state.owner) return;
+    if (sig_state.arrived == 0) {
+        sig_state.arrived = sig;
+        return;
+    }
+    for (volatile sig_atomic_t &pid : sig_state.children)
+        if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+    for (Leftover &l : sig_state.leftovers)
+        if (l.used) unlink(l.path);
+    _exit(128 + sig);
+}
+
+void register_child(pid_t pid) {
+    for (volatile sig_atomic_t &slot : sig_state.children)
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+}
 
 }  // namespace
 
 void fail(std::string what, int status) { throw Failure{std::move(what), status}; }
 
+void fail_outside(std::string what) { throw Failure{std::move(what), exit_failure, false}; }
+
 void catch_interrupts() {
+    sig_state.owner = getpid();
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
+    const int handled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    // One handler at a time, so that a second signal never interrupts
+    // the first one's bookkeeping.
+    for (int sig : handled) sigaddset(&sa.sa_mask, sig);
     sa.sa_flags = 0;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : handled) sigaction(sig, &sa, nullptr);
 }
 
-int interrupt_signal() { return arrived; }
+int interrupt_signal() { return sig_state.arrived; }
 
 void check_interrupt() {
-    if (arrived) throw Interrupted{};
+    if (sig_state.arrived) throw Interrupted{};
+}
+
+void register_leftover(const std::string &path) {
+    if (path.size() >= PATH_MAX) return;  // no such path was created
+    for (Leftover &l : sig_state.leftovers)
+        if (!l.used) {
+            memcpy(l.path, path.c_str(), path.size() + 1);
+            l.used = 1;
+            return;
+        }
+}
+
+void forget_leftover(const std::string &path) {
+    for (Leftover &l : sig_state.leftovers)
+        if (l.used && path == l.path) l.used = 0;
+}
+
+void forget_child(pid_t pid) {
+    for (volatile sig_atomic_t &slot : sig_state.children)
+        if (slot == pid) slot = 0;
+}
+
+int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible) {
+    int64_t until = timeout_ms < 0 ? -1 : now_ms() + timeout_ms;
+    for (;;) {
+        if (interruptible) check_interrupt();
+        int64_t left = until < 0 ? slice_ms : until - now_ms();
+        if (left < 0) left = 0;  // one look even when the time is up (a timeout of 0)
+        int r = poll(fds, n, static_cast<int>(left < slice_ms ? left : slice_ms));
+        if (r > 0 || (r < 0 && errno != EINTR)) return r;
+        if (until >= 0 && now_ms() >= until) return 0;
+    }
 }
 
 void write_all(int fd, const void *p, size_t n, const std::string &what) {
@@ -47,8 +133,9 @@ void write_all(int fd, const void *p, size_t n, const std::string &what) {
             check_interrupt();
             continue;
         }
-        throw Failure{"writing " + what + ": " + strerror(w < 0 ? errno : EIO), exit_failure,
-                      false};
+        // EPIPE included: SIGPIPE is ignored, so a reader that went away
+        // is a failed write like any other.
+        fail_outside("writing " + what + ": " + strerror(w < 0 ? errno : EIO));
     }
 }
 
@@ -83,7 +170,40 @@ pid_t spawn(std::vector<std::string> args, const std::function<void()> &in_child
         exec_failed(errno);
         _exit(127);
     }
+    register_child(pid);
     return pid;
+}
+
+bool wait_child(pid_t pid, int timeout_ms, int &status, bool interruptible) {
+    int64_t until = now_ms() + timeout_ms;
+    for (;;) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) {
+            forget_child(pid);
+            return true;
+        }
+        if (interruptible) check_interrupt();
+        if (now_ms() >= until) return false;
+        usleep(10000);  // EINTR ends the sleep early, which is all it means here
+    }
+}
+
+void end_child(pid_t pid, int grace_ms) {
+    if (pid <= 0) return;
+    int st = 0;
+    kill(pid, SIGTERM);
+    if (wait_child(pid, grace_ms, st, false)) return;
+    kill(pid, SIGKILL);
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    forget_child(pid);
+}
+
+std::string describe_wait_status(int status) {
+    if (WIFSIGNALED(status))
+        return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
+               ")";
+    return "exit status " + std::to_string(WEXITSTATUS(status));
 }
 
 FdCloser::~FdCloser() {
@@ -97,6 +217,13 @@ bool parse_int(const char *s, long low, long high, int &out) {
     if (errno || end == s || *end || v < low || v > high) return false;
     out = static_cast<int>(v);
     return true;
+}
+
+int64_t now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    // 64 bits: a 32-bit long holds only 24 days of uptime in milliseconds.
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 }  // namespace say

@@ -1,11 +1,21 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What every part of quorlin-say shares: its exit statuses, the failure
-// it carries up to main, and the interrupt flag that SIGINT and SIGTERM
-// set.
+// it carries up to main, the signals that interrupt a run, and the
+// bounded waits on descriptors and children.
+//
+// The signal handler owns two small tables: the temporary files that
+// exist right now and the children that run right now. A first signal
+// only sets a flag, which the waits below turn into Interrupted, so that
+// the run can stop the module and keep a playable file. A second signal
+// ends the run at once from the handler itself: it kills the children,
+// removes the temporary files and exits, since the first one's clean-up
+// is what the user no longer wants to wait for.
 #pragma once
 
+#include <poll.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #include <sys/types.h>
 
@@ -24,25 +34,44 @@ struct Failure {
     std::string what;
     int status = exit_failure;
     // False when the module had no part in it (a reader of the audio
-    // went away), so that its diagnostics would only mislead.
+    // went away, a player failed), so that its diagnostics would only
+    // mislead.
     bool module_involved = true;
 };
 
 [[noreturn]] void fail(std::string what, int status = exit_failure);
+// A failure the module had no part in.
+[[noreturn]] void fail_outside(std::string what);
 
-// Thrown where a wait or a write noticed SIGINT or SIGTERM.
+// Thrown where a wait or a write noticed an interrupting signal.
 struct Interrupted {};
 
-// Installs the handlers (without SA_RESTART, so that a blocking call
-// returns EINTR and the caller looks at the flag).
+// Installs the handlers for SIGINT, SIGTERM, SIGHUP and SIGQUIT (without
+// SA_RESTART, so that a blocking call returns EINTR and the caller looks
+// at the flag).
 void catch_interrupts();
 // The signal that arrived, 0 for none.
 int interrupt_signal();
 // Throws Interrupted when a signal arrived.
 void check_interrupt();
 
+// A file that a second signal removes: registered as soon as it exists,
+// forgotten once it is put in place or removed.
+void register_leftover(const std::string &path);
+void forget_leftover(const std::string &path);
+// A child that a second signal kills: spawn registers it, and whoever
+// reaps it forgets it (so that a reused pid is never killed).
+void forget_child(pid_t pid);
+
+// poll(2) that notices a signal which arrives just before the call: it
+// waits in short slices and throws Interrupted between them unless
+// `interruptible` is false. Returns poll's result; 0 means that nothing
+// happened within `timeout_ms` (-1: no bound).
+int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible = true);
+
 // Writes all of `n` bytes to `fd`, retrying short writes and EINTR
-// (unless interrupted). Fails with `what` in the message.
+// (unless interrupted). Fails with `what` in the message, as a failure
+// the module had no part in.
 void write_all(int fd, const void *p, size_t n, const std::string &what);
 
 // Reads `fd` to its end, retrying EINTR (unless interrupted). A read
@@ -58,6 +87,17 @@ std::string read_all(int fd, const std::string &shown, int status = exit_failure
 pid_t spawn(std::vector<std::string> args, const std::function<void()> &in_child,
             const std::function<void(int)> &exec_failed);
 
+// Waits up to `timeout_ms` for the child `pid` to end. True, with its
+// wait status in `status`, when it ended (it is then reaped and
+// forgotten); false when it still runs. Throws Interrupted only when
+// `interruptible`.
+bool wait_child(pid_t pid, int timeout_ms, int &status, bool interruptible);
+// Ends the child `pid` now: SIGTERM, then SIGKILL when it has not ended
+// `grace_ms` later; reaps it. Never throws.
+void end_child(pid_t pid, int grace_ms);
+// "exit status N" or "signal N (Name)", from a wait status.
+std::string describe_wait_status(int status);
+
 // Closes a descriptor that it was given (0, standard input, is never
 // closed) when it goes out of scope, also when a failure is thrown.
 struct FdCloser {
@@ -68,5 +108,8 @@ struct FdCloser {
 // Parses a whole decimal number from `low` to `high` into `out`; false
 // (and `out` untouched) for anything else.
 bool parse_int(const char *s, long low, long high, int &out);
+
+// Milliseconds of a monotonic clock, for deadlines.
+int64_t now_ms();
 
 }  // namespace say

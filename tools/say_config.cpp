@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The merged configuration of say_config.h: it owns the user's text, the
+// overriding keys and the private file they are written to (removed
+// with the object, or by a second signal through say_common). Which keys
+// to override is quorlin_say's choice; what they mean is the module's.
 #include "say_config.h"
 
 #include <errno.h>
@@ -14,7 +18,9 @@
 namespace say {
 
 ModuleConfig::~ModuleConfig() {
-    if (!path_.empty()) unlink(path_.c_str());
+    if (path_.empty()) return;
+    unlink(path_.c_str());
+    forget_leftover(path_);
 }
 
 void ModuleConfig::read_user_file(const std::string &path) {
@@ -72,7 +78,8 @@ const std::string &ModuleConfig::write() {
     int fd = mkstemps(name.data(), 5);
     if (fd < 0) fail("cannot create a configuration file in " + name.substr(0, name.rfind('/')) +
                      ": " + strerror(errno));
-    path_ = name;  // from here on removed with this object
+    path_ = name;  // from here on removed with this object, or by a second signal
+    register_leftover(path_);
     std::string t = text();
     write_all(fd, t.data(), t.size(), "the configuration file " + path_);
     if (close(fd) != 0) fail("writing the configuration file " + path_ + ": " + strerror(errno));

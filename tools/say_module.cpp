@@ -1,4 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The module session of say_module.h: the child and its three pipes,
+// the unread bytes of its standard output, the kept tail of its standard
+// error and its exit status. It knows the protocol's replies, events and
+// 705 blocks; it leaves the samples to the sink, the text of a message to
+// quorlin_say, and signals to say_common.
 #include "say_module.h"
 
 #include <errno.h>
@@ -9,7 +14,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "say_common.h"
@@ -29,12 +33,6 @@ void close_fd(int &fd) {
     fd = -1;
 }
 
-long now_ms() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
-
 }  // namespace
 
 ModuleSession::ModuleSession(const std::string &path, const std::string &config, bool trace,
@@ -52,8 +50,10 @@ ModuleSession::ModuleSession(const std::string &path, const std::string &config,
             dup2(in[0], 0);
             dup2(out[1], 1);
             dup2(err[1], 2);
-            signal(SIGINT, SIG_DFL);
-            signal(SIGTERM, SIG_DFL);
+            // Out of the terminal's process group: a Ctrl-C or a hang-up
+            // reaches quorlin-say alone, which stops the module with
+            // STOP and QUIT as a server would, so the audio so far stays.
+            setpgid(0, 0);
         },
         [&](int e) {
             ssize_t ignored = write(exec_report[1], &e, sizeof e);
@@ -112,19 +112,20 @@ void ModuleSession::handshake() {
     }
 }
 
-void ModuleSession::send_settings(const std::vector<std::pair<std::string, int>> &settings) {
+void ModuleSession::send_settings(const std::vector<std::pair<std::string, std::string>> &settings) {
     if (settings.empty()) return;
     waiting_for_ = "the module's answer to SET";
     send_line("SET");
     std::string line = traced_line();
     if (line != "203 OK RECEIVING SETTINGS") refused("SET", line);
-    for (const auto &[name, value] : settings) send_line(name + "=" + std::to_string(value));
+    for (const auto &[name, value] : settings) send_line(name + "=" + value);
     send_line(".");
     line = traced_line();
     if (line != "203 OK SETTINGS RECEIVED") refused("SET", line);
 }
 
-uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink) {
+uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink,
+                              const MarkReached &on_mark) {
     std::string which = "message " + std::to_string(index);
     waiting_for_ = "the module's answer to SPEAK (" + which + ")";
     send_line("SPEAK");
@@ -154,7 +155,15 @@ uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &
         }
         trace(line);
         if (line == "701 BEGIN") continue;
-        if (line == "702 END") return samples;
+        if (line.rfind("700-", 0) == 0) {
+            std::string end = traced_line();
+            if (end != "700 INDEX MARK")
+                fail("malformed index mark: expected \"700 INDEX MARK\", got \"" + end + "\"");
+            if (on_mark) on_mark(line.substr(4));
+            continue;
+        }
+        // A pause the server may resume ends the message as its end does.
+        if (line == "702 END" || line == "704 PAUSE") return samples;
         if (line == "703 STOP") fail("the module stopped " + which);
         refused("speaking", line);
     }
@@ -165,18 +174,33 @@ void ModuleSession::quit() {
     send_line("QUIT");
     std::string line = traced_line();
     if (line != "210 OK QUIT") refused("QUIT", line);
-    waiting_for_ = "the module to exit after QUIT";
     close_fd(in_);
-    char c;
-    while (get(c)) {
+    // The module's exit has the same bound as every answer; what it
+    // still writes is read (and dropped) meanwhile, so that it never
+    // blocks on a full pipe.
+    int64_t until = now_ms() + timeout_ms_;
+    while (!reap(false)) {
+        int64_t left = until - now_ms();
+        if (left <= 0) {
+            kill(pid_, SIGKILL);
+            reap(true);
+            fail("the module did not exit within " + std::to_string(timeout_ms_ / 1000) +
+                 " s after QUIT");
+        }
+        if (!pump(false, static_cast<int>(left < 100 ? left : 100))) usleep(10000);
+        buf_.clear();
+        pos_ = 0;
     }
-    while (err_ >= 0) pump(false);
-    reap(true);
-    if (status_ != 0) fail("the module ended with exit status " + std::to_string(status_));
+    // Whatever it wrote last, without waiting for a descendant that
+    // may still hold the pipes.
+    while ((out_ >= 0 || err_ >= 0) && now_ms() < until && pump(false, 0)) {
+    }
+    if (status_ != 0) fail("the module ended with " + describe_wait_status(raw_status_));
 }
 
 void ModuleSession::stop_now() {
     if (pid_ <= 0 || exited_) return;
+    stopping_ = true;
     try {
         // In the middle of a message's text these lines are taken as
         // text; closing the input then ends the module all the same.
@@ -187,14 +211,14 @@ void ModuleSession::stop_now() {
             if (trace_) fputs("> STOP\n> QUIT\n", stderr);
         }
         close_fd(in_);
-        long until = now_ms() + stop_grace_ms;
+        int64_t until = now_ms() + stop_grace_ms;
         while (!reap(false) && now_ms() < until) {
             if (!pump(false, 20)) usleep(20000);
             buf_.clear();
             pos_ = 0;
         }
     } catch (...) {
-        // A second signal: no more patience.
+        // A failed read or write: the module is killed all the same.
     }
     if (!exited_) {
         kill(pid_, SIGKILL);
@@ -335,11 +359,7 @@ bool ModuleSession::pump(bool want_write, int own_timeout_ms) {
     if (err_ >= 0) { err_i = static_cast<int>(n); fds[n++] = {err_, POLLIN, 0}; }
     if (want_write && in_ >= 0) fds[n++] = {in_, POLLOUT, 0};
     if (n == 0) return false;
-    int r = poll(fds, n, own_timeout_ms >= 0 ? own_timeout_ms : timeout_ms_);
-    if (r < 0 && errno == EINTR) {
-        check_interrupt();
-        return true;
-    }
+    int r = poll_bounded(fds, n, own_timeout_ms >= 0 ? own_timeout_ms : timeout_ms_, !stopping_);
     if (r <= 0) {
         if (own_timeout_ms >= 0) return false;
         fail("no answer from the module within " + std::to_string(timeout_ms_ / 1000) +
@@ -395,6 +415,7 @@ bool ModuleSession::reap(bool block) {
         r = waitpid(pid_, &st, block ? 0 : WNOHANG);
     } while (r < 0 && errno == EINTR);
     if (r != pid_) return false;
+    forget_child(pid_);
     exited_ = true;
     raw_status_ = st;
     status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);

@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -27,6 +28,10 @@ public:
     virtual void put(int rate, const char *bytes, size_t n) = 0;
 };
 
+// Called with a mark's name when the module reports it, that is when
+// the audio before the mark has been handed to the sink.
+using MarkReached = std::function<void(const std::string &name)>;
+
 class ModuleSession {
 public:
     // Starts `path` with `config` as its argument ("" for none).
@@ -37,10 +42,15 @@ public:
     ModuleSession &operator=(const ModuleSession &) = delete;
 
     void handshake();
-    void send_settings(const std::vector<std::pair<std::string, int>> &settings);
-    // Speaks message number `index` (from 1); returns its sample count.
-    uint64_t speak(const std::string &text, size_t index, AudioSink &sink);
-    // Sends QUIT and waits for the module to exit with status 0.
+    // Sends one SET block of name=value lines (none when empty).
+    void send_settings(const std::vector<std::pair<std::string, std::string>> &settings);
+    // Speaks message number `index` (from 1), which ends with "702 END"
+    // or "704 PAUSE"; returns its sample count. Index marks go to
+    // `on_mark` (which may be empty).
+    uint64_t speak(const std::string &text, size_t index, AudioSink &sink,
+                   const MarkReached &on_mark);
+    // Sends QUIT and waits, within the timeout, for the module to exit
+    // with status 0; kills it when it has not.
     void quit();
     // After an interrupt: asks the module to stop and quit, and kills it
     // if it has not ended after a short grace. Never throws.
@@ -74,6 +84,7 @@ private:
     std::string err_partial_;
     bool in_message_text_ = false;  // continuation lines of a "Speaking:" line
     std::deque<std::string> err_tail_;
+    bool stopping_ = false;  // stop_now runs: the interrupt is known
     bool exited_ = false;
     int raw_status_ = 0;
     int status_ = -1;

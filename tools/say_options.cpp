@@ -1,12 +1,20 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// quorlin-say's command line: the option table, --help, the voice
+// names, and the checks that turn a contradicting or malformed command
+// line into exit status 2 before anything starts. It decides what the
+// user asked for; what the module is configured with is say_config's
+// and quorlin_say's, where the audio goes say_audio's.
 #include "say_options.h"
 
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 #include <unistd.h>
+
+#include <initializer_list>
 
 #include "say_common.h"
 
@@ -43,6 +51,9 @@ void usage(FILE *to) {
         "  -f, --file FILE     read the text from FILE (\"-\": standard input),\n"
         "                      one message per paragraph\n"
         "      --lines         with -f or standard input: one message per line\n"
+        "      --ssml          the text is SSML and is sent as it is; without it\n"
+        "                      &, < and > are sent as entities, so plain text is\n"
+        "                      spoken as written\n"
         "Audio:\n"
         "  -o, --output FILE   WAV file to write (default quorlin.wav); \"-\" writes a\n"
         "                      WAV stream to standard output. An existing file is\n"
@@ -52,6 +63,10 @@ void usage(FILE *to) {
         "      --play          play the audio as it arrives, through the first of\n"
         "                      pw-play, paplay or aplay found on PATH (not with -o\n"
         "                      or --raw)\n"
+        "      --marks FILE    with --ssml: write a line NAME<TAB>SECONDS for each\n"
+        "                      <mark name=\"NAME\"/> reached, SECONDS being the audio\n"
+        "                      time at which it was reported (\"-\": standard output);\n"
+        "                      turns CorvaneIndexMarks 1 on unless the -c file sets it\n"
         "Voice and speech:\n"
         "  -V, --voice VOICE   preset voice, by name or number (see --list-voices);\n"
         "                      wins over the -c file's CorvaneDefaultVoice\n"
@@ -59,6 +74,16 @@ void usage(FILE *to) {
         "  -r, --rate N        speech rate, -100 to 100 (0 is the normal rate)\n"
         "  -p, --pitch N       pitch, -100 to 100\n"
         "  -v, --volume N      volume, -100 to 100\n"
+        "      --punctuation LEVEL\n"
+        "                      symbols read by name: none, some (default), most\n"
+        "                      or all\n"
+        "      --spell         spell the text letter by letter\n"
+        "      --capitals none|spell\n"
+        "                      with --spell: a capital letter as itself (default),\n"
+        "                      or as \"capital\" followed by the letter\n"
+        "      --ascii-text    have the module clean the text to plain ASCII, as it\n"
+        "                      does by default, instead of CorvaneFaithfulText 1;\n"
+        "                      the three options above then change nothing\n"
         "Module:\n"
         "  -c, --config FILE   configuration file for the module (must exist)\n"
         "  -m, --module PATH   the quorlin binary (default: quorlin beside quorlin-say,\n"
@@ -66,8 +91,10 @@ void usage(FILE *to) {
         "      --synchronous   have the module synthesise each message whole before\n"
         "                      sending it (default: streaming, CorvaneStreaming 1,\n"
         "                      unless the -c file sets CorvaneStreaming)\n"
-        "      --timeout SEC   longest wait for each answer of the module (default\n"
-        "                      60); raise it for very long paragraphs\n"
+        "      --timeout SEC   longest wait for each answer of the module, for the\n"
+        "                      player to take audio or to end, and for the module\n"
+        "                      to exit (default 60); raise it for very long\n"
+        "                      paragraphs\n"
         "      --trace         show the protocol exchange, the module's standard\n"
         "                      error and the configuration it runs with\n"
         "  -q, --quiet         no progress or summary lines\n"
@@ -77,8 +104,10 @@ void usage(FILE *to) {
         "Exit status: 0 when all text was spoken; 1 when the module refused,\n"
         "failed or died, the output could not be written or no player was found;\n"
         "2 for a wrong command line (contradicting options, empty text, a missing\n"
-        "or unreadable -c file); 130 or 143 when interrupted by SIGINT or SIGTERM\n"
-        "(the audio written so far is kept as a complete WAV file).\n",
+        "or unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
+        "SIGQUIT, 143 SIGTERM) when interrupted: the audio written so far is kept\n"
+        "as a complete WAV file. A second signal ends at once, keeping nothing\n"
+        "new; neither leaves a temporary file behind.\n",
         to);
 }
 
@@ -122,10 +151,37 @@ int find_voice(const std::string &name) {
     return -1;
 }
 
-Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
+namespace {
+
+// What the flags said, before the destination and the source are
+// decided from it.
+struct Flags {
+    bool output_given = false;
+    bool raw = false;
+    bool play = false;
+    std::string punctuation = "some";
+    bool spell = false;
+    std::string capitals = "none";
+};
+
+// `value` when it is one of `allowed`; a command line error otherwise.
+std::string one_of(const char *option, const char *value,
+                   std::initializer_list<const char *> allowed) {
+    std::string list;
+    for (const char *a : allowed) {
+        if (strcmp(value, a) == 0) return value;
+        list += (list.empty() ? "" : ", ") + std::string(a);
+    }
+    bad(std::string("--") + option + " takes one of " + list + ", not \"" + value + "\"");
+}
+
+// The getopt loop: every option into `o` or `f`. Exits for --help,
+// --version, --list-voices and an option it does not know.
+void read_flags(int argc, char **argv, Options &o, Flags &f) {
     enum {
         opt_raw = 256, opt_lines, opt_timeout, opt_trace, opt_version, opt_play,
-        opt_list_voices, opt_synchronous,
+        opt_list_voices, opt_synchronous, opt_ssml, opt_marks, opt_punctuation, opt_spell,
+        opt_capitals, opt_ascii_text,
     };
     static const option longs[] = {
         {"output", required_argument, nullptr, 'o'}, {"raw", no_argument, nullptr, opt_raw},
@@ -138,22 +194,25 @@ Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
         {"volume", required_argument, nullptr, 'v'}, {"timeout", required_argument, nullptr, opt_timeout},
         {"trace", no_argument, nullptr, opt_trace},  {"quiet", no_argument, nullptr, 'q'},
         {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, opt_version},
+        {"ssml", no_argument, nullptr, opt_ssml},    {"marks", required_argument, nullptr, opt_marks},
+        {"punctuation", required_argument, nullptr, opt_punctuation},
+        {"spell", no_argument, nullptr, opt_spell},
+        {"capitals", required_argument, nullptr, opt_capitals},
+        {"ascii-text", no_argument, nullptr, opt_ascii_text},
         {nullptr, 0, nullptr, 0},
     };
-    Options o;
-    bool output_given = false, raw = false, play = false;
     auto setting = [&](const char *name, const char *value) {
         int v = 0;
         if (!parse_int(value, -100, 100, v))
             bad(std::string("--") + name + " takes a whole number from -100 to 100, not \"" + value + "\"");
-        o.settings.emplace_back(name, v);
+        o.settings.emplace_back(name, std::to_string(v));
     };
     int c;
     while ((c = getopt_long(argc, argv, "o:f:c:m:V:r:p:v:qh", longs, nullptr)) != -1) {
         switch (c) {
-        case 'o': o.output = optarg; output_given = true; break;
-        case opt_raw: raw = true; break;
-        case opt_play: play = true; break;
+        case 'o': o.output = optarg; f.output_given = true; break;
+        case opt_raw: f.raw = true; break;
+        case opt_play: f.play = true; break;
         case 'f': o.text_file = optarg; break;
         case opt_lines: o.per_line = true; break;
         case 'c': o.config = optarg; break;
@@ -173,24 +232,50 @@ Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
             break;
         case opt_trace: o.trace = true; break;
         case 'q': o.quiet = true; break;
+        case opt_ssml: o.ssml = true; break;
+        case opt_marks:
+            o.marks = optarg;
+            if (o.marks.empty()) bad("--marks needs a file name, or \"-\" for standard output");
+            break;
+        case opt_punctuation: f.punctuation = one_of("punctuation", optarg, {"none", "some", "most", "all"}); break;
+        case opt_spell: f.spell = true; break;
+        case opt_capitals: f.capitals = one_of("capitals", optarg, {"none", "spell"}); break;
+        case opt_ascii_text: o.faithful_text = false; break;
         case 'h': usage(stdout); exit(0);
         case opt_version: printf("quorlin-say %s\n", QUORLIN_VERSION); exit(0);
         default: fputs("Try 'quorlin-say --help'.\n", stderr); exit(exit_usage);
         }
     }
     for (int i = optind; i < argc; i++) o.words.emplace_back(argv[i]);
+    // A server sends these in every SET block; the module heeds them
+    // with CorvaneFaithfulText 1.
+    o.settings.emplace_back("punctuation_mode", f.punctuation);
+    o.settings.emplace_back("spelling_mode", f.spell ? "on" : "off");
+    o.settings.emplace_back("cap_let_recogn", f.capitals);
+}
 
-    if (play && raw) bad("--play and --raw contradict each other: the player takes the audio");
-    if (play && output_given) bad("--play and -o contradict each other: play or write, not both");
-    if (output_given && o.output.empty()) bad("-o needs a file name, or \"-\" for standard output");
-    bool to_stdout = output_given && o.output == "-";
-    if (play)
+// Where the audio and the marks go.
+void choose_destination(Options &o, const Flags &f) {
+    if (f.play && f.raw) bad("--play and --raw contradict each other: the player takes the audio");
+    if (f.play && f.output_given) bad("--play and -o contradict each other: play or write, not both");
+    if (f.output_given && o.output.empty()) bad("-o needs a file name, or \"-\" for standard output");
+    bool to_stdout = f.output_given && o.output == "-";
+    if (f.play)
         o.destination = Destination::player;
-    else if (raw)
-        o.destination = (to_stdout || !output_given) ? Destination::raw_stdout : Destination::raw_file;
+    else if (f.raw)
+        o.destination = (to_stdout || !f.output_given) ? Destination::raw_stdout : Destination::raw_file;
     else
         o.destination = to_stdout ? Destination::wav_stdout : Destination::wav_file;
+    if (o.marks.empty()) return;
+    if (!o.ssml) bad("--marks goes with --ssml: only SSML text holds marks");
+    bool audio_on_stdout =
+        o.destination == Destination::wav_stdout || o.destination == Destination::raw_stdout;
+    if (o.marks == "-" && audio_on_stdout)
+        bad("--marks - and the audio cannot share standard output: give --marks a file");
+}
 
+// Where the text comes from.
+void choose_source(Options &o, bool stdin_is_terminal) {
     if (!o.text_file.empty() && !o.words.empty()) bad("give the text as arguments or with -f, not both");
     if (!o.words.empty()) {
         o.source = TextSource::arguments;
@@ -207,6 +292,16 @@ Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
     } else {
         o.source = TextSource::standard_input;
     }
+}
+
+}  // namespace
+
+Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
+    Options o;
+    Flags f;
+    read_flags(argc, argv, o, f);
+    choose_destination(o, f);
+    choose_source(o, stdin_is_terminal);
     if (o.module.empty()) o.module = default_module();
     return o;
 }

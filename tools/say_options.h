@@ -31,14 +31,22 @@ struct Options {
     std::string module;
     int voice = -1;  // preset number, -1 for the configuration's own
     bool synchronous = false;
-    std::vector<std::pair<std::string, int>> settings;  // SET name and value
-    int timeout_s = 60;
+    bool ssml = false;          // the text is SSML, sent as it is
+    std::string marks;          // --marks file ("-": standard output), "" for none
+    bool faithful_text = true;  // CorvaneFaithfulText 1 unless --ascii-text
+    // The SET block, as a server sends it: rate, pitch and volume as
+    // given, then the punctuation level, spelling and capitals.
+    std::vector<std::pair<std::string, std::string>> settings;
+    int timeout_s = 60;  // the bound of every wait
     bool trace = false;
     bool quiet = false;
     std::vector<std::string> words;
 };
 
-// The eight preset voices, by number.
+// The eight preset voices, by number. The module's own table is not
+// used: quorlin-say knows the module only through the protocol and its
+// configuration file, as a server does, and runs any quorlin binary it
+// is pointed at. The names must follow the module's numbering.
 struct Voice {
     const char *name;
     const char *character;  // what the reference engine makes of it

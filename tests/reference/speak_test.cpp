@@ -307,7 +307,7 @@ TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
         const char *says;
     };
     const Row rows[] = {
-        {"message refused", {"-o", "/tmp/quorlin-say-refused.wav", "<b></b>"}, {}, 1,
+        {"message refused", {"--ssml", "-o", "/tmp/quorlin-say-refused.wav", "<b></b>"}, {}, 1,
          "301 ERROR CANT SPEAK"},
         {"engine cannot start", {"-o", "/tmp/quorlin-say-noengine.wav", "hello"},
          {{"ESPEAK_DATA_PATH", empty_dir}}, 1, "could not start its engine"},

@@ -2,8 +2,9 @@
 // quorlin-say's command lines against their exit statuses and outputs,
 // with the real module and the fake engine: where the text comes from,
 // where the audio goes, what the module is configured with, what a
-// failed or interrupted run leaves behind, and playing through a player
-// found on PATH (a script standing in for it).
+// failed or interrupted run leaves behind, playing through a player
+// found on PATH (a script standing in for it), hostile players, signals
+// and links, and index marks from a scripted module.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
@@ -98,6 +99,13 @@ public:
         dir_.write("bin/" + name, script);
         chmod(p.c_str(), 0755);
     }
+    // An executable script in the folder for fake players and modules.
+    std::string add_script(const std::string &name, const std::string &body) const {
+        std::string p = bin() + "/" + name;
+        dir_.write("bin/" + name, "#!/bin/sh\n" + body);
+        chmod(p.c_str(), 0755);
+        return p;
+    }
     std::vector<std::string> names() const {
         std::vector<std::string> n;
         for (auto &e : std::filesystem::directory_iterator(dir_.path()))
@@ -152,6 +160,16 @@ void expect_wav_file(const std::string &path, const std::string &samples) {
     EXPECT_EQ(w.data_size, samples.size());
     EXPECT_EQ(w.riff_size, samples.size() + 36);
     EXPECT_TRUE(w.samples == samples);
+}
+
+// The exchange that --trace shows, without the module's standard error,
+// which comes in between at any point.
+std::string exchange(const std::string &err) {
+    std::istringstream in(err);
+    std::string line, kept;
+    while (std::getline(in, line))
+        if (line.rfind("> ", 0) == 0 || line.rfind("< ", 0) == 0) kept += line + "\n";
+    return kept;
 }
 
 void expect_in_log(const Result &r, const std::string &line) {
@@ -217,6 +235,38 @@ TEST(Say, CommandLines) {
              ASSERT_NE(ours, std::string::npos);
              EXPECT_LT(user, ours);
          }},
+        {"plain text is sent as entities", {"--trace", "-o", "@a.wav", "x < y & <a@b.org>"}, "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("> (data) x &lt; y &amp; &lt;a@b.org&gt;\n"), std::string::npos) << r.err;
+         }},
+        {"--ssml sends the text as it is", {"--trace", "--ssml", "-o", "@a.wav", "<speak>a &amp; b</speak>"},
+         "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("> (data) <speak>a &amp; b</speak>\n"), std::string::npos) << r.err;
+         }},
+        {"the SET block a server sends",
+         {"--trace", "-r", "20", "--punctuation", "all", "--spell", "--capitals", "spell", "-o", "@a.wav", "Hi"},
+         "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(exchange(r.err).find("> rate=20\n> punctuation_mode=all\n> spelling_mode=on\n"
+                                            "> cap_let_recogn=spell\n> .\n"),
+                       std::string::npos) << r.err;
+         }},
+        {"faithful text and the SET defaults", {"--trace", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("key='CorvaneFaithfulText' value='1'"), std::string::npos);
+             EXPECT_NE(exchange(r.err).find("> SET\n< 203 OK RECEIVING SETTINGS\n> punctuation_mode=some\n"
+                                            "> spelling_mode=off\n> cap_let_recogn=none\n"),
+                       std::string::npos) << r.err;
+             EXPECT_EQ(r.err.find("CorvaneIndexMarks"), std::string::npos);
+         }},
+        {"--ascii-text leaves the key out", {"--trace", "--ascii-text", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) { EXPECT_EQ(r.err.find("CorvaneFaithfulText"), std::string::npos); }},
+        {"--punctuation with an unknown level", {"--punctuation", "loud", "Hi"}, "", {}, 2, nullptr},
+        {"--capitals icon is the server's", {"--capitals", "icon", "Hi"}, "", {}, 2, nullptr},
+        {"--marks without --ssml", {"--marks", "@m.txt", "Hi"}, "", {}, 2, nullptr},
+        {"--marks - beside audio on standard output", {"--ssml", "--marks", "-", "--raw", "Hi"}, "", {}, 2,
+         nullptr},
         {"--list-voices", {"--list-voices"}, "", {}, 0,
          [](const Result &r) {
              EXPECT_NE(r.out.find("0       Wade"), std::string::npos);
@@ -399,6 +449,191 @@ TEST(Say, Play) {
             if (p != k.used) {
                 EXPECT_FALSE(std::filesystem::exists(s.path(p + ".args"))) << p;
             }
+    }
+}
+
+// A module in a script, for what the module on this tree does not do:
+// each message is "701 BEGIN", a mark "start", 0.1 s of audio, a mark
+// "m1", 0.1 s more, a mark "end", and "702 END" ("704 PAUSE" when the
+// text holds "pause"). It keeps the configuration it was given, and with
+// SAY_TEST_QUIT=hang it never exits after QUIT.
+std::string add_script_module(const Scratch &s) {
+    return s.add_script("module", "[ -n \"$1\" ] && cat \"$1\" > " + s.path("module.conf") + R"(
+payload=$(head -c 4410 /dev/zero | tr '\0' A)
+block() {
+  printf '705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n705-num_samples=2205\n'
+  printf '705-big_endian=0\n705-AUDIO\000%s\n705 AUDIO\n' "$payload"
+}
+mark() { printf '700-%s\n700 INDEX MARK\n' "$1"; }
+read -r line
+printf '299-quorlin: ready\n299 OK LOADED SUCCESSFULLY\n'
+while read -r line; do
+  case $line in
+  SET) echo 203 OK RECEIVING SETTINGS; while read -r l && [ "$l" != . ]; do :; done
+       echo 203 OK SETTINGS RECEIVED ;;
+  SPEAK) echo 202 OK RECEIVING MESSAGE; text=
+         while read -r l && [ "$l" != . ]; do text="$text$l"; done
+         echo 200 OK SPEAKING; echo 701 BEGIN; mark start; block; mark m1; block; mark end
+         case $text in *pause*) echo 704 PAUSE ;; *) echo 702 END ;; esac ;;
+  QUIT) echo 210 OK QUIT; [ "$SAY_TEST_QUIT" = hang ] && exec sleep 1000; exit 0 ;;
+  esac
+done
+)");
+}
+
+// Signals, players and modules that do not play along, links and NUL
+// bytes: every run ends (within the test's deadline) with its status,
+// and the folder, which is also $TMPDIR, holds nothing but `names`.
+TEST(Say, HostileUse) {
+    struct Case {
+        const char *name;
+        std::vector<std::pair<std::string, std::string>> scripts;  // bin/NAME and its body
+        std::vector<std::string> args;  // "@x" is the scratch folder's file x
+        std::string input;
+        Env env;
+        std::vector<int> signals;  // sent 0.3 s apart once message 4 is under way
+        int status;
+        std::vector<std::string> names;
+        std::function<void(const Result &)> check;
+        bool close_stdout = false;  // a reader of standard output that went away
+    };
+    const std::string lines = [] {
+        std::string l;
+        for (int i = 0; i < 100; i++) l += "Line " + std::to_string(i) + "\n";
+        return l;
+    }();
+    const Env slow = {{"QUORLIN_FAKE_CHUNK", "250"}, {"QUORLIN_FAKE_DELAY_MS", "25"}};
+    const Env big = {{"QUORLIN_FAKE_SAMPLES", "200000"}};
+    const std::string lingers = "trap '' TERM\ncat > /dev/null\nexec sleep 1000\n";
+    auto playable = [](const Result &r) {
+        std::string bytes = slurp(r.s.path("out.wav"));
+        Wav w = parse_wav(bytes);
+        ASSERT_TRUE(w.ok);
+        EXPECT_EQ(w.data_size, bytes.size() - 44);
+        EXPECT_TRUE(w.samples == messages_audio(100).substr(0, w.samples.size()));
+    };
+    auto without_diagnostics = [](const char *what) {
+        return [what](const Result &r) {
+            EXPECT_NE(r.err.find(what), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("last diagnostics"), std::string::npos) << r.err;
+        };
+    };
+    const Case cases[] = {
+        {"SIGHUP", {}, {"--lines", "-o", "@out.wav"}, lines, slow, {SIGHUP}, 129,
+         {"bin", "engine.log", "out.wav"}, playable},
+        {"SIGQUIT", {}, {"--lines", "-o", "@out.wav"}, lines, slow, {SIGQUIT}, 131,
+         {"bin", "engine.log", "out.wav"}, playable},
+        {"a player ignoring SIGTERM is killed", {{"aplay", lingers}}, {"--lines", "--play"}, lines, slow,
+         {SIGINT}, 130, {"bin", "engine.log"}, nullptr},
+        {"a second SIGINT ends at once", {{"aplay", lingers}}, {"--lines", "--play"}, lines, slow,
+         {SIGINT, SIGINT}, 130, {"bin", "engine.log"}, nullptr},
+        {"a player that never reads", {{"aplay", "exec sleep 1000\n"}}, {"--timeout", "1", "--play", "Hi"},
+         "", big, {}, 1, {"bin", "engine.log"}, without_diagnostics("aplay took no audio for 1 s")},
+        {"a player that never exits", {{"aplay", "cat > /dev/null\nexec sleep 1000\n"}},
+         {"--timeout", "1", "--play", "Hi"}, "", {}, {}, 1, {"bin", "engine.log"},
+         without_diagnostics("aplay did not end within 1 s")},
+        {"a player that fails", {{"aplay", "exit 3\n"}}, {"--play", "Hi"}, "", big, {}, 1,
+         {"bin", "engine.log"}, without_diagnostics("aplay ended with exit status 3")},
+        {"a module that never exits after QUIT", {}, {"--timeout", "1", "-m", "@bin/module", "-o", "@out.wav", "Hi"},
+         "", {{"SAY_TEST_QUIT", "hang"}}, {}, 1, {"bin", "module.conf"},
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("did not exit within 1 s after QUIT"), std::string::npos) << r.err;
+         }},
+        {"standard output closed", {}, {"-o", "-", "Hi"}, "", {}, {}, 1, {"bin", "engine.log"},
+         without_diagnostics("writing standard output: Broken pipe"), true},
+        {"a dangling link is written through", {}, {"-o", "@link.wav", "Hi"}, "", {}, {}, 0,
+         {"bin", "engine.log", "link.wav", "new.wav"},
+         [](const Result &r) {
+             std::error_code ec;
+             EXPECT_EQ(std::filesystem::read_symlink(r.s.path("link.wav"), ec), "new.wav");
+             expect_wav_file(r.s.path("new.wav"), messages_audio(1));
+         }},
+        {"a link to a file", {}, {"-o", "@old-link.wav", "Hi"}, "", {}, {}, 0,
+         {"bin", "engine.log", "old-link.wav", "old.wav"},
+         [](const Result &r) {
+             EXPECT_TRUE(std::filesystem::is_symlink(r.s.path("old-link.wav")));
+             expect_wav_file(r.s.path("old.wav"), messages_audio(1));
+         }},
+        {"a NUL byte", {}, {"--lines", "-o", "@out.wav"}, std::string("hello\0world\n", 12), {}, {}, 0,
+         {"bin", "engine.log", "out.wav"},
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("message 1 holds a NUL byte"), std::string::npos) << r.err;
+             expect_in_log(r, "eciAddText \"hello\"");
+         }},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        add_script_module(s);
+        for (const auto &[name, body] : k.scripts) s.add_script(name, body);
+        s.write("old.wav", "old\n");
+        std::filesystem::create_symlink("old.wav", s.path("old-link.wav"));
+        std::filesystem::create_symlink("new.wav", s.path("link.wav"));
+        std::vector<std::string> args;
+        for (const std::string &a : k.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        Env env = k.env;
+        env.emplace_back("PATH", s.bin() + ":/usr/bin:/bin");
+        auto c = s.start(args, env);
+        if (k.close_stdout) c->close_stdout();
+        c->write(k.input);
+        c->close_stdin();
+        if (!k.signals.empty()) {
+            ASSERT_TRUE(c->wait_for_stderr("message 4 of 100", qtest::scaled(30s))) << c->err();
+            for (int sig : k.signals) {
+                kill(c->pid(), sig);
+                c->pump_for(300ms);
+            }
+        }
+        EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), k.status) << c->err();
+        // The links and the old file that a row does not use are not its.
+        std::vector<std::string> names = s.names(), expected = k.names;
+        for (const char *own : {"old.wav", "old-link.wav", "link.wav"})
+            if (std::find(expected.begin(), expected.end(), own) == expected.end())
+                names.erase(std::remove(names.begin(), names.end(), own), names.end());
+        EXPECT_EQ(names, expected);
+        if (k.check) k.check(Result{s, c->out(), c->err()});
+    }
+}
+
+// Index marks as a module reports them, between its audio blocks: each
+// is written with the audio time it was reached at, over all messages.
+TEST(Say, Marks) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string input;  // one message per line
+        std::string conf;  // the -c file, "" for none
+        const char *marks;  // the marks file, nullptr for none
+        bool index_marks_set;  // CorvaneIndexMarks 1 in the module's configuration
+    };
+    const char *two_messages =
+        "start\t0.000\nm1\t0.100\nend\t0.200\nstart\t0.200\nm1\t0.300\nend\t0.400\n";
+    const Case cases[] = {
+        {"two messages", {"--ssml", "--marks", "@m.txt"}, "<speak>a</speak>\n<s>b</s>\n", "", two_messages,
+         true},
+        {"704 PAUSE ends a message", {"--ssml", "--marks", "@m.txt"}, "pause\npause\n", "", two_messages,
+         true},
+        {"the -c file's key stays", {"--ssml", "--marks", "@m.txt"}, "a\nb\n", "CorvaneIndexMarks 0\n",
+         two_messages, false},
+        {"marks without --marks are dropped", {"--ssml"}, "a\nb\n", "", nullptr, false},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        std::vector<std::string> args{"-m", add_script_module(s), "--lines", "-o", s.path("a.wav")};
+        if (!k.conf.empty()) args.insert(args.end(), {"-c", s.write("user.conf", k.conf)});
+        for (const std::string &a : k.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        std::string out, err;
+        ASSERT_EQ(s.run(args, k.input, {}, out, err), 0) << err;
+        Wav w = parse_wav(slurp(s.path("a.wav")));
+        EXPECT_EQ(w.data_size, 4 * 4410u);
+        if (k.marks) {
+            EXPECT_EQ(slurp(s.path("m.txt")), k.marks);
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(s.path("m.txt")));
+        }
+        std::string conf = slurp(s.path("module.conf"));
+        EXPECT_EQ(conf.find("CorvaneIndexMarks 1\n") != std::string::npos, k.index_marks_set) << conf;
     }
 }
 
