@@ -46,7 +46,7 @@ struct model_key {
     int64_t min, max;
 };
 
-const std::array<model_key, 18> keys = {{
+const std::array<model_key, 20> keys = {{
     {"CorvaneSampleRate", "sample rate", &config_sample_rate, nullptr, 0, 2},
     {"CorvaneDefaultVoice", "voice", &config_voice, nullptr, 0, 7},
     {"CorvanePitchBaseline", "pitch baseline", &config_pitch_baseline, nullptr, 0, 100},
@@ -65,6 +65,8 @@ const std::array<model_key, 18> keys = {{
     {"CorvaneTextMode", "text mode", &config_text_mode, nullptr, 0, INT32_MAX},
     {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
     {"CorvaneStreaming", "streaming", &config_streaming, nullptr, 0, 1},
+    {"CorvaneIndexMarks", "index marks", &config_index_marks, nullptr, 0, 1},
+    {"CorvaneFaithfulText", "faithful text", &config_faithful_text, nullptr, 0, 1},
 }};
 
 constexpr const char *voice_names[] = {"Wade",    "Flo",     "Bobbie",  "Male2",
@@ -73,8 +75,8 @@ constexpr const char *voice_names[] = {"Wade",    "Flo",     "Bobbie",  "Male2",
 // What a reading of the file should leave: each key's value in the
 // order of `keys`, and the log.
 struct expected {
-    std::array<int, 18> numbers;
-    std::array<std::string, 18> paths;
+    std::array<int, 20> numbers;
+    std::array<std::string, 20> paths;
     std::string log;
 };
 

@@ -17,7 +17,7 @@ inline void reset_config_values() {
     config_main_dict[0] = config_root_dict[0] = config_abbrev_dict[0] = '\0';
     config_phrase_prediction = config_dictionary = 0;
     config_number_mode = config_text_mode = config_real_world_units = -1;
-    config_streaming = 0;
+    config_streaming = config_index_marks = config_faithful_text = 0;
 }
 
 }  // namespace fuzz_config

@@ -49,6 +49,8 @@ int config_number_mode = -1;
 int config_text_mode = -1;
 int config_real_world_units = -1;
 int config_streaming = 0;
+int config_index_marks = 0;
+int config_faithful_text = 0;
 
 /* strtoll, not strtol, so that the reading is the same on every build. */
 int read_number(const char *word) {
@@ -109,6 +111,8 @@ const config_key config_keys[] = {
     {"CorvaneTextMode", "text mode", &config_text_mode, nullptr, 0, INT32_MAX},
     {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
     {"CorvaneStreaming", "streaming", &config_streaming, nullptr, 0, 1},
+    {"CorvaneIndexMarks", "index marks", &config_index_marks, nullptr, 0, 1},
+    {"CorvaneFaithfulText", "faithful text", &config_faithful_text, nullptr, 0, 1},
 };
 
 /* One line of the file: the part that fits the buffer, and what was

@@ -41,6 +41,10 @@ extern int config_text_mode;         /* 0 or more, or -1 */
 extern int config_real_world_units;  /* 0 or 1, or -1 */
 extern int config_streaming;         /* 0: speak a message whole, then send it;
                                         1: send it while the engine works */
+extern int config_index_marks;       /* 0: SSML marks are markup, PAUSE stops;
+                                        1: marks are reported, PAUSE ends with 704 */
+extern int config_faithful_text;     /* 0: the ASCII sanitiser; 1: text prepared
+                                        faithfully in the engine's code page */
 
 /* A base-10 number with an optional sign, read alike from the file and
  * from the server's settings: reading stops at the first non-digit, a

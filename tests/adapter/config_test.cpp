@@ -229,6 +229,19 @@ const ConfigCase config_cases[] = {
      {warning(2, "CorvaneStreaming 2 out of range 0 or 1, ignored"),
       warning(3, "CorvaneStreaming on is not a number, read as 0"),
       warning(4, "unknown key CorvaneStreamng: did you mean CorvaneStreaming?")}},
+    // Index marks and faithful text change how messages are spoken, not
+    // how the engine is set up: no engine call either.
+    {"IndexMarksAndFaithfulTextAreZeroOrOneSwitches",
+     "CorvaneIndexMarks 1\nCorvaneFaithfulText 1\ncorvaneindexmarks 2\nCorvaneFaithfulText -1\n"
+     "CorvaneIndexMark 1\n",
+     {line_of("CorvaneIndexMarks", "1"), "quorlin: Config: index marks 1",
+      line_of("CorvaneFaithfulText", "1"), "quorlin: Config: faithful text 1",
+      line_of("corvaneindexmarks", "2"), line_of("CorvaneFaithfulText", "-1"),
+      line_of("CorvaneIndexMark", "1")},
+     {defaults_pp, defaults_dict},
+     {warning(3, "CorvaneIndexMarks 2 out of range 0 or 1, ignored"),
+      warning(4, "CorvaneFaithfulText -1 out of range 0 or 1, ignored"),
+      warning(5, "unknown key CorvaneIndexMark: did you mean CorvaneIndexMarks?")}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, ConfigFile, ::testing::ValuesIn(config_cases),
