@@ -1,12 +1,30 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # What an install carries beside the programs, and the Debian package that
 # `cpack -G DEB` makes of it in the build tree. tests/package builds the
-# package, unpacks it and has it speak.
+# package, unpacks it, has it speak and runs lintian on it.
 
 install(FILES ${PROJECT_SOURCE_DIR}/quorlin.conf.example
               ${PROJECT_SOURCE_DIR}/packaging/copyright
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 quorlin_install_gzipped(${PROJECT_SOURCE_DIR}/CHANGELOG.md changelog ${CMAKE_INSTALL_DOCDIR})
+
+# Debian's usual hardening for the programs we ship, in the builds that
+# are shipped (not in Debug builds, where the sanitizers run): checked
+# buffer functions, stack protection, and relocations made read-only
+# before the program runs.
+set(quorlin_release_config $<CONFIG:Release,RelWithDebInfo,MinSizeRel>)
+foreach(t quorlin_runtime quorlin_entry quorlin_text quorlin_config quorlin_adapter quorlin
+          eci_reference quorlin_say)
+  if(TARGET ${t})
+    target_compile_options(${t} PRIVATE
+      $<${quorlin_release_config}:-D_FORTIFY_SOURCE=2 -fstack-protector-strong>)
+  endif()
+endforeach()
+foreach(t quorlin eci_reference quorlin_say)
+  if(TARGET ${t})
+    target_link_options(${t} PRIVATE $<${quorlin_release_config}:LINKER:-z,relro,-z,now>)
+  endif()
+endforeach()
 
 # The package is the build that speaks: without the reference engine the
 # module has no engine to ship, and the vendor's library is not ours to
@@ -44,4 +62,23 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # runtimes through all three. eSpeak NG's library brings its voice data.
 # dpkg-shlibdeps follows the module's $ORIGIN/../lib to the private engine.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A Debian revision, so that the package's own changelog is
+# changelog.Debian.gz beside the upstream changelog.gz; its first entry
+# names this version (the package test checks it).
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+quorlin_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian changelog.Debian
+  ${CMAKE_INSTALL_DOCDIR})
+# The recommended configuration, /etc/quorlin.conf, is the package's own:
+# a conffile, so that dpkg keeps the administrator's changes on upgrade.
+# packaging/prepare_package.cmake puts it into the staged tree and strips
+# the binaries as Debian does (CPack's own strip leaves .comment).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/prepare_package.cmake)
+set(CPACK_QUORLIN_CONFFILE ${PROJECT_SOURCE_DIR}/packaging/quorlin.conf)
+set(CPACK_QUORLIN_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
+set(CPACK_QUORLIN_STRIP ${CMAKE_STRIP})
+set(CPACK_QUORLIN_STRIP_PROGRAMS
+  /usr/${QUORLIN_INSTALL_MODULEDIR}/bin/quorlin /usr/${CMAKE_INSTALL_BINDIR}/quorlin-say)
+set(CPACK_QUORLIN_STRIP_LIBRARIES /usr/${QUORLIN_INSTALL_MODULEDIR}/lib/libibmeci50.so)
 include(CPack)

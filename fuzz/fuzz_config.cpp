@@ -2,19 +2,23 @@
 // Fuzz target for the configuration file reader: every input is written
 // to a file and read with module_config, and the values it stores and
 // the lines it logs are compared with an independent model of the file
-// format, written here with std::string: lines cut at line feeds, of
-// which the first 255 bytes are read up to their first NUL and the rest
-// skipped (with a warning when it held a word and the line is not a
-// comment, and the whole line ignored when the cut fell inside its key
-// or value), comments and blank lines, two words of which at most 63
-// characters are kept, keys without regard to case, unknown keys with
-// the nearest known one, numbers saturated to 32 bits and checked
-// against their ranges, paths stored as written. A difference fails like
-// a crash.
+// format, written here with std::string: the first MiB of the file (a
+// line the limit cuts, and the rest, ignored with one warning), lines cut
+// at line feeds, of which the first 255 bytes are read up to their first
+// NUL and the rest skipped (with a warning when it held a word and the
+// line is not a comment, and the whole line ignored when the cut fell
+// inside its key or value), comments and blank lines, two words of which
+// at most 63 characters are kept, keys without regard to case, unknown
+// keys with the nearest known one, numbers saturated to 32 bits, checked
+// against their ranges and warned about when not read whole, words after
+// a used value, paths stored as written, control bytes escaped in the
+// log, and at most 100 line warnings. A difference fails like a crash.
 //
-// The reader logs to stderr, which is pointed at a file while it runs;
-// the values are set back to their defaults before each input, as a new
-// process would have them.
+// The keys, their ranges, labels and defaults come from the reader's own
+// table (quorlin_config.h): the model checks how the file is read, not
+// which keys exist. The reader logs to stderr, which is pointed at a file
+// while it runs; the values are set back to their defaults before each
+// input, as a new process would have them.
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -24,58 +28,26 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "fuzz_config_defaults.h"
 #include "nrv_module_main.h"
+#include "quorlin_config.h"
 
 namespace {
 
 using namespace quorlin;
 
-// The model's view of one key: where the reader stores it and what the
-// acceptance log line calls it.
-struct model_key {
-    const char *key;
-    const char *label;
-    int *number;  // null for a dictionary path
-    char *path;
-    int64_t min, max;
-};
-
-const std::array<model_key, 18> keys = {{
-    {"CorvaneSampleRate", "sample rate", &config_sample_rate, nullptr, 0, 2},
-    {"CorvaneDefaultVoice", "voice", &config_voice, nullptr, 0, 7},
-    {"CorvanePitchBaseline", "pitch baseline", &config_pitch_baseline, nullptr, 0, 100},
-    {"CorvanePitchFluctuation", "pitch fluctuation", &config_pitch_fluctuation, nullptr, 0, 100},
-    {"CorvaneSpeed", "speed", &config_speed, nullptr, 0, 250},
-    {"CorvaneVolume", "volume", &config_volume, nullptr, 0, 100},
-    {"CorvaneHeadSize", "head size", &config_head_size, nullptr, 0, 100},
-    {"CorvaneRoughness", "roughness", &config_roughness, nullptr, 0, 100},
-    {"CorvaneBreathiness", "breathiness", &config_breathiness, nullptr, 0, 100},
-    {"CorvaneMainDict", "main dictionary", nullptr, config_main_dict, 0, 0},
-    {"CorvaneRootDict", "root dictionary", nullptr, config_root_dict, 0, 0},
-    {"CorvaneAbbrevDict", "abbreviation dictionary", nullptr, config_abbrev_dict, 0, 0},
-    {"CorvanePhrasePrediction", "phrase prediction", &config_phrase_prediction, nullptr, 0, 1},
-    {"CorvaneDictionary", "dictionary (abbreviations)", &config_dictionary, nullptr, 0, 1},
-    {"CorvaneNumberMode", "number mode", &config_number_mode, nullptr, 0, INT32_MAX},
-    {"CorvaneTextMode", "text mode", &config_text_mode, nullptr, 0, INT32_MAX},
-    {"CorvaneRealWorldUnits", "real world units", &config_real_world_units, nullptr, 0, 1},
-    {"CorvaneStreaming", "streaming", &config_streaming, nullptr, 0, 1},
-}};
-
-constexpr const char *voice_names[] = {"Wade",    "Flo",     "Bobbie",  "Male2",
-                                       "Male3",   "Female2", "Grandma", "Grandpa"};
+const std::span<const config_key> keys = config_keys;
 
 // What a reading of the file should leave: each key's value in the
 // order of `keys`, and the log.
 struct expected {
-    std::array<int, 18> numbers;
-    std::array<std::string, 18> paths;
+    std::vector<int> numbers;
+    std::vector<std::string> paths;
     std::string log;
+    size_t warnings = 0;  // line warnings, written or not
 };
 
 // The "C" locale's white space, which the scan's %s skips and stops at.
@@ -140,18 +112,39 @@ size_t distance(std::string_view a, std::string_view b) {
 
 std::string at_line(size_t n) { return "quorlin: config line " + std::to_string(n) + ": "; }
 
-std::string unknown(size_t n, std::string_view key) {
+// A word as the log shows it: control bytes but TAB as "\xHH".
+std::string shown(std::string_view w) {
+    std::string out;
+    for (char ch : w) {
+        auto c = static_cast<unsigned char>(ch);
+        if ((c < 0x20 && c != '\t') || c == 0x7F) {
+            char hex[5];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+// A line warning: the first 100 are written, the rest only counted.
+void warn(expected &e, size_t n, const std::string &text) {
+    if (e.warnings++ < 100) e.log += at_line(n) + text + "\n";
+}
+
+void unknown(expected &e, size_t n, std::string_view key) {
     size_t best = 3, at = keys.size();
     for (size_t k = 0; k < keys.size(); ++k) {
         size_t d = distance(key, keys[k].key);
         if (d < best) best = d, at = k;
     }
-    std::string w = at_line(n) + "unknown key " + std::string(key);
+    std::string w = "unknown key " + shown(key);
     if (at < keys.size()) w += ": did you mean " + std::string(keys[at].key) + "?";
-    return w + "\n";
+    warn(e, n, w);
 }
 
-std::string range_of(const model_key &k) {
+std::string range_of(const config_key &k) {
     if (k.max == INT32_MAX) return std::to_string(k.min) + " or more";
     if (k.max == k.min + 1) return std::to_string(k.min) + " or " + std::to_string(k.max);
     return std::to_string(k.min) + " to " + std::to_string(k.max);
@@ -160,6 +153,42 @@ std::string range_of(const model_key &k) {
 bool leads_with_number(std::string_view w) {
     size_t i = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
     return i < w.size() && w[i] >= '0' && w[i] <= '9';
+}
+
+// Sign and digits to the end of the word, within the 32-bit range.
+bool whole_number(std::string_view w) {
+    bool negative = !w.empty() && w[0] == '-';
+    size_t i = !w.empty() && (w[0] == '+' || w[0] == '-') ? 1 : 0;
+    if (i == w.size()) return false;
+    const int64_t bound = negative ? int64_t{1} << 31 : INT32_MAX;
+    int64_t v = 0;
+    for (; i < w.size(); ++i) {
+        if (w[i] < '0' || w[i] > '9') return false;
+        v = v * 10 + (w[i] - '0');
+        if (v > bound) return false;
+    }
+    return true;
+}
+
+// Stores a number in range; true when it was used.
+bool model_number(size_t n, size_t k, std::string_view value, expected &e) {
+    int64_t v = number(value);
+    std::string written = std::string(keys[k].key) + " " + shown(value);
+    if (!leads_with_number(value))
+        warn(e, n, written + " is not a number, read as " + std::to_string(v));
+    if (v < keys[k].min || v > keys[k].max) {
+        warn(e, n, written + " out of range " + range_of(keys[k]) + ", ignored");
+        return false;
+    }
+    if (leads_with_number(value) && !whole_number(value))
+        warn(e, n, written + " read as " + std::to_string(v));
+    e.numbers[k] = static_cast<int>(v);
+    if (keys[k].number == &config_voice)
+        e.log += "quorlin: Config: voice " + std::to_string(v) + " (" +
+                 voice_name_table[static_cast<size_t>(v)] + ")\n";
+    else
+        e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) + "\n";
+    return true;
 }
 
 // One line as read: `line` is the kept part up to its NUL, `whole` the
@@ -183,69 +212,75 @@ void model_line(size_t n, std::string_view whole, std::string_view rest, expecte
         bool in_word = !space(rest[0]) && !whole.empty() && !space(whole.back()) &&
                        line.size() == whole.size() && value_end == line.size();
         if (in_word) {
-            e.log += at_line(n) + "longer than 255 bytes, ignored\n";
+            warn(e, n, "longer than 255 bytes, ignored");
             return;
         }
-        e.log += at_line(n) + "longer than 255 bytes, the rest is ignored\n";
+        warn(e, n, "longer than 255 bytes, the rest is ignored");
     }
     if (comment || key.empty()) return;
     size_t k = 0;
     while (k < keys.size() && !same_key(key, k)) ++k;
     if (value.empty()) {
-        e.log += k < keys.size() ? at_line(n) + keys[k].key + " has no value, ignored\n"
-                                 : unknown(n, key);
+        if (k < keys.size())
+            warn(e, n, std::string(keys[k].key) + " has no value, ignored");
+        else
+            unknown(e, n, key);
         return;
     }
-    e.log += "quorlin: Config line: key='" + std::string(key) + "' value='" + std::string(value) +
-             "'\n";
+    e.log += "quorlin: Config line: key='" + shown(key) + "' value='" + shown(value) + "'\n";
     if (k == keys.size()) {
-        e.log += unknown(n, key);
+        unknown(e, n, key);
         return;
     }
     if (full_value.size() > 63) {
-        e.log += at_line(n) + keys[k].key + " value longer than the 63 characters kept, ignored\n";
+        warn(e, n, std::string(keys[k].key) + " value longer than the 63 characters kept, ignored");
         return;
     }
+    bool used = true;
     if (keys[k].path != nullptr) {
         e.paths[k] = value;
-        e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::string(value) + "\n";
-        return;
+        e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + shown(value) + "\n";
+    } else {
+        used = model_number(n, k, value, e);
     }
-    int64_t v = number(value);
-    if (!leads_with_number(value))
-        e.log += at_line(n) + keys[k].key + " " + std::string(value) + " is not a number, read as " +
-                 std::to_string(v) + "\n";
-    if (v < keys[k].min || v > keys[k].max) {
-        e.log += at_line(n) + keys[k].key + " " + std::string(value) + " out of range " +
-                 range_of(keys[k]) + ", ignored\n";
-        return;
-    }
-    e.numbers[k] = static_cast<int>(v);
-    if (keys[k].number == &config_voice)
-        e.log += "quorlin: Config: voice " + std::to_string(v) + " (" +
-                 voice_names[static_cast<size_t>(v)] + ")\n";
-    else
-        e.log += "quorlin: Config: " + std::string(keys[k].label) + " " + std::to_string(v) + "\n";
+    std::string after;
+    for (char c : line.substr(value_end)) after += c;
+    size_t from = 0, to = after.size();
+    while (from < to && space(after[from])) ++from;
+    while (to > from && space(after[to - 1])) --to;
+    if (used && from < to)
+        warn(e, n, std::string(keys[k].key) + " " + shown(value) +
+                       ": words after the value ignored: " + shown(after.substr(from, to - from)));
 }
+
+constexpr size_t file_kept = size_t{1} << 20;
 
 expected model(std::string_view file, const std::string &path) {
     expected e;
-    for (size_t k = 0; k < keys.size(); ++k) {
-        e.numbers[k] = keys[k].number != nullptr ? *keys[k].number : 0;
-        e.paths[k] = keys[k].path != nullptr ? keys[k].path : "";
+    for (const config_key &k : keys) {
+        e.numbers.push_back(k.number != nullptr ? k.initial : 0);
+        e.paths.emplace_back();
     }
     e.log = "quorlin: loading config: " + path + "\nquorlin: Config file opened successfully\n";
+    std::string_view kept_file = file.substr(0, file_kept);
+    bool longer = file.size() > file_kept;
     size_t n = 1;
-    for (size_t at = 0; at < file.size(); ++n) {
-        size_t lf = file.find('\n', at);
-        size_t end = lf == std::string_view::npos ? file.size() : lf + 1;
+    for (size_t at = 0; at < kept_file.size(); ++n) {
+        size_t lf = kept_file.find('\n', at);
+        if (lf == std::string_view::npos && longer) break;  // cut by the limit
+        size_t end = lf == std::string_view::npos ? kept_file.size() : lf + 1;
         size_t kept = std::min(end - at, size_t{255});
-        std::string_view whole = file.substr(at, kept);
-        std::string_view rest = file.substr(at + kept, end - at - kept);
+        std::string_view whole = kept_file.substr(at, kept);
+        std::string_view rest = kept_file.substr(at + kept, end - at - kept);
         if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
         model_line(n, whole, rest, e);
         at = end;
     }
+    if (longer)
+        e.log += at_line(n) + "beyond the first 1048576 bytes of the file, ignored with the rest\n";
+    if (e.warnings > 100)
+        e.log += "quorlin: config file: " + std::to_string(e.warnings - 100) +
+                 " more line warnings left out\n";
     return e;
 }
 
@@ -315,7 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (io.log < 0) set_up();
     std::string_view file(reinterpret_cast<const char *>(data), size);
     write_file(io.path, file);
-    fuzz_config::reset_config_values();
+    config_reset();
     expected want = model(file, io.path);
     std::string log = read_config();
     if (log != want.log) differs("log", log, want.log);

@@ -52,7 +52,7 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_config_defaults.h"
+#include "quorlin_config.h"
 #include "fuzz_protocol_check.h"
 #include "nrv_module_main.h"
 
@@ -317,7 +317,7 @@ void drain_reader() {
 // would start with: configuration values as the reader initialises them,
 // and the runtime's shared flags.
 void reset_module_state() {
-    fuzz_config::reset_config_values();
+    quorlin::config_reset();
     module_should_stop = 0;
     audio_server = 0;
 }

@@ -26,6 +26,7 @@ test_packages=(
   valgrind                # memcheck and instruction counts
   mandoc groff-base       # man page lint
   dpkg-dev file           # dpkg-shlibdeps, and file for CPack, for the package test
+  lintian                 # the package test's policy check
   hyperfine               # wall-time comparisons in scripts/measure.sh
 )
 

@@ -4,18 +4,20 @@
  * (quorlin_config.cpp, which owns and fills them) and the engine adapter
  * (quorlin.cpp, which applies them to the engine and names the voice).
  *
- * Every value is constant-initialised to its default and written only by
- * module_config, once, before the engine exists. A number of -1 means the
- * file did not set it, so the engine keeps its own value; an empty path
- * means there is no such dictionary. The number reader is shared too:
- * the adapter reads the server's settings the way the file's numbers are
- * read. Private to the adapter: nothing here crosses the module seam.
+ * Every value is constant-initialised to its default, which the key
+ * table states once, and written only by module_config, once, before the
+ * engine exists. A number of -1 means the file did not set it, so the
+ * engine keeps its own value; an empty path means there is no such
+ * dictionary. The number reader is shared too: the adapter reads the
+ * server's settings the way the file's numbers are read. Private to the
+ * adapter: nothing here crosses the module seam.
  */
 #ifndef QUORLIN_CONFIG_H
 #define QUORLIN_CONFIG_H
 
 #include <array>
 #include <cstddef>
+#include <span>
 
 namespace quorlin {
 
@@ -41,14 +43,38 @@ extern int config_text_mode;         /* 0 or more, or -1 */
 extern int config_real_world_units;  /* 0 or 1, or -1 */
 extern int config_streaming;         /* 0: speak a message whole, then send it;
                                         1: send it while the engine works */
-extern int config_index_marks;       /* 1: report SSML marks, PAUSE resumable */
-extern int config_faithful_text;     /* 1: faithful text for the code page */
+extern int config_index_marks;       /* 0: SSML marks are markup, PAUSE stops;
+                                        1: marks are reported, PAUSE ends with 704 */
+extern int config_faithful_text;     /* 0: the ASCII sanitiser; 1: text prepared
+                                        faithfully in the engine's code page */
 
 /* A base-10 number with an optional sign, read alike from the file and
  * from the server's settings: reading stops at the first non-digit, a
  * word without leading digits reads as 0, and the result saturates to
  * the 32-bit range where long is 32 bits and where it is 64. */
 int read_number(const char *word);
+
+/* One key of the file. A key sets either a number (`number`, accepted
+ * from `min` to `max` inclusive, INT32_MAX meaning no upper bound, and
+ * `initial` before the file is read) or a dictionary path (`path`, empty
+ * before the file is read). `label` is what the acceptance log line calls
+ * the value. */
+struct config_key {
+    const char *key;
+    const char *label;
+    int *number;
+    char *path;
+    int min;
+    int max;
+    int initial;
+};
+
+/* Every key, in the order in which the reader tries them. */
+extern const std::span<const config_key> config_keys;
+
+/* Sets every config_ value back to its default, as the process starts
+ * with it; for programs that read a file again in one process. */
+void config_reset();
 
 /* The engine's preset voices, indexed by config_voice. */
 inline constexpr std::array<const char *, 8> voice_name_table = {

@@ -4,7 +4,12 @@
 // with the values read.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 
@@ -113,6 +118,7 @@ const ConfigCase config_cases[] = {
       "eciSetVoiceParam 0 eciHeadSize 80", "eciSetVoiceParam 0 eciRoughness 7", defaults_pp,
       defaults_dict},
      {warning(1, "CorvaneVolume loud is not a number, read as 0"),
+      warning(2, "CorvaneHeadSize 80% read as 80"),
       warning(4, "CorvaneSpeed -x is not a number, read as 0")}},
     {"ModesHaveNoUpperBoundAndSaturate",
      "CorvaneNumberMode 7\nCorvaneTextMode 99999999999\nCorvaneTextMode -99999999999\n",
@@ -121,7 +127,8 @@ const ConfigCase config_cases[] = {
       line_of("CorvaneTextMode", "-99999999999")},
      {defaults_pp, defaults_dict, "eciSetParam eciNumberMode 7",
       "eciSetParam eciTextMode 2147483647"},
-     {warning(3, "CorvaneTextMode -99999999999 out of range 0 or more, ignored")}},
+     {warning(2, "CorvaneTextMode 99999999999 read as 2147483647"),
+      warning(3, "CorvaneTextMode -99999999999 out of range 0 or more, ignored")}},
     {"SaturatedNumbersStayOutOfSmallRanges", "CorvaneSpeed 4294967396\nCorvaneVolume 4294967346\n",
      {line_of("CorvaneSpeed", "4294967396"), line_of("CorvaneVolume", "4294967346")},
      {defaults_pp, defaults_dict},
@@ -134,7 +141,7 @@ const ConfigCase config_cases[] = {
     {"PathStopsAtABlank", "CorvaneMainDict /d/my dict\n",
      {line_of("CorvaneMainDict", "/d/my"), "quorlin: Config: main dictionary /d/my"},
      {defaults_pp, defaults_dict, "eciNewDict", "eciLoadDict eciMainDict /d/my", "eciSetDict"},
-     {}},
+     {warning(1, "CorvaneMainDict /d/my: words after the value ignored: dict")}},
     // A path is used whole or not at all: a cut one may name another file.
     {"WordsLongerThan63CharactersAreNotUsed",
      "CorvaneMainDict " + path_63 + "\nCorvaneRootDict " + long_path + "\n" + long_key + " 5\n",
@@ -161,7 +168,9 @@ const ConfigCase config_cases[] = {
      "Lonely\n",
      {line_of("CorvaneVolume", "40"), "quorlin: Config: volume 40"},
      {"eciSetVoiceParam 0 eciVolume 40", defaults_pp, defaults_dict},
-     {warning(5, "CorvaneSpeed has no value, ignored"), warning(7, "unknown key Lonely")}},
+     {warning(5, "CorvaneSpeed has no value, ignored"),
+      warning(6, "CorvaneVolume 40: words after the value ignored: # soft"),
+      warning(7, "unknown key Lonely")}},
     {"KeyJoinedToValueIsOneWord", "CorvaneSpeed=120\nCorvaneVolume= 5\n",
      {line_of("CorvaneVolume=", "5")},
      {defaults_pp, defaults_dict},
@@ -229,10 +238,147 @@ const ConfigCase config_cases[] = {
      {warning(2, "CorvaneStreaming 2 out of range 0 or 1, ignored"),
       warning(3, "CorvaneStreaming on is not a number, read as 0"),
       warning(4, "unknown key CorvaneStreamng: did you mean CorvaneStreaming?")}},
+    // Index marks and faithful text change how messages are spoken, not
+    // how the engine is set up: no engine call either.
+    {"IndexMarksAndFaithfulTextAreZeroOrOneSwitches",
+     "CorvaneIndexMarks 1\nCorvaneFaithfulText 1\ncorvaneindexmarks 2\nCorvaneFaithfulText -1\n"
+     "CorvaneIndexMark 1\n",
+     {line_of("CorvaneIndexMarks", "1"), "quorlin: Config: index marks 1",
+      line_of("CorvaneFaithfulText", "1"), "quorlin: Config: faithful text 1",
+      line_of("corvaneindexmarks", "2"), line_of("CorvaneFaithfulText", "-1"),
+      line_of("CorvaneIndexMark", "1")},
+     {defaults_pp, defaults_dict},
+     {warning(3, "CorvaneIndexMarks 2 out of range 0 or 1, ignored"),
+      warning(4, "CorvaneFaithfulText -1 out of range 0 or 1, ignored"),
+      warning(5, "unknown key CorvaneIndexMark: did you mean CorvaneIndexMarks?")}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, ConfigFile, ::testing::ValuesIn(config_cases),
                          CaseName());
+
+// What of a file is not used as written, each with its warning: numbers
+// not read whole, words after the value, control bytes in what is logged,
+// too many warnings, and a file beyond the first MiB read.
+struct WarningCase {
+    const char *name;
+    std::string file;
+    Lines logged;  // every "quorlin: Config..." line
+    Lines warned;  // every warning about lines and the file
+};
+
+Lines warnings_and_summary(const Module &m) {
+    Lines out;
+    for (auto &l : m.stderr_lines())
+        if (l.rfind("quorlin: config line ", 0) == 0 || l.rfind("quorlin: config file: ", 0) == 0)
+            out.push_back(l);
+    return out;
+}
+
+constexpr size_t mib = size_t{1} << 20;
+
+// A comment line that brings the file to `size` bytes after `before`.
+std::string pad_to(size_t size, const std::string &before) {
+    return before + "#" + std::string(size - before.size() - 2, ' ') + "\n";
+}
+
+// `count` lines with an unknown key, and what the reader says of them.
+std::string bad_lines(size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) out += "Bad 1\n";
+    return out;
+}
+
+Lines bad_echoes(size_t count) { return Lines(count, line_of("Bad", "1")); }
+
+Lines bad_warnings(size_t count) {
+    Lines out;
+    for (size_t i = 1; i <= count; ++i) out.push_back(warning(int(i), "unknown key Bad"));
+    return out;
+}
+
+template <typename... L>
+Lines joined(const L &...parts) {
+    Lines out;
+    (out.insert(out.end(), parts.begin(), parts.end()), ...);
+    return out;
+}
+
+const std::string beyond = "beyond the first 1048576 bytes of the file, ignored with the rest";
+
+const WarningCase warning_cases[] = {
+    {"NumbersNotReadWhole",
+     "CorvaneSpeed 0x10\nCorvaneSampleRate 1.9\nCorvaneStreaming 1x\nCorvaneVolume 300x\n"
+     "CorvaneTextMode 007\n",
+     {line_of("CorvaneSpeed", "0x10"), "quorlin: Config: speed 0",
+      line_of("CorvaneSampleRate", "1.9"), "quorlin: Config: sample rate 1",
+      line_of("CorvaneStreaming", "1x"), "quorlin: Config: streaming 1",
+      line_of("CorvaneVolume", "300x"), line_of("CorvaneTextMode", "007"),
+      "quorlin: Config: text mode 7"},
+     {warning(1, "CorvaneSpeed 0x10 read as 0"), warning(2, "CorvaneSampleRate 1.9 read as 1"),
+      warning(3, "CorvaneStreaming 1x read as 1"),
+      warning(4, "CorvaneVolume 300x out of range 0 to 100, ignored")}},
+    // Words after a value that is not used add nothing to its warning.
+    {"WordsAfterTheValue",
+     "CorvaneDefaultVoice 3 extra words \nCorvaneSpeed 0x10 fast\nCorvaneVolume 300 loud\n",
+     {line_of("CorvaneDefaultVoice", "3"), "quorlin: Config: voice 3 (Male2)",
+      line_of("CorvaneSpeed", "0x10"), "quorlin: Config: speed 0", line_of("CorvaneVolume", "300")},
+     {warning(1, "CorvaneDefaultVoice 3: words after the value ignored: extra words"),
+      warning(2, "CorvaneSpeed 0x10 read as 0"),
+      warning(2, "CorvaneSpeed 0x10: words after the value ignored: fast"),
+      warning(3, "CorvaneVolume 300 out of range 0 to 100, ignored")}},
+    {"ControlBytesAreEscaped",
+     "Corvane\x01Speed 5\nCorvaneMainDict /d/\x1b[31m\nCorvaneVolume 5\x7f a\tb\x02\n",
+     {line_of("Corvane\\x01Speed", "5"), line_of("CorvaneMainDict", "/d/\\x1B[31m"),
+      "quorlin: Config: main dictionary /d/\\x1B[31m", line_of("CorvaneVolume", "5\\x7F"),
+      "quorlin: Config: volume 5"},
+     {warning(1, "unknown key Corvane\\x01Speed: did you mean CorvaneSpeed?"),
+      warning(3, "CorvaneVolume 5\\x7F read as 5"),
+      warning(3, "CorvaneVolume 5\\x7F: words after the value ignored: a\tb\\x02")}},
+    // Values are still used after the last warning written.
+    {"AtMostAHundredWarnings", bad_lines(150) + "CorvaneSpeed 9\n",
+     joined(bad_echoes(150), Lines{line_of("CorvaneSpeed", "9"), "quorlin: Config: speed 9"}),
+     joined(bad_warnings(100), Lines{"quorlin: config file: 50 more line warnings left out"})},
+    // A line the limit cuts is not used: its value may be cut too.
+    {"LineAcrossTheFirstMiB",
+     pad_to(mib - 5, "CorvaneSpeed 9\n") + "CorvaneVolume 50\nCorvaneRoughness 5\n",
+     {line_of("CorvaneSpeed", "9"), "quorlin: Config: speed 9"},
+     {warning(3, beyond)}},
+    {"FirstMiBEndsWithALine", pad_to(mib, "CorvaneSpeed 9\n") + "CorvaneVolume 50\n",
+     {line_of("CorvaneSpeed", "9"), "quorlin: Config: speed 9"},
+     {warning(3, beyond)}},
+    {"FileOfOneMiBIsReadWhole", pad_to(mib - 16, "") + "CorvaneVolume 50",
+     {line_of("CorvaneVolume", "50"), "quorlin: Config: volume 50"},
+     {}},
+};
+
+class ConfigWarnings : public ::testing::TestWithParam<WarningCase> {};
+
+TEST_P(ConfigWarnings, NameWhatIsNotUsedAsWritten) {
+    const WarningCase &c = GetParam();
+    Module m({{}, c.file, std::nullopt});
+    ASSERT_TRUE(m.handshake()) << m.child().err();
+    EXPECT_EQ(config_lines(m), c.logged);
+    EXPECT_EQ(warnings_and_summary(m), c.warned);
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapter, ConfigWarnings, ::testing::ValuesIn(warning_cases), CaseName());
+
+// A sparse file of 4 GiB is read as its first MiB: the handshake's
+// deadline fails the test if the start waits for the rest.
+TEST(AdapterConfig, HugeSparseFileStartsAtOnce) {
+    TempDir dir;
+    std::string path = dir.write("huge.conf", "CorvaneSpeed 9\n");
+    int fd = open64(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int grown = ftruncate64(fd, off64_t{4} << 30);
+    close(fd);
+    if (grown != 0) GTEST_SKIP() << "no sparse file of 4 GiB here: " << strerror(errno);
+    Module m({{}, std::nullopt, path});
+    ASSERT_TRUE(m.handshake()) << m.child().err();
+    EXPECT_EQ(configured_calls(m),
+              (Lines{"eciSetVoiceParam 0 eciSpeed 9", defaults_pp, defaults_dict}));
+    EXPECT_EQ(warnings_and_summary(m), Lines{warning(2, beyond)});
+}
 
 // Paths that are not plain files, as the configuration file or as a
 // dictionary: each is refused or skipped at once, without blocking, and

@@ -10,7 +10,10 @@
 # 22050 Hz 16-bit mono, a data size that matches the file, more than half
 # a second of audio and a peak well above silence. Last, with the module
 # moved away the same command must fail, which proves that it was the
-# unpacked module that spoke.
+# unpacked module that spoke. The recommended configuration must be a
+# conffile that the unpacked module reads without a warning, the Debian
+# changelog must name the package's version, and lintian (when installed)
+# must find nothing but what the module's private tree causes.
 #
 # usage: package_test.sh <cpack> <build dir>
 set -euo pipefail
@@ -85,6 +88,7 @@ $private
 expected:
 $expected"
 for want in /usr/share/doc/quorlin/copyright /usr/share/doc/quorlin/changelog.gz \
+    /usr/share/doc/quorlin/changelog.Debian.gz /etc/quorlin.conf \
     /usr/share/doc/quorlin/quorlin.conf.example /usr/share/man/man1/quorlin-say.1.gz \
     /usr/share/man/man5/quorlin.conf.5.gz /usr/share/man/man8/quorlin.8.gz; do
   printf '%s\n' "${paths[@]}" | grep -qx -- "$want" || fail "the package lacks $want"
@@ -153,3 +157,46 @@ if (cd "$scratch" && "$root/usr/bin/quorlin-say" -q -o "$scratch/spoken/none.wav
   fail "quorlin-say still spoke with the unpacked module moved away"
 fi
 echo "without the unpacked module, quorlin-say fails as it should"
+mv "$scratch/quorlin.moved" "$root$module_dir/bin/quorlin"
+
+# --- the recommended configuration --------------------------------------
+dpkg-deb -e "$deb" "$scratch/control"
+[[ -f $scratch/control/conffiles ]] || fail "the package has no conffiles"
+grep -qx /etc/quorlin.conf "$scratch/control/conffiles" ||
+  fail "/etc/quorlin.conf is not a conffile: $(cat "$scratch/control/conffiles")"
+printf 'INIT\nQUIT\n' | "$root$module_dir/bin/quorlin" "$root/etc/quorlin.conf" \
+  >"$scratch/module.out" 2>"$scratch/module.err" ||
+  { cat "$scratch/module.err" >&2; fail "the unpacked module failed with its configuration"; }
+for want in "streaming 1" "index marks 1" "faithful text 1"; do
+  grep -qx "quorlin: Config: $want" "$scratch/module.err" ||
+    fail "the unpacked module did not read '$want' from /etc/quorlin.conf"
+done
+! grep "^quorlin: config " "$scratch/module.err" || fail "/etc/quorlin.conf has lines the module warns about"
+echo "/etc/quorlin.conf: a conffile, read by the unpacked module"
+
+# --- the changelogs -----------------------------------------------------
+version=$(dpkg-deb -f "$deb" Version)
+top=$(gzip -dc "$root/usr/share/doc/quorlin/changelog.Debian.gz" | head -n 1)
+[[ $top == "quorlin ($version) "* ]] || fail "changelog.Debian.gz begins '$top', not version $version"
+gzip -dc "$root/usr/share/doc/quorlin/changelog.gz" | grep -q "^## " ||
+  fail "changelog.gz is not the upstream changelog"
+
+# --- lintian ------------------------------------------------------------
+# The module's private tree (a program and a library under
+# /usr/lib/quorlin, a manual page for a program off PATH) causes these.
+if command -v lintian >/dev/null; then
+  lintian --pedantic "$deb" >"$scratch/lintian.log" 2>&1 || true
+  cat "$scratch/lintian.log"
+  allowed=" executable-in-usr-lib repeated-path-segment spare-manual-page "
+  # Each finding reads "X: quorlin: tag [context]"; lintian's own failure
+  # (no finding, but an error) must fail too.
+  tags=$(awk '/^[EWIPXOC]: / { print $3 }' "$scratch/lintian.log" | sort -u)
+  for tag in $tags; do
+    [[ $allowed == *" $tag "* ]] || fail "lintian reports $tag"
+  done
+  grep -v '^[EWIPXOCN]: \|running with root privileges' "$scratch/lintian.log" | grep . &&
+    fail "lintian printed something other than findings"
+  echo "lintian: only ${tags:-no tags} from the private tree"
+else
+  echo "lintian not installed: not run"
+fi
