@@ -39,9 +39,9 @@ inline std::vector<std::string> corpus_lines(FILE *f) {
     return lines;
 }
 
-// The contents of `f` repeated to `bytes` bytes and cut back to the last
-// blank or line feed before that, so that no word is cut; at least one
-// whole copy when the file is larger. The file is closed.
+// The contents of `f` repeated to `bytes` bytes, or cut to them when the
+// file is larger, and cut back to the last blank or line feed before
+// that, so that no word is cut. The file is closed.
 inline std::string repeated_text(FILE *f, size_t bytes) {
     std::string once;
     char buf[65536];

@@ -10,8 +10,14 @@
 # messages, the corpus through quorlin-say against espeak-ng, and the
 # module's CPU time against the engine alone.
 #
-# usage: scripts/measure.sh [--quick] [build-dir]
+# usage: scripts/measure.sh [--quick] [--corpus FILE] [build-dir]
 #   --quick     fewer repeats and no callgrind runs of the whole corpus
+#   --corpus    the English text spoken end to end, one message a line;
+#               default ../shared/corpus.txt beside the repository where
+#               it exists (the figures in BENCHMARKS.md), otherwise
+#               /usr/share/common-licenses/GPL-3, which every Debian
+#               system has; the script says which it used, and leaves
+#               markup and blank lines out of what is spoken
 #   build-dir   where to configure and build (default build/measure);
 #               a RelWithDebInfo build with the reference engine
 #
@@ -21,19 +27,49 @@
 # machine; the callgrind figures (instructions) repeat exactly.
 set -uo pipefail
 
+note() { echo "measure.sh: $*" >&2; }
+
 quick=0
-if [[ ${1:-} == --quick ]]; then
-  quick=1
-  shift
-fi
+corpus=
+while [[ $# -gt 0 ]]; do
+  case $1 in
+    --quick) quick=1; shift ;;
+    --corpus)
+      if [[ $# -lt 2 ]]; then
+        note "--corpus needs a file"
+        exit 2
+      fi
+      corpus=$2
+      shift 2
+      ;;
+    *) break ;;
+  esac
+done
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/measure}
-corpus=$root/../shared/corpus.txt
 phrase="Good morning everyone"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-note() { echo "measure.sh: $*" >&2; }
+# The shared corpus keeps figures comparable with BENCHMARKS.md; a clone
+# without it still measures, on a text that every Debian system has.
+# Every program is given the same copy, without markup and blank lines:
+# the module drops markup before speaking and refuses a message left
+# empty, and the measuring side would wait in vain for its 702.
+if [[ -z $corpus ]]; then
+  corpus=$root/../shared/corpus.txt
+  [[ -r $corpus ]] || corpus=/usr/share/common-licenses/GPL-3
+fi
+corpus_source=$corpus
+if [[ -r $corpus_source ]]; then
+  corpus=$work/corpus.txt
+  sed -e 's/<[^>]*>//g' "$corpus_source" | grep -v '^[[:space:]]*$' >"$corpus"
+  corpus_about="$corpus_source ($(wc -l <"$corpus") lines, $(wc -c <"$corpus") bytes spoken)"
+  note "corpus: $corpus_about"
+else
+  corpus_about="none"
+  note "no corpus at $corpus_source: no figures of the corpus"
+fi
 
 # field NAME LINE: the value of NAME=value in a line of figures.
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p" <<<"$2"; }
@@ -149,9 +185,7 @@ if command -v taskset >/dev/null; then
   on1=(taskset -c 1)
   wrap1="taskset -c 1"
 fi
-if [[ ! -r $corpus ]]; then
-  note "no corpus at $corpus"
-else
+if [[ -r $corpus ]]; then
   passes=$((quick ? 5 : 20))
   for code in 2 1 0; do
     printf 'CorvaneSampleRate %s\n' "$code" >"$work/rate$code.conf"
@@ -319,6 +353,7 @@ fi
 echo
 echo "quorlin measurements, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores," \
      "$(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
+echo "corpus: $corpus_about"
 printf '%-44s | %-22s | %-22s | %s\n' "measurement" "quorlin" "reference" "comparison"
 printf '%s\n' "--------------------------------------------------------------------------------------------------------------------------"
 printf '%s\n' "${rows[@]}"

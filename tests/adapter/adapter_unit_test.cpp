@@ -2,7 +2,8 @@
 // The adapter linked directly with the fake engine and a recording
 // runtime, for the paths the real runtime cannot reach or cannot show:
 // speaking without an engine, a stop that lands inside synthesis, hooks
-// run while a track is in the writer's hands, and growth that fails.
+// run while a track is in the writer's hands, and allocations that fail
+// (through the fault-injection countdown).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -20,12 +21,14 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #include <fstream>
 
 #include "fake_engine.h"
+#include "fault_injection.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
 #include "stub_runtime.h"
 
 namespace {
 
+namespace fault = qtest::fault;
 using Lines = std::vector<std::string>;
 
 struct CaseName {
@@ -39,6 +42,7 @@ class AdapterUnit : public ::testing::Test {
 protected:
     void SetUp() override {
         stub_runtime::reset();
+        fault::reset();
         quorlin_fake_set_synthesis_hook(nullptr);
         log_path_ = (std::filesystem::temp_directory_path() /
                      ("quorlin-adapter-unit-" + std::to_string(getpid()) + ".log"))
@@ -54,6 +58,7 @@ protected:
         module_close();
         quorlin_fake_set_synthesis_hook(nullptr);
         stub_runtime::reset();
+        fault::reset();
         std::filesystem::remove(log_path_);
     }
 
@@ -196,13 +201,13 @@ TEST_P(FailedGrowth, DropsOnlyTheNewSamples) {
     stub_runtime::events.clear();
     stub_runtime::tracks.clear();
     size_t log_from = engine_log().size();
-    stub_runtime::realloc_fail_from = 1;
+    fault::fail_from(fault::call::realloc, 1);
     testing::internal::CaptureStderr();
     speak("hello");
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "quorlin: Speaking: hello\nquorlin: out of memory: speech cut after " +
                   std::to_string(c.kept) + " samples\n");
-    stub_runtime::realloc_fail_from = 0;
+    fault::disarm(fault::call::realloc);
     Lines all = engine_log();
     Lines calls(all.begin() + static_cast<std::ptrdiff_t>(log_from), all.end());
     EXPECT_EQ(static_cast<size_t>(std::count_if(calls.begin(), calls.end(), [](auto &l) {
@@ -333,6 +338,88 @@ TEST_F(AdapterUnit, InitSelectsServerAudioEvenWhenItFails) {
     EXPECT_STREQ(msg, "Failed to create ECI instance - check Corvane installation");
     free(msg);
     EXPECT_EQ(audio_server, 1);
+}
+
+// A message that cannot be copied is handed over as null, for which the
+// process entry writes its default text; init itself ends as it would
+// have, and a created engine speaks.
+TEST_F(AdapterUnit, InitMessageThatCannotBeCopiedIsNull) {
+    const struct {
+        const char *name;
+        const char *engine_fails;  // QUORLIN_FAKE_FAIL, or unset
+        int result;
+    } rows[] = {
+        {"engine created", nullptr, 0},
+        {"engine not created", "eciNew", -1},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.engine_fails != nullptr) setenv("QUORLIN_FAKE_FAIL", row.engine_fails, 1);
+        char *msg = nullptr;
+        fault::fail_from(fault::call::strdup, 1);
+        EXPECT_EQ(module_init(&msg), row.result);
+        fault::disarm(fault::call::strdup);
+        EXPECT_EQ(msg, nullptr);
+        EXPECT_EQ(fault::counted(fault::call::strdup).failed, 1u);
+        if (row.result == 0) {
+            stub_runtime::events.clear();
+            speak("hello");
+            EXPECT_EQ(stub_runtime::events, (Lines{"200", "701", "705", "702"}));
+        }
+        module_close();
+    }
+}
+
+// Releases a list of one voice, as the runtime releases every list.
+void free_voice_list(NRVVoice **list) {
+    for (char *field : {list[0]->name, list[0]->language, list[0]->variant}) free(field);
+    free(list[0]);
+    free(list);
+}
+
+// A voice list without memory for its array or its record is no list; a
+// string that cannot be copied is null in a list that is otherwise
+// whole, and the runtime leaves the voice out (no name) or writes "none"
+// in the field's place.
+TEST_F(AdapterUnit, VoiceListWithoutMemory) {
+    NRVVoice **whole = module_list_voices();
+    ASSERT_NE(whole, nullptr);
+    ASSERT_NE(whole[0], nullptr);
+    const std::string fields[] = {whole[0]->name, whole[0]->language, whole[0]->variant};
+    free_voice_list(whole);
+    const struct {
+        const char *name;
+        fault::call call;
+        unsigned long nth;
+        int null_field;  // index into `fields`, -1: no list at all
+    } rows[] = {
+        {"array", fault::call::malloc, 1, -1},
+        {"record", fault::call::malloc, 2, -1},
+        {"name", fault::call::strdup, 1, 0},
+        {"language", fault::call::strdup, 2, 1},
+        {"variant", fault::call::strdup, 3, 2},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fault::fail_nth(row.call, row.nth);
+        NRVVoice **list = module_list_voices();
+        fault::disarm(row.call);
+        if (row.null_field < 0) {
+            EXPECT_EQ(list, nullptr);
+            continue;
+        }
+        ASSERT_NE(list, nullptr);
+        ASSERT_NE(list[0], nullptr);
+        EXPECT_EQ(list[1], nullptr);
+        const char *got[] = {list[0]->name, list[0]->language, list[0]->variant};
+        for (int i = 0; i < 3; ++i) {
+            if (i == row.null_field)
+                EXPECT_EQ(got[i], nullptr);
+            else
+                EXPECT_EQ(got[i] != nullptr ? got[i] : "(null)", fields[i]);
+        }
+        free_voice_list(list);
+    }
 }
 
 TEST_F(AdapterUnit, LoopLogsOnlyWhenInputFailed) {

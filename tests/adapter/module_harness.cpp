@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// One quorlin process with the fake engine per Module: its configuration
+// written to a scratch directory, the engine's call log and stop log kept
+// there, and the handshake and exchanges driven through qtest::Child.
+// What a reply or a log line must be is left to the tests.
 #include "module_harness.h"
 
 #include <fstream>

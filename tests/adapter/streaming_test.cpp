@@ -6,10 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "module_harness.h"
+#include "process_status.h"
 
 namespace adapter_test {
 namespace {
@@ -283,20 +282,6 @@ TEST(Streaming, AnEngineThatIgnoresTheStopGetsNothingMoreSent) {
 
 // ---- Memory ----
 
-// The peak resident memory of process `pid` in kB, or -1.
-long peak_resident_kb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmHWM:", 0) == 0) {
-            std::istringstream fields(line.substr(6));
-            long kb = -1;
-            fields >> kb;
-            return kb;
-        }
-    }
-    return -1;
-}
-
 struct MemoryCase {
     const char *name;
     bool streams;
@@ -317,7 +302,7 @@ TEST_P(LongMessage, PeakMemory) {
     Module m(c.streams ? streaming(env) : synchronous(env));
     ASSERT_TRUE(m.handshake());
     m.speak("SPEAK", "short");
-    const long before = peak_resident_kb(m.child().pid());
+    const long before = qtest::process_status_kb(m.child().pid(), "VmHWM");
     ASSERT_GT(before, 0);
     size_t from = m.send(block("SPEAK", "long"));
     if (c.ignore_stop) {
@@ -325,7 +310,7 @@ TEST_P(LongMessage, PeakMemory) {
         m.send("STOP\n");
     }
     ASSERT_TRUE(m.wait_for("702 END\n", from, 120s));
-    const long growth = peak_resident_kb(m.child().pid()) - before;
+    const long growth = qtest::process_status_kb(m.child().pid(), "VmHWM") - before;
     EXPECT_GE(growth, c.least_kb);
     EXPECT_LE(growth, c.most_kb);
     if (c.ignore_stop) {

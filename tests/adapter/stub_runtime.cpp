@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// The module runtime's interface as the adapter calls it, recorded
+// instead of written: replies and events go to `events`, tracks are
+// copied into `tracks`, and module_process returns what a test chose.
+// Allocation failures are the fault-injection hook's (fault_injection.h).
 #include "stub_runtime.h"
 
 #include <stdarg.h>
@@ -13,14 +17,12 @@ std::vector<std::string> events;
 std::vector<Track> tracks;
 std::function<void()> during_stream;
 int process_result = 0;
-size_t realloc_fail_from = 0;
 
 void reset() {
     events.clear();
     tracks.clear();
     during_stream = nullptr;
     process_result = 0;
-    realloc_fail_from = 0;
     module_should_stop = 0;
     audio_server = 0;
 }
@@ -67,13 +69,6 @@ void module_tts_output_server(const AudioTrack *track, AudioFormat) {
     t.sample_rate = track->sample_rate;
     t.samples.assign(track->samples, track->samples + track->num_samples);
     tracks.push_back(std::move(t));
-}
-
-// Linked with -Wl,--wrap=realloc: the adapter's growth can be made to fail.
-void *__real_realloc(void *p, size_t n);
-void *__wrap_realloc(void *p, size_t n) {
-    if (realloc_fail_from != 0 && n >= realloc_fail_from) return nullptr;
-    return __real_realloc(p, n);
 }
 
 }  // extern "C"

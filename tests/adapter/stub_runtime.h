@@ -5,7 +5,6 @@
 // test run code where the real audio writer would run a command pass.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,7 +26,6 @@ extern std::vector<Track> tracks;
 extern std::function<void()> during_stream;
 // What module_process returns.
 extern int process_result;
-extern size_t realloc_fail_from;  // realloc of this many bytes or more fails (0: never)
 
 void reset();
 

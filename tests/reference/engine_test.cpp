@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "eci_corvane.h"
-#include "temp_file.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -158,7 +158,7 @@ double seconds(const std::vector<short> &s, int hz) { return static_cast<double>
 
 int rate_hz_of(int code) { return code == 0 ? 8000 : code == 1 ? 11025 : 22050; }
 
-using reftest::TempFile;
+using qtest::TempFile;
 
 TEST(ReferenceEngine, SpeaksAtEachRateCode) {
     struct Row {

@@ -13,12 +13,12 @@
 
 #include "child_process.h"
 #include "protocol.h"
-#include "temp_file.h"
+#include "temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using reftest::TempFile;
+using qtest::TempFile;
 
 constexpr const char *sentence = "Hello from quorlin. This sentence was spoken through the module.";
 

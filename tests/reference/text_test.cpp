@@ -14,14 +14,14 @@
 #include "eci_corvane.h"
 
 #include "reference_text.h"
-#include "temp_file.h"
+#include "temp_dir.h"
 
 namespace {
 
 using reference::DictVolume;
 using reference::TextOptions;
 using reference::VolumeKind;
-using reftest::TempFile;
+using qtest::TempFile;
 
 // A volume loaded from the given file contents, freed at the end.
 struct Volume {

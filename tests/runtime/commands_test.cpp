@@ -114,12 +114,14 @@ TEST(MessageIntake, DropsMessageCutByEndOfInput) {
 }
 
 // A text buffer that cannot grow is answered 401 once the block is over,
-// and the rest of the block is never run as commands.
+// and the rest of the block is never run as commands. The reader's
+// buffer grows four times (to 16 bytes); the fifth realloc is the text's
+// first growth, past 128 bytes.
 TEST(MessageIntake, FailedGrowthAnswersAfterTheBlock) {
     std::string block = "SPEAK\n";
     for (int i = 0; i < 20; ++i) block += i == 10 ? "QUIT\n" : "123456789\n";
     block += ".\nSPEAK\nshort\n.\nDEBUG OFF\n";
-    auto s = rt::serve(block, {{"QREC_REALLOC_FAIL_FROM", "256"}});
+    auto s = rt::serve(block, {{"QTEST_FAIL_REALLOC", "5"}});
     EXPECT_EQ(s.replies, receiving + "401 ERROR INTERNAL\n" + receiving + spoken +
                              "200 OK DEBUGGING OFF\n" + closed);
     EXPECT_EQ(s.status, 255);

@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// One stand-in module per rt::Module: the recording adapter's log in a
+// scratch directory, the init message scripted "ready" unless a test
+// says otherwise, and the replies after the handshake cut out for the
+// tests. The stand-in itself is recording_adapter.cpp's.
 #include "harness.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The line reader in-process, with its read and select calls observed
-// through link-time wrappers. Each scenario runs in a forked child with a
+// through link-time wrappers and its growth failed through the
+// fault-injection countdown. Each scenario runs in a forked child with a
 // fresh reader (its buffer lives for the whole process) and a pipe on
 // descriptor 0, and reports a trace: each wait or poll, each read with
 // the room it offered and what it got, and each line handed out.
@@ -20,12 +21,14 @@
 
 #include <gtest/gtest.h>
 
-#include "fail_realloc.h"
+#include "fault_injection.h"
 #include "nrv_module_main.h"
 #include "recording_format.h"
 
 extern "C" ssize_t __real_read(int fd, void *buf, size_t count);
 extern "C" int __real_select(int n, fd_set *r, fd_set *w, fd_set *e, timeval *t);
+
+namespace fault = qtest::fault;
 
 namespace {
 
@@ -185,9 +188,10 @@ TEST(LineReader, FollowsItsBufferRules) {
         {"failed select is reported",
          [] { select_failures = {EBADF}; get(1); },
          "wait -> null | select on stdin: Bad file descriptor\n"},
+        // The fourth growth of the buffer (2, 4, 8, then 16 bytes) fails.
         {"failed growth keeps the buffer when polling",
-         [] { qrec::realloc_fail_from = 16; put("0123456789\n"); get(0);
-              qrec::realloc_fail_from = SIZE_MAX; get(0); },
+         [] { fault::fail_nth(fault::call::realloc, 4); put("0123456789\n"); get(0);
+              fault::disarm(fault::call::realloc); get(0); },
          "poll read(2)=2 poll read(2)=2 poll read(4)=4 poll -> null "
          "poll read(8)=3 -> \"0123456789\\x0a\" | "},
     };

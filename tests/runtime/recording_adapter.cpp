@@ -25,8 +25,9 @@
 //   QREC_TRACK_PATTERN  hex bytes repeated over the samples (default 7d0a3412)
 //   QREC_TRACK_SPARE    frames allocated beyond the track; a SET line
 //                       "grow=N" in a pass lengthens the live track by N
-//   QREC_REALLOC_FAIL_FROM  realloc calls of this many bytes or more fail
-//                       (needs the link option -Wl,--wrap=realloc)
+//
+// Allocation failures are scripted through the fault-injection hook's own
+// variables (QTEST_FAIL_REALLOC and its siblings, fault_injection.h).
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>

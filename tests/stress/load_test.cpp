@@ -120,10 +120,10 @@ TEST(StressLoad, FiveThousandMessagesKeepResidentMemoryFlat) {
     ASSERT_TRUE(handshake(*m));
     speak_each(*m, warm, text);
     if (HasFatalFailure()) return;
-    long warm_kb = resident_kb(m->pid());
+    long warm_kb = qtest::process_status_kb(m->pid(), "VmRSS");
     speak_each(*m, messages - warm, text);
     if (HasFatalFailure()) return;
-    long end_kb = resident_kb(m->pid());
+    long end_kb = qtest::process_status_kb(m->pid(), "VmRSS");
     ASSERT_TRUE(m->write("QUIT\n"));
     EXPECT_EQ(m->wait_exit(60s, false), 0);
     std::cout << "VmRSS after " << warm << " messages: " << warm_kb << " kB; after " << messages

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// Starts the module with the fake engine for the load and interruption
+// tests, shakes hands, and reads what followed the handshake as reply
+// lines and audio blocks. Limits on counts and time are the tests' own.
 #include "stress_harness.h"
-
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -44,19 +44,6 @@ size_t count_lines(std::string_view text, std::string_view line) {
         at = lf + 1;
     }
     return n;
-}
-
-long resident_kb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            std::istringstream fields(line.substr(6));
-            long kb = -1;
-            fields >> kb;
-            return kb;
-        }
-    }
-    return -1;
 }
 
 long emulator_divisor() { return *qtest::test_emulator() ? 2 : 1; }

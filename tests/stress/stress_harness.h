@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The quorlin binary with the fake engine under load: started with the
 // engine scripted through the environment, driven through pipes like the
-// protocol tests, with helpers for counts of reply lines and for the
-// module's resident memory.
+// protocol tests, with a helper for counts of reply lines; the module's
+// resident memory is read through process_status.h.
 #pragma once
-
-#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -15,6 +13,7 @@
 
 #include "child_process.h"
 #include "fake_module.h"
+#include "process_status.h"
 #include "protocol.h"
 
 namespace stress {
@@ -36,9 +35,6 @@ qtest::Parsed parsed_after_handshake(const qtest::Child &c);
 size_t count_lines(std::string_view text, std::string_view line);
 
 using qtest::fake_audio;
-
-// VmRSS of process `pid` in kB, or -1.
-long resident_kb(pid_t pid);
 
 // 32-bit builds run the module under an emulator, many times slower:
 // the counts of the longest cases are divided by this there.

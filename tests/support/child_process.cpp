@@ -1,4 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// A child on three pipes: fork and exec with the environment the test
+// asked for (through the emulator of a 32-bit build, or the wrapper named
+// by QUORLIN_TEST_WRAPPER), one poll loop that drains stdout and stderr
+// while stdin is written, and deadlines scaled by QUORLIN_TEST_TIME_SCALE
+// for slow runs. It owns the descriptors and the child until the
+// destructor has killed and reaped it; what the bytes mean is left to
+// protocol.cpp and the tests.
 #include "child_process.h"
 
 #include <errno.h>

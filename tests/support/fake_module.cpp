@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// How the protocol and stress tests start the module with the fake
+// engine: the caller's own QUORLIN_FAKE_ settings removed, so that only
+// the test's script reaches the engine, and the engine's samples worked
+// out here from its published pattern for comparison with what arrived.
 #include "fake_module.h"
 
 #include <cstdint>

@@ -1,4 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// Reads a module's stdout as a server does: reply lines as they are, and
+// each 705 block checked field by field and unescaped. Output cut short
+// is kept in `rest` rather than reported, so that a test can parse what
+// has arrived so far; a malformed block stops the parse with a reason.
+// The escaping here is the plain byte-by-byte form, kept apart from the
+// writer's own so that each checks the other.
 #include "protocol.h"
 
 #include <cstdlib>

@@ -1,4 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
+// Scratch directories from mkdtemp under the system's temporary
+// directory, and their removal with all they hold. A directory that
+// cannot be made throws: the test cannot go on without its files.
 #include "temp_dir.h"
 
 #include <stdlib.h>
@@ -26,5 +29,8 @@ std::string TempDir::write(const std::string &name, std::string_view contents) c
     f.write(contents.data(), static_cast<std::streamsize>(contents.size()));
     return p;
 }
+
+TempFile::TempFile(std::string_view contents, std::string_view suffix)
+    : path_(dir_.write("file" + std::string(suffix), contents)) {}
 
 }  // namespace qtest

@@ -6,22 +6,32 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "alloc_hook.h"
+#include "fault_injection.h"
 #include "quorlin_faithful.h"
 #include "quorlin_text.h"
 
 namespace {
 
-struct Prepared {
-    char *result;
-    alloc_hook::Counts counts;
+namespace fault = qtest::fault;
+
+// What a run asked of malloc and gave back to free.
+struct Counts {
+    size_t allocs;  // allocations that succeeded
+    size_t frees;   // non-null frees
 };
 
+struct Prepared {
+    char *result;
+    Counts counts;
+};
+
+// Prepares `text` with the `fail_at`-th allocation failing (0: none).
 Prepared run_prepare(const char *text, NRVMessageType type, unsigned fail_at)
 {
-    alloc_hook::Watch watch(fail_at);
+    fault::fail_nth(fault::call::malloc, fail_at);
     char *r = prepare_text(text, strlen(text), type);
-    return {r, watch.stop()};
+    fault::disarm(fault::call::malloc);
+    return {r, {fault::counted(fault::call::malloc).succeeded, fault::frees()}};
 }
 
 }  // namespace
@@ -77,18 +87,16 @@ TEST(TextAllocation, StagesReturnNullWhenAllocationFails)
 {
     char *plain;
     char *clean;
-    {
-        alloc_hook::Watch watch(1);
-        plain = strip_ssml("abc", 3);
-        clean = sanitize_for_corvane("abc");
-    }
+    fault::fail_nth(fault::call::malloc, 1);
+    plain = strip_ssml("abc", 3);
+    clean = sanitize_for_corvane("abc");
+    fault::disarm(fault::call::malloc);
     EXPECT_EQ(plain, nullptr);
     EXPECT_NE(clean, nullptr);  // only the first allocation fails
     free(clean);
-    {
-        alloc_hook::Watch watch(1);
-        clean = sanitize_for_corvane("abc");
-    }
+    fault::fail_nth(fault::call::malloc, 1);
+    clean = sanitize_for_corvane("abc");
+    fault::disarm(fault::call::malloc);
     EXPECT_EQ(clean, nullptr);
 }
 
@@ -99,12 +107,13 @@ TEST(TextAllocation, FaithfulFailsCleanlyAtEitherBuffer)
     faithful_settings s;
     for (unsigned fail_at : {0u, 1u, 2u}) {
         SCOPED_TRACE(fail_at);
-        alloc_hook::Watch watch(fail_at);
+        fault::fail_nth(fault::call::malloc, fail_at);
         char *r = prepare_faithful(text, strlen(text), NRV_MSGTYPE_TEXT, &s);
-        alloc_hook::Counts counts = watch.stop();
+        fault::disarm(fault::call::malloc);
+        const size_t allocs = fault::counted(fault::call::malloc).succeeded;
         EXPECT_EQ(r != nullptr, fail_at == 0);
-        EXPECT_EQ(counts.allocs, fail_at == 0 ? 2u : fail_at - 1);
-        EXPECT_EQ(counts.frees, counts.allocs - (r != nullptr ? 1 : 0));
+        EXPECT_EQ(allocs, fail_at == 0 ? 2u : fail_at - 1);
+        EXPECT_EQ(fault::frees(), allocs - (r != nullptr ? 1 : 0));
         free(r);
     }
 }

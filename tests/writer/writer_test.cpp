@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The 705 writer's exact bytes, checked in-process against a framing
 // built here with printf and the byte-by-byte escaping of the test
-// support library. The searches for escaped bytes work on 32-byte
-// windows or machine words, so payloads are taken at every length up to
-// a few windows, at every alignment of their start, and with escaped
-// bytes from none to all of them.
+// support library. The vector search for escaped bytes works on 32-byte
+// windows and the other from one escaped byte to the next, so payloads
+// are taken at every length up to a few windows, at every alignment of
+// their start, and with escaped bytes from none to all of them.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
