@@ -782,18 +782,29 @@ int module_close(void) {
 }
 
 /* A new list holding the configured voice, all of it from malloc and
- * strdup: the caller frees the strings, the record and the array. */
+ * strdup: the caller frees the strings, the record and the array. Null,
+ * with nothing left over, when any of them cannot be had: a voice with a
+ * field missing would be listed wrongly (a null language reads as
+ * "none"). */
 NRVVoice **module_list_voices(void) {
     auto **list = static_cast<NRVVoice **>(malloc(2 * sizeof(NRVVoice *)));
-    if (!list) return nullptr;
     auto *voice = static_cast<NRVVoice *>(malloc(sizeof(NRVVoice)));
-    if (!voice) {
+    if (!list || !voice) {
         free(list);
+        free(voice);
         return nullptr;
     }
     voice->name = strdup(voice_name_table[static_cast<size_t>(config_voice)]);
     voice->language = strdup("en-US");
     voice->variant = strdup("none");
+    if (!voice->name || !voice->language || !voice->variant) {
+        free(voice->name);
+        free(voice->language);
+        free(voice->variant);
+        free(voice);
+        free(list);
+        return nullptr;
+    }
     list[0] = voice;
     list[1] = nullptr;
     return list;
