@@ -66,10 +66,14 @@ constexpr config_key key_table[] = {
     {"CorvaneFaithfulText", "faithful text", &config_faithful_text, nullptr, 0, 1, 0},
 };
 
-/* The default of the number `value` points to, from its row. */
+/* The default of the number `value` points to, from its row. A path row
+ * is told by its empty range (every number key has at least two values),
+ * not by its null `number`: the sanitizer builds assume that an object
+ * may lie at address 0, so they cannot compare a global's address with
+ * null while compiling. */
 constexpr int initial_of(const int *value) {
     for (const config_key &k : key_table)
-        if (k.number == value) return k.initial;
+        if (k.max > k.min && k.number == value) return k.initial;
     return 0;
 }
 
@@ -137,9 +141,9 @@ constexpr size_t file_kept_bytes = size_t{1} << 20;
  * file of garbage cannot flood the server's log. */
 constexpr size_t warnings_kept = 100;
 
-/* What the reading of the file has seen so far; module_config resets it. */
+/* What the reading of the file has seen so far; read_lines resets it. */
 struct reading {
-    FILE *file;
+    FILE *file;      /* the open file, read through next_byte only */
     size_t bytes;    /* bytes taken from the file, at most file_kept_bytes */
     bool past_kept;  /* the file goes on beyond file_kept_bytes */
     size_t written;  /* line warnings written */
