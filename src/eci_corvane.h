@@ -74,8 +74,7 @@ typedef enum {
  * number. The callback may call no engine function. A callback that
  * answers eciDataNotProcessed is given the same data again later, and
  * the engine ends the synthesis if it keeps refusing. */
-typedef ECICallbackReturn (*ECICallback)(ECIHand hEngine, ECIMessage msg,
-                                         long lParam, void *pData);
+typedef ECICallbackReturn (*ECICallback)(ECIHand hEngine, ECIMessage msg, long lParam, void *pData);
 
 ECIHand eciNew(void);
 ECIHand eciDelete(ECIHand hEngine);
@@ -83,12 +82,11 @@ void eciRegisterCallback(ECIHand hEngine, ECICallback callback, void *pData);
 ECIBoolean eciSetOutputBuffer(ECIHand hEngine, int iSize, short *psBuffer);
 int eciSetParam(ECIHand hEngine, ECIParam param, int iValue);
 int eciGetParam(ECIHand hEngine, ECIParam param);
-int eciSetVoiceParam(ECIHand hEngine, int iVoice, ECIVoiceParam param,
-                     int iValue);
+int eciSetVoiceParam(ECIHand hEngine, int iVoice, ECIVoiceParam param, int iValue);
 ECIBoolean eciCopyVoice(ECIHand hEngine, int iVoiceFrom, int iVoiceTo);
 ECIDictHand eciNewDict(ECIHand hEngine);
-ECIDictError eciLoadDict(ECIHand hEngine, ECIDictHand hDict,
-                         ECIDictVolume volume, const char *pFilename);
+ECIDictError eciLoadDict(ECIHand hEngine, ECIDictHand hDict, ECIDictVolume volume,
+                         const char *pFilename);
 ECIDictError eciSetDict(ECIHand hEngine, ECIDictHand hDict);
 ECIDictHand eciDeleteDict(ECIHand hEngine, ECIDictHand hDict);
 /* Text in the system's 8-bit code page (Windows-1252 for the Western

@@ -66,11 +66,11 @@ constexpr size_t first_text_bytes = 128;
 
 // The text of one message being received: data lines back to back.
 struct message_text {
-    char *data;       // malloc'd; null when even the first block failed
-    size_t allocated; // size of data in bytes
-    size_t length;    // bytes appended so far
-    int lines;        // data lines appended (saturates at INT_MAX)
-    bool failed;      // an allocation failed: the rest of the block is skipped
+    char *data;        // malloc'd; null when even the first block failed
+    size_t allocated;  // size of data in bytes
+    size_t length;     // bytes appended so far
+    int lines;         // data lines appended (saturates at INT_MAX)
+    bool failed;       // an allocation failed: the rest of the block is skipped
 };
 
 /*
@@ -124,8 +124,7 @@ void append_data_line(message_text &t, const char *line) {
  * Input that ends inside the block drops the message without a reply.
  */
 void cmd_speak(const command_call &c, NRVMessageType msgtype) {
-    message_text t = {static_cast<char *>(malloc(first_text_bytes)), first_text_bytes, 0, 0,
-                      false};
+    message_text t = {static_cast<char *>(malloc(first_text_bytes)), first_text_bytes, 0, 0, false};
     if (t.data == nullptr) t = {nullptr, 0, 0, 0, true};
     module_send("202 OK RECEIVING MESSAGE\n");
     for (;;) {
@@ -219,9 +218,8 @@ int cmd_params(int fd, unsigned ack, const char *type, setter set) {
  * only setting accepted is that audio goes through the server.
  */
 int module_audio_set_through_server(const char *cur_item, const char *cur_value) {
-    return strcmp(cur_item, "audio_output_method") == 0 && strcmp(cur_value, "server") == 0
-               ? 0
-               : -1;
+    return strcmp(cur_item, "audio_output_method") == 0 && strcmp(cur_value, "server") == 0 ? 0
+                                                                                            : -1;
 }
 
 void cmd_set(command_call &c) {
@@ -434,8 +432,8 @@ constexpr unsigned char line_feed = 0x0a;
 // The widest decimal int32_t, "-2147483648".
 constexpr size_t max_int_chars = 11;
 constexpr std::string_view block_fields[] = {
-    "705-bits=", "\n705-num_channels=", "\n705-sample_rate=", "\n705-num_samples=",
-    "\n705-big_endian=",
+    "705-bits=",          "\n705-num_channels=", "\n705-sample_rate=",
+    "\n705-num_samples=", "\n705-big_endian=",
 };
 constexpr std::string_view payload_start{"\n705-AUDIO\0", 11};
 constexpr std::string_view block_end = "\n705 AUDIO\n";
@@ -493,14 +491,13 @@ unsigned char *escape_bytes(unsigned char *out, const unsigned char *from,
     return out;
 }
 
-
 constexpr size_t vector_bytes = 16;
 constexpr size_t window_bytes = 2 * vector_bytes;
 
 // One bit for each of the 16 `bytes` that is 0x7D or 0x0A, lowest first.
 unsigned special_bytes(__m128i bytes, __m128i escapes, __m128i line_feeds) {
-    const __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(bytes, escapes),
-                                     _mm_cmpeq_epi8(bytes, line_feeds));
+    const __m128i hit =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, escapes), _mm_cmpeq_epi8(bytes, line_feeds));
     return static_cast<unsigned>(_mm_movemask_epi8(hit));
 }
 

@@ -55,7 +55,11 @@ constexpr size_t max_doublable_bytes = 0x7fffffffu;
 
 // The outcome of one wait or read: a line may be searched for again, the
 // caller must be told there is nothing now, or the input is finished.
-enum class fill_result { got_bytes, nothing_now, failed };
+enum class fill_result {
+    got_bytes,
+    nothing_now,
+    failed
+};
 
 bool not_yet(int err) { return err == EINTR || err == EAGAIN || err == EINPROGRESS; }
 
@@ -170,10 +174,8 @@ char *module_readline(int fd, int block) {
         char *line = take_buffered_line(&found);
         if (found) return line;
         switch (fill(fd, block)) {
-        case fill_result::got_bytes:
-            continue;
-        case fill_result::failed:
-            return nullptr;
+        case fill_result::got_bytes: continue;
+        case fill_result::failed: return nullptr;
         case fill_result::nothing_now:
             if (!block) return nullptr;
             continue;

@@ -201,8 +201,7 @@ ECICallbackReturn store_samples(int32_t count) {
     if (needed > audio_data.allocated) {
         int32_t capacity = grown_capacity(audio_data.num_samples, count);
         if (capacity == 0) return eciDataNotProcessed;
-        void *grown = realloc(audio_data.samples,
-                              static_cast<size_t>(capacity) * sizeof(int16_t));
+        void *grown = realloc(audio_data.samples, static_cast<size_t>(capacity) * sizeof(int16_t));
         if (!grown) return eciDataNotProcessed;
         audio_data.samples = static_cast<int16_t *>(grown);
         audio_data.allocated = capacity;
@@ -301,7 +300,8 @@ ECICallbackReturn stream_delivered(size_t count) {
     from += whole;
     count -= whole;
     if (count == 0) return eciDataProcessed;
-    if (!speech.block_sent) return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
+    if (!speech.block_sent)
+        return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
     memcpy(held_samples, from, count * sizeof(int16_t));
     speech.held = count;
     return eciDataProcessed;
@@ -333,9 +333,8 @@ ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
         return eciDataNotProcessed;
     }
     pthread_mutex_lock(&audio_mutex);
-    ECICallbackReturn result = msg == eciIndexReply
-                                   ? mark_reached(param)
-                                   : samples_delivered(static_cast<size_t>(param));
+    ECICallbackReturn result =
+        msg == eciIndexReply ? mark_reached(param) : samples_delivered(static_cast<size_t>(param));
     pthread_mutex_unlock(&audio_mutex);
     return result;
 }
@@ -441,7 +440,8 @@ void load_dictionaries() {
                     v.path, static_cast<int>(err));
         }
     }
-    if (loaded == 0) fprintf(stderr, "quorlin: No dictionary loaded: the dictionary set is empty\n");
+    if (loaded == 0)
+        fprintf(stderr, "quorlin: No dictionary loaded: the dictionary set is empty\n");
     ECIDictError err = eciSetDict(eciHandle, dictHandle);
     if (err == DictNoError)
         fprintf(stderr, "quorlin: Dictionary activated\n");
@@ -460,7 +460,6 @@ int server_to_engine(const char *value, int64_t max) {
     if (engine > max) return static_cast<int>(max);
     return static_cast<int>(engine);
 }
-
 
 /* Every message speaks with the server's current settings in slot 0,
  * over whatever the configuration file set there. */
@@ -590,8 +589,7 @@ void speak_streamed() {
     if (!stop_requested)
         module_report_event_end();
     else
-        report_cut_short(stopped_before_audio ? module_report_event_stop
-                                              : module_report_event_end);
+        report_cut_short(stopped_before_audio ? module_report_event_stop : module_report_event_end);
 }
 
 /* The speaking line, with a long text cut to its first bytes. */
@@ -630,9 +628,9 @@ bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
     }
     *prepared = marked_text{};
     if (config_index_marks) {
-        int result = config_faithful_text
-                         ? prepare_marked_faithful(data, bytes, msgtype, &current_faithful, prepared)
-                         : prepare_marked_text(data, bytes, msgtype, prepared);
+        int result = config_faithful_text ? prepare_marked_faithful(data, bytes, msgtype,
+                                                                    &current_faithful, prepared)
+                                          : prepare_marked_text(data, bytes, msgtype, prepared);
         if (result != 0) return false;
         if (prepared->dropped > 0)
             fprintf(stderr,
@@ -653,7 +651,8 @@ bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
  * message's; when they would pass INT_MAX they start again at 1, after
  * some two thousand million marks. */
 int take_index_numbers(size_t count) {
-    if (count > static_cast<size_t>(INT_MAX - 1) || last_index > INT_MAX - 1 - static_cast<int>(count))
+    if (count > static_cast<size_t>(INT_MAX - 1) ||
+        last_index > INT_MAX - 1 - static_cast<int>(count))
         last_index = 0;
     int first = last_index + 1;
     last_index += static_cast<int>(count);

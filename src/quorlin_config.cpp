@@ -229,8 +229,7 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
  * swap of two neighbours) that turn `a` into `b`, ignoring ASCII case;
  * more than typo_edits when the lengths alone say so. */
 size_t edit_distance(std::string_view a, std::string_view b) {
-    if (a.size() > b.size() + typo_edits || b.size() > a.size() + typo_edits)
-        return typo_edits + 1;
+    if (a.size() > b.size() + typo_edits || b.size() > a.size() + typo_edits) return typo_edits + 1;
     /* Three rows of the usual table: for b[0..j) against a[0..i-2),
      * a[0..i-1) and a[0..i). Keys and kept words are at most 63 bytes. */
     constexpr size_t row = word_kept + typo_edits + 1;

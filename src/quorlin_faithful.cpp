@@ -64,24 +64,26 @@ enum class kind : unsigned char {
 
 // What a symbol below its level becomes: the sanitiser's treatment, or,
 // for a symbol that is also a code-page letter, that letter.
-enum class fallback : unsigned char { space, pause, letter };
+enum class fallback : unsigned char {
+    space,
+    pause,
+    letter
+};
 
 struct unit {
     kind k;
     punct_level lvl;  // the lowest level that reads the name (symbols)
     fallback fb;
-    bool upper;       // a capital letter, Latin or Greek
+    bool upper;  // a capital letter, Latin or Greek
     char ch;
     const char *text;
 };
 
-constexpr unit make(kind k, char ch = 0, const char *text = nullptr)
-{
+constexpr unit make(kind k, char ch = 0, const char *text = nullptr) {
     return {k, punct_level::none, fallback::space, false, ch, text};
 }
 
-constexpr unit sym(const char *name, punct_level lvl, fallback fb = fallback::space, char ch = 0)
-{
+constexpr unit sym(const char *name, punct_level lvl, fallback fb = fallback::space, char ch = 0) {
     return {kind::symbol, lvl, fb, false, ch, name};
 }
 
@@ -96,27 +98,21 @@ constexpr unit apostrophe_unit = {kind::apostrophe, all, fallback::space, false,
 constexpr unit hyphen_unit = {kind::hyphen, most, fallback::space, false, '-', "dash"};
 
 // Whether a byte the pass writes is a capital letter of the code page.
-constexpr bool is_upper_byte(unsigned char c)
-{
+constexpr bool is_upper_byte(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || c == 0x8A || c == 0x8C || c == 0x8E || c == 0x9F ||
            (c >= 0xC0 && c <= 0xDE && c != 0xD7);
 }
 
-constexpr unit letter_unit(char ch, const char *text = nullptr)
-{
+constexpr unit letter_unit(char ch, const char *text = nullptr) {
     bool up = is_upper_byte(static_cast<unsigned char>(text ? text[0] : ch));
     return {kind::letter, punct_level::none, fallback::space, up, ch, text};
 }
 
-constexpr std::array<unit, 128> make_ascii_units()
-{
+constexpr std::array<unit, 128> make_ascii_units() {
     std::array<unit, 128> u{};
-    for (unit &x : u)
-        x = other_unit;
-    for (int c = 'A'; c <= 'Z'; ++c)
-        u[static_cast<size_t>(c)] = letter_unit(static_cast<char>(c));
-    for (int c = 'a'; c <= 'z'; ++c)
-        u[static_cast<size_t>(c)] = letter_unit(static_cast<char>(c));
+    for (unit &x : u) x = other_unit;
+    for (int c = 'A'; c <= 'Z'; ++c) u[static_cast<size_t>(c)] = letter_unit(static_cast<char>(c));
+    for (int c = 'a'; c <= 'z'; ++c) u[static_cast<size_t>(c)] = letter_unit(static_cast<char>(c));
     for (int c = '0'; c <= '9'; ++c)
         u[static_cast<size_t>(c)] = make(kind::digit, static_cast<char>(c));
     u[' '] = space_unit;
@@ -161,10 +157,14 @@ constexpr std::array<unit, 128> ascii_units = make_ascii_units();
 
 // The ASCII bytes that running text copies as they are, unless a name
 // before them is due its blank or a letter and a digit meet.
-enum class ascii_fast : unsigned char { no, letter, digit, space };
+enum class ascii_fast : unsigned char {
+    no,
+    letter,
+    digit,
+    space
+};
 
-constexpr std::array<ascii_fast, 128> make_ascii_fast_path()
-{
+constexpr std::array<ascii_fast, 128> make_ascii_fast_path() {
     std::array<ascii_fast, 128> f{};
     for (size_t c = 0; c < 128; ++c) {
         if (ascii_units[c].k == kind::letter)
@@ -283,11 +283,9 @@ constexpr special specials[] = {
     {0xFEFF, make(kind::drop)},
 };
 
-constexpr bool sorted_specials()
-{
+constexpr bool sorted_specials() {
     for (size_t i = 1; i < std::size(specials); ++i) {
-        if (specials[i - 1].cp >= specials[i].cp)
-            return false;
+        if (specials[i - 1].cp >= specials[i].cp) return false;
     }
     return true;
 }
@@ -298,18 +296,18 @@ static_assert(sorted_specials(), "specials must be sorted for the binary search"
 // running text rarely needs the search. Filled from `specials`, with the
 // spaces and the invisible characters of General Punctuation.
 template <uint32_t first, size_t count>
-constexpr std::array<unit, count> make_block()
-{
+constexpr std::array<unit, count> make_block() {
     std::array<unit, count> b{};
     for (size_t i = 0; i < count; ++i) {
         uint32_t cp = first + static_cast<uint32_t>(i);
         bool invisible = (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
                          (cp >= 0x2060 && cp <= 0x2069);
-        b[i] = cp >= 0x2000 && cp <= 0x200A ? space_unit : invisible ? make(kind::drop) : other_unit;
+        b[i] = cp >= 0x2000 && cp <= 0x200A ? space_unit
+               : invisible                  ? make(kind::drop)
+                                            : other_unit;
     }
     for (const special &x : specials) {
-        if (x.cp >= first && x.cp < first + count)
-            b[x.cp - first] = x.u;
+        if (x.cp >= first && x.cp < first + count) b[x.cp - first] = x.u;
     }
     return b;
 }
@@ -352,60 +350,65 @@ constexpr vowel_run vietnamese[] = {
 // U+03B1 to U+03C9 alike; U+03A2 is unassigned and U+03C2 is the final
 // sigma.
 constexpr const char *greek_names[25] = {
-    "alpha", "beta",    "gamma", "delta", "epsilon", "zeta",    "eta", "theta", "iota",
-    "kappa", "lambda",  "mu",    "nu",    "xi",      "omicron", "pi",  "rho",   "sigma",
-    "sigma", "tau",     "upsilon", "phi", "chi",     "psi",     "omega",
+    "alpha", "beta",   "gamma",   "delta", "epsilon", "zeta",    "eta",   "theta", "iota",
+    "kappa", "lambda", "mu",      "nu",    "xi",      "omicron", "pi",    "rho",   "sigma",
+    "sigma", "tau",    "upsilon", "phi",   "chi",     "psi",     "omega",
 };
 
 // The letter an accented Greek letter is read as, as an index into
 // greek_names: U+0386 to U+0390 and U+03AA to U+03B0, U+03CA to U+03CE.
-constexpr int greek_alpha = 0, greek_epsilon = 4, greek_eta = 6, greek_iota = 8,
-              greek_omicron = 14, greek_upsilon = 20, greek_omega = 24;
+constexpr int greek_alpha = 0, greek_epsilon = 4, greek_eta = 6, greek_iota = 8, greek_omicron = 14,
+              greek_upsilon = 20, greek_omega = 24;
 
-int greek_accented(uint32_t cp)
-{
+int greek_accented(uint32_t cp) {
     switch (cp) {
-    case 0x0386: case 0x03AC: return greek_alpha;
-    case 0x0388: case 0x03AD: return greek_epsilon;
-    case 0x0389: case 0x03AE: return greek_eta;
-    case 0x038A: case 0x0390: case 0x03AA: case 0x03AF: case 0x03CA: return greek_iota;
-    case 0x038C: case 0x03CC: return greek_omicron;
-    case 0x038E: case 0x03AB: case 0x03B0: case 0x03CB: case 0x03CD: return greek_upsilon;
-    case 0x038F: case 0x03CE: return greek_omega;
+    case 0x0386:
+    case 0x03AC: return greek_alpha;
+    case 0x0388:
+    case 0x03AD: return greek_epsilon;
+    case 0x0389:
+    case 0x03AE: return greek_eta;
+    case 0x038A:
+    case 0x0390:
+    case 0x03AA:
+    case 0x03AF:
+    case 0x03CA: return greek_iota;
+    case 0x038C:
+    case 0x03CC: return greek_omicron;
+    case 0x038E:
+    case 0x03AB:
+    case 0x03B0:
+    case 0x03CB:
+    case 0x03CD: return greek_upsilon;
+    case 0x038F:
+    case 0x03CE: return greek_omega;
     default: return -1;
     }
 }
 
-unit greek_unit(int index, bool upper)
-{
-    return {kind::named, punct_level::none, fallback::space, upper, 0,
-            greek_names[index]};
+unit greek_unit(int index, bool upper) {
+    return {kind::named, punct_level::none, fallback::space, upper, 0, greek_names[index]};
 }
 
 // The Greek letter, Latin letter of the extended blocks, or other
 // unit of a code point from U+0180 up that is not in `specials`.
-unit classify_range(uint32_t cp)
-{
-    if (cp >= 0x01CD && cp <= 0x01DC)
-        return letter_unit(latin_caron[cp - 0x01CD]);
+unit classify_range(uint32_t cp) {
+    if (cp >= 0x01CD && cp <= 0x01DC) return letter_unit(latin_caron[cp - 0x01CD]);
     if (cp >= 0x0300 && cp <= 0x036F)
         return make(kind::drop);  // combining accents: the base letter stays
     if (cp >= 0x0386 && cp <= 0x03CE) {
         if (cp >= 0x0391 && cp <= 0x03A9 && cp != 0x03A2)
             return greek_unit(static_cast<int>(cp - 0x0391), true);
-        if (cp >= 0x03B1 && cp <= 0x03C9)
-            return greek_unit(static_cast<int>(cp - 0x03B1), false);
+        if (cp >= 0x03B1 && cp <= 0x03C9) return greek_unit(static_cast<int>(cp - 0x03B1), false);
         int i = greek_accented(cp);
-        if (i >= 0)
-            return greek_unit(i, cp < 0x0390 || cp == 0x03AA || cp == 0x03AB);
+        if (i >= 0) return greek_unit(i, cp < 0x0390 || cp == 0x03AA || cp == 0x03AB);
         return other_unit;
     }
     if (cp >= 0x1E00 && cp < 0x1E96) {
         char base = latin_additional_pairs[(cp - 0x1E00) / 2];
         return letter_unit(cp % 2 == 0 ? base : static_cast<char>(base - 'A' + 'a'));
     }
-    if (cp >= 0x1E96 && cp <= 0x1E9D)
-        return letter_unit(latin_additional_single[cp - 0x1E96]);
+    if (cp >= 0x1E96 && cp <= 0x1E9D) return letter_unit(latin_additional_single[cp - 0x1E96]);
     if (cp >= 0x1EA0 && cp <= 0x1EF9) {
         for (const vowel_run &r : vietnamese) {
             if (cp <= r.last)
@@ -414,39 +417,31 @@ unit classify_range(uint32_t cp)
     }
     // Variation selectors (General Punctuation's invisible characters
     // are in its table).
-    if ((cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xE0100 && cp <= 0xE01EF))
-        return make(kind::drop);
+    if ((cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xE0100 && cp <= 0xE01EF)) return make(kind::drop);
     return other_unit;
 }
 
 // What the code point `cp` is; 0xFFFD stands for a malformed sequence.
-unit classify(uint32_t cp)
-{
-    if (cp < 0x80)
-        return ascii_units[cp];
+unit classify(uint32_t cp) {
+    if (cp < 0x80) return ascii_units[cp];
     // The letters of Latin-1 and Latin Extended-A, the most common by
     // far, before the search.
     if (cp >= 0xC0 && cp < 0x180 && cp != 0xD7 && cp != 0xF7 && cp != 0x132 && cp != 0x133)
         return cp < 0x100 ? letter_unit(static_cast<char>(cp))
                           : letter_unit(latin_extended_a[cp - 0x0100]);
-    if (cp >= 0xA0 && cp < 0xC0)
-        return latin1_signs[cp - 0xA0];
-    if (cp >= 0x2000 && cp < 0x2070)
-        return general_punctuation[cp - 0x2000];
+    if (cp >= 0xA0 && cp < 0xC0) return latin1_signs[cp - 0xA0];
+    if (cp >= 0x2000 && cp < 0x2070) return general_punctuation[cp - 0x2000];
     size_t lo = 0, hi = std::size(specials);
     while (lo < hi) {
         size_t mid = lo + (hi - lo) / 2;
-        if (specials[mid].cp == cp)
-            return specials[mid].u;
+        if (specials[mid].cp == cp) return specials[mid].u;
         if (specials[mid].cp < cp)
             lo = mid + 1;
         else
             hi = mid;
     }
-    if (cp < 0xA0)
-        return other_unit;  // C1 controls
-    if (cp < 0xC0)
-        return other_unit;
+    if (cp < 0xA0) return other_unit;  // C1 controls
+    if (cp < 0xC0) return other_unit;
     return classify_range(cp);
 }
 
@@ -461,28 +456,20 @@ struct decoded {
 
 constexpr uint32_t malformed = 0xFFFD;
 
-bool is_continuation(unsigned char c)
-{
-    return c >= 0x80 && c <= 0xBF;
-}
+bool is_continuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
 
-decoded decode(const unsigned char *src)
-{
+decoded decode(const unsigned char *src) {
     unsigned char lead = src[0];
-    if (lead < 0x80)
-        return {lead, 1, false};
+    if (lead < 0x80) return {lead, 1, false};
     size_t n = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
     // Stops at the first byte that is not a continuation, the NUL among
     // them, so it never reads past the text.
     for (size_t i = 1; i < n; ++i) {
-        if (!is_continuation(src[i]))
-            return {0, 1, true};
+        if (!is_continuation(src[i])) return {0, 1, true};
     }
-    if (lead < 0xC2)
-        return {malformed, n, false};  // stray continuation byte or overlong lead
+    if (lead < 0xC2) return {malformed, n, false};  // stray continuation byte or overlong lead
     uint32_t cp = n == 2 ? lead & 0x1Fu : n == 3 ? lead & 0x0Fu : lead & 0x07u;
-    for (size_t i = 1; i < n; ++i)
-        cp = (cp << 6) | (src[i] & 0x3Fu);
+    for (size_t i = 1; i < n; ++i) cp = (cp << 6) | (src[i] & 0x3Fu);
     bool bad = (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
                (n == 4 && (cp < 0x10000 || cp > 0x10FFFF));
     return {bad ? malformed : cp, n, false};
@@ -491,10 +478,10 @@ decoded decode(const unsigned char *src)
 // The result under construction: a buffer that grows, with room made
 // before each unit for the most one unit can write.
 struct output {
-    char *buf;       // the result, owned by the caller of prepare_faithful
-    size_t len;      // bytes written so far
-    size_t cap;      // bytes allocated
-    bool blank_due;  // a name was written: the next word goes after a blank
+    char *buf;          // the result, owned by the caller of prepare_faithful
+    size_t len;         // bytes written so far
+    size_t cap;         // bytes allocated
+    bool blank_due;     // a name was written: the next word goes after a blank
     mark_store *marks;  // the message's marks, moved as the text is written; or null
 };
 
@@ -505,38 +492,30 @@ constexpr size_t max_unit_bytes = 64;
 
 constexpr size_t max_name_bytes = 24;
 
-constexpr bool names_fit(const unit &u)
-{
+constexpr bool names_fit(const unit &u) {
     return u.text == nullptr || std::string_view(u.text).size() <= max_name_bytes;
 }
 
-constexpr bool all_names_fit()
-{
+constexpr bool all_names_fit() {
     for (const unit &u : ascii_units) {
-        if (!names_fit(u))
-            return false;
+        if (!names_fit(u)) return false;
     }
     for (const special &x : specials) {
-        if (!names_fit(x.u))
-            return false;
+        if (!names_fit(x.u)) return false;
     }
     for (const char *name : greek_names) {
-        if (std::string_view(name).size() > max_name_bytes)
-            return false;
+        if (std::string_view(name).size() > max_name_bytes) return false;
     }
     return true;
 }
 static_assert(all_names_fit(), "a name longer than max_name_bytes would overrun a unit's room");
 
-bool grow(output &out)
-{
+bool grow(output &out) {
     size_t half = out.cap / 2;
-    if (out.cap > SIZE_MAX - half - max_unit_bytes)
-        return false;
+    if (out.cap > SIZE_MAX - half - max_unit_bytes) return false;
     size_t cap = out.cap + half + max_unit_bytes;
     char *bigger = static_cast<char *>(realloc(out.buf, cap));
-    if (bigger == nullptr)
-        return false;
+    if (bigger == nullptr) return false;
     out.buf = bigger;
     out.cap = cap;
     return true;
@@ -544,99 +523,69 @@ bool grow(output &out)
 
 // Room for one more unit and the terminating NUL. False when the buffer
 // cannot grow; it is then left as it was, still the caller's to free.
-bool make_room(output &out)
-{
-    return out.cap - out.len > max_unit_bytes || grow(out);
-}
+bool make_room(output &out) { return out.cap - out.len > max_unit_bytes || grow(out); }
 
-void put(output &out, char c)
-{
+void put(output &out, char c) {
     assert(out.len + 1 < out.cap);
     out.buf[out.len++] = c;
 }
 
-void put_str(output &out, std::string_view s)
-{
+void put_str(output &out, std::string_view s) {
     assert(out.len + s.size() < out.cap);
     memcpy(out.buf + out.len, s.data(), s.size());
     out.len += s.size();
 }
 
 // The last byte written, or NUL while the output is empty.
-unsigned char last_byte(const output &out)
-{
+unsigned char last_byte(const output &out) {
     return out.len > 0 ? static_cast<unsigned char>(out.buf[out.len - 1]) : 0;
 }
 
-bool is_blank(unsigned char c)
-{
-    return c == ' ' || c == '\t' || c == '\n';
-}
+bool is_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
-bool is_ascii_letter(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool is_ascii_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool is_digit(unsigned char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // A letter in the output: every byte from 80 up that the pass writes is one.
-bool is_output_letter(unsigned char c)
-{
-    return is_ascii_letter(c) || c >= 0x80;
-}
+bool is_output_letter(unsigned char c) { return is_ascii_letter(c) || c >= 0x80; }
 
 // Whether the input byte `c` may begin a letter or a digit, as far as
 // one byte tells: ASCII letters and digits and the lead bytes of the
 // blocks that hold letters (not C2, whose characters are signs, and not
 // E2, which holds punctuation, arrows and operators).
-bool starts_word(unsigned char c)
-{
+bool starts_word(unsigned char c) {
     return is_ascii_letter(c) || is_digit(c) || (c >= 0xC3 && c != 0xE2);
 }
 
-bool starts_letter(unsigned char c)
-{
-    return is_ascii_letter(c) || (c >= 0xC3 && c != 0xE2);
-}
+bool starts_letter(unsigned char c) { return is_ascii_letter(c) || (c >= 0xC3 && c != 0xE2); }
 
 // Before a word: the blank a name left due, unless a blank is there.
-void begin_word(output &out)
-{
-    if (out.blank_due && !is_blank(last_byte(out)))
-        put(out, ' ');
+void begin_word(output &out) {
+    if (out.blank_due && !is_blank(last_byte(out))) put(out, ' ');
     out.blank_due = false;
 }
 
 // A name with a blank on each side; the blank after it is written only
 // when a word follows, so that a mark stays on it and the text does not
 // end in a blank.
-void put_name(output &out, std::string_view name)
-{
-    if (out.len > 0 && !is_blank(last_byte(out)))
-        put(out, ' ');
+void put_name(output &out, std::string_view name) {
+    if (out.len > 0 && !is_blank(last_byte(out))) put(out, ' ');
     put_str(out, name);
     out.blank_due = true;
 }
 
 // A byte that attaches to what is before it: a mark, a blank.
-void put_attached(output &out, char c)
-{
+void put_attached(output &out, char c) {
     out.blank_due = false;
     put(out, c);
 }
 
 // Which of the pause marks a comma break swallows after it: those the
 // level does not read by name.
-bool swallowed_after_break(unsigned char c, punct_level lvl)
-{
-    if (lvl == punct_level::all)
-        return false;
-    if (c == ':' || c == ';')
-        return lvl < punct_level::most;
+bool swallowed_after_break(unsigned char c, punct_level lvl) {
+    if (lvl == punct_level::all) return false;
+    if (c == ':' || c == ';') return lvl < punct_level::most;
     return c == '!' || c == ',' || c == '.' || c == '?';
 }
 
@@ -646,35 +595,25 @@ bool swallowed_after_break(unsigned char c, punct_level lvl)
  * stays), then the pause marks the level does not name and a run of
  * spaces and tabs are skipped. Returns where input resumes.
  */
-const unsigned char *put_comma_break(output &out, const unsigned char *next, punct_level lvl)
-{
+const unsigned char *put_comma_break(output &out, const unsigned char *next, punct_level lvl) {
     out.blank_due = false;
-    while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t'))
-        --out.len;
+    while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t')) --out.len;
     pull_back(out.marks, out.len);
-    if (out.len > 0)
-        put(out, ',');
+    if (out.len > 0) put(out, ',');
     put(out, ' ');
-    while (swallowed_after_break(*next, lvl))
-        ++next;
-    while (*next == ' ' || *next == '\t')
-        ++next;
+    while (swallowed_after_break(*next, lvl)) ++next;
+    while (*next == ' ' || *next == '\t') ++next;
     return next;
 }
 
 // An ordinal or plural suffix at `at`, right after a digit: st, nd, rd,
 // th or s in any case, not followed by a further letter.
-bool ordinal_suffix_at(const unsigned char *at)
-{
+bool ordinal_suffix_at(const unsigned char *at) {
     size_t n = 0;
-    while (n < 3 && is_ascii_letter(at[n]))
-        ++n;
-    if (n == 3 || starts_letter(at[n]))
-        return false;
-    if (n == 1)
-        return (at[0] | 0x20) == 's';
-    if (n != 2)
-        return false;
+    while (n < 3 && is_ascii_letter(at[n])) ++n;
+    if (n == 3 || starts_letter(at[n])) return false;
+    if (n == 1) return (at[0] | 0x20) == 's';
+    if (n != 2) return false;
     char a = static_cast<char>(at[0] | 0x20), b = static_cast<char>(at[1] | 0x20);
     return (a == 's' && b == 't') || (a == 'n' && b == 'd') || (a == 'r' && b == 'd') ||
            (a == 't' && b == 'h');
@@ -683,8 +622,7 @@ bool ordinal_suffix_at(const unsigned char *at)
 // Letters of the code page; a space keeps them apart from a digit before
 // them, except for an ordinal suffix (`src` is the unit's input) and the
 // ordinal indicators.
-void put_letters(output &out, const unit &u, const unsigned char *src)
-{
+void put_letters(output &out, const unit &u, const unsigned char *src) {
     begin_word(out);
     if (is_digit(last_byte(out)) && u.ch != '\xAA' && u.ch != '\xBA' && !ordinal_suffix_at(src))
         put(out, ' ');
@@ -694,25 +632,21 @@ void put_letters(output &out, const unit &u, const unsigned char *src)
         put(out, u.ch);
 }
 
-void put_digit(output &out, char c)
-{
+void put_digit(output &out, char c) {
     begin_word(out);
-    if (is_output_letter(last_byte(out)))
-        put(out, ' ');
+    if (is_output_letter(last_byte(out))) put(out, ' ');
     put(out, c);
 }
 
 // A currency word as the sanitiser writes it: no blank on either side.
-void put_currency(output &out, std::string_view word)
-{
+void put_currency(output &out, std::string_view word) {
     begin_word(out);
     put_str(out, word);
 }
 
 // Whether a letter or digit of the fast path would meet a digit or letter
 // just written, which takes a blank between them.
-bool meets_digit(ascii_fast f, unsigned char last)
-{
+bool meets_digit(ascii_fast f, unsigned char last) {
     return (f == ascii_fast::letter && is_digit(last)) ||
            (f == ascii_fast::digit && is_output_letter(last));
 }
@@ -730,20 +664,15 @@ struct pass_state {
  * when a comma break skipped some). Sets st.prev_word for the next unit.
  */
 const unsigned char *put_text_unit(output &out, const unit &u, const unsigned char *src,
-                                   const unsigned char *next, pass_state &st)
-{
-    if (u.k == kind::drop)
-        return next;  // the word goes on: prev_word stays as it was
+                                   const unsigned char *next, pass_state &st) {
+    if (u.k == kind::drop) return next;  // the word goes on: prev_word stays as it was
     const bool prev_word = st.prev_word;
     st.prev_word = false;  // also for the comma breaks, which return early
     bool word = false;
     const punct_level lvl = st.lvl;
     switch (u.k) {
-    case kind::drop:
-        break;
-    case kind::blank:
-        put_attached(out, u.ch);
-        break;
+    case kind::drop: break;
+    case kind::blank: put_attached(out, u.ch); break;
     case kind::letter:
         put_letters(out, u, src);
         word = true;
@@ -760,8 +689,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
         if (lvl == punct_level::all) {
             put_name(out, u.text);
             // Inside a word ("debian.org", "1.5") the name alone is read.
-            if (prev_word && starts_word(*next))
-                break;
+            if (prev_word && starts_word(*next)) break;
         }
         put_attached(out, u.ch);
         break;
@@ -818,48 +746,35 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
             put_attached(out, ' ');
         }
         break;
-    case kind::named:
-        put_name(out, u.text);
-        break;
-    case kind::currency:
-        put_currency(out, u.text);
-        break;
-    case kind::pause:
-        return put_comma_break(out, next, lvl);
+    case kind::named: put_name(out, u.text); break;
+    case kind::currency: put_currency(out, u.text); break;
+    case kind::pause: return put_comma_break(out, next, lvl);
     case kind::ellipsis:
-        if (lvl == punct_level::all)
-            put_name(out, u.text);
+        if (lvl == punct_level::all) put_name(out, u.text);
         out.blank_due = false;
         put_str(out, "...");
         break;
-    case kind::other:
-        put_attached(out, ' ');
-        break;
+    case kind::other: put_attached(out, ' '); break;
     }
     st.prev_word = word;
     return next;
 }
 
 // The unit of a key name: its underscores are blanks ("shift_a").
-unit key_unit(const unit &u, uint32_t cp, bool key)
-{
-    return key && cp == '_' ? space_unit : u;
-}
+unit key_unit(const unit &u, uint32_t cp, bool key) { return key && cp == '_' ? space_unit : u; }
 
 /*
  * The faithful pass over running text, the NUL-terminated `text`, into
  * `out`. False when the output cannot grow.
  */
-bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key)
-{
+bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key) {
     pass_state st{lvl, key, false};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
         // what it writes begins.
         note_input(out.marks, static_cast<size_t>(src - text), out.len);
-        if (!make_room(out))
-            return false;
+        if (!make_room(out)) return false;
         if (*src < 0x80) {
             // Most of a text is ASCII letters and blanks that no rule
             // touches; they are copied without classifying them.
@@ -894,37 +809,26 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
 }
 
 // One spelled item, apart from the item before it.
-void put_spelled(output &out, std::string_view item, bool capital)
-{
-    if (out.len > 0 && !is_blank(last_byte(out)))
-        put(out, ' ');
-    if (capital)
-        put_str(out, "capital ");
+void put_spelled(output &out, std::string_view item, bool capital) {
+    if (out.len > 0 && !is_blank(last_byte(out))) put(out, ' ');
+    if (capital) put_str(out, "capital ");
     put_str(out, item);
 }
 
 // Between spelled words: one comma break, however many blanks.
-void put_word_break(output &out)
-{
-    while (out.len > 0 && out.buf[out.len - 1] == ' ')
-        --out.len;
+void put_word_break(output &out) {
+    while (out.len > 0 && out.buf[out.len - 1] == ' ') --out.len;
     pull_back(out.marks, out.len);
-    if (out.len == 0)
-        return;
-    if (out.buf[out.len - 1] != ',')
-        put(out, ',');
+    if (out.len == 0) return;
+    if (out.buf[out.len - 1] != ',') put(out, ',');
     put(out, ' ');
 }
 
 // A spelled unit: every letter and digit on its own, symbols by name.
-void put_spelled_unit(output &out, const unit &u, bool caps)
-{
+void put_spelled_unit(output &out, const unit &u, bool caps) {
     switch (u.k) {
-    case kind::drop:
-        break;
-    case kind::blank:
-        put_word_break(out);
-        break;
+    case kind::drop: break;
+    case kind::blank: put_word_break(out); break;
     case kind::letter:
         if (u.text != nullptr) {
             for (const char *p = u.text; *p != '\0'; ++p)
@@ -934,12 +838,8 @@ void put_spelled_unit(output &out, const unit &u, bool caps)
             put_spelled(out, std::string_view(&u.ch, 1), caps && u.upper);
         }
         break;
-    case kind::digit:
-        put_spelled(out, std::string_view(&u.ch, 1), false);
-        break;
-    case kind::named:
-        put_spelled(out, u.text, caps && u.upper);
-        break;
+    case kind::digit: put_spelled(out, std::string_view(&u.ch, 1), false); break;
+    case kind::named: put_spelled(out, u.text, caps && u.upper); break;
     default:
         assert(u.text != nullptr);
         put_spelled(out, u.text, false);
@@ -953,15 +853,13 @@ void put_spelled_unit(output &out, const unit &u, bool caps)
  * spelling (a lone zero-width character) is "symbol" when `name_required`.
  * False when the output cannot grow.
  */
-bool spell_text(output &out, const unsigned char *text, bool caps, bool name_required)
-{
+bool spell_text(output &out, const unsigned char *text, bool caps, bool name_required) {
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
         // what it writes begins.
         note_input(out.marks, static_cast<size_t>(src - text), out.len);
-        if (!make_room(out))
-            return false;
+        if (!make_room(out)) return false;
         decoded d = decode(src);
         if (d.cut) {
             ++src;
@@ -970,8 +868,7 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
         put_spelled_unit(out, classify(d.cp), caps);
         src += d.bytes;
     }
-    if (out.len == 0 && name_required)
-        put_str(out, "symbol");
+    if (out.len == 0 && name_required) put_str(out, "symbol");
     end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
     return true;
@@ -980,13 +877,11 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
 // Whether the NUL-terminated text is at most one character: at most one
 // unit that is not dropped, with any dropped ones (a variation selector,
 // an accent).
-bool is_one_character(const unsigned char *src)
-{
+bool is_one_character(const unsigned char *src) {
     size_t seen = 0;
     while (*src != 0 && seen < 2) {
         decoded d = decode(src);
-        if (!d.cut && classify(d.cp).k != kind::drop)
-            ++seen;
+        if (!d.cut && classify(d.cp).k != kind::drop) ++seen;
         src += d.bytes;
     }
     return seen < 2;
@@ -997,31 +892,29 @@ bool is_one_character(const unsigned char *src)
  * comes out about as long as it goes in, and the buffer grows when
  * names make it longer. False when that does not fit in a size_t.
  */
-bool initial_capacity(size_t n, size_t *bytes)
-{
+bool initial_capacity(size_t n, size_t *bytes) {
     size_t quarter = n / 4;
-    if (n > SIZE_MAX - quarter - max_unit_bytes - 1)
-        return false;
+    if (n > SIZE_MAX - quarter - max_unit_bytes - 1) return false;
     *bytes = n + quarter + max_unit_bytes + 1;
     return true;
 }
 
 // How a message of a kind is rewritten.
-enum class rewrite : unsigned char { text, spell };
+enum class rewrite : unsigned char {
+    text,
+    spell
+};
 
 /*
  * Stage two on the NUL-terminated `plain`: a new string, or null when
  * the buffer cannot be allocated or grown.
  */
 char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool caps,
-                         NRVMessageType type, mark_store *marks)
-{
+                         NRVMessageType type, mark_store *marks) {
     size_t cap = 0;
-    if (!initial_capacity(strlen(plain), &cap))
-        return nullptr;
+    if (!initial_capacity(strlen(plain), &cap)) return nullptr;
     output out{static_cast<char *>(malloc(cap)), 0, cap, false, marks};
-    if (out.buf == nullptr)
-        return nullptr;
+    if (out.buf == nullptr) return nullptr;
     const unsigned char *text = reinterpret_cast<const unsigned char *>(plain);
     bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
     bool ok = how == rewrite::spell ? spell_text(out, text, caps, named)
@@ -1035,8 +928,7 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
 
 // The name of a character message that holds a lone blank: the intake
 // gives the space key's name as one space, which trimming would empty.
-const char *lone_blank_name(const char *text, size_t len)
-{
+const char *lone_blank_name(const char *text, size_t len) {
     if (len != 1 || text == nullptr || !is_blank(static_cast<unsigned char>(text[0])))
         return nullptr;
     return ascii_units[static_cast<unsigned char>(text[0])].text;
@@ -1049,11 +941,9 @@ struct setting_value {
 
 // The code of `val` among `values`, or -1.
 template <size_t N>
-int find_value(const setting_value (&values)[N], const char *val)
-{
+int find_value(const setting_value (&values)[N], const char *val) {
     for (const setting_value &v : values) {
-        if (strcmp(v.value, val) == 0)
-            return v.code;
+        if (strcmp(v.value, val) == 0) return v.code;
     }
     return -1;
 }
@@ -1075,24 +965,19 @@ constexpr setting_value capitals_values[] = {
 
 }  // namespace
 
-bool faithful_set(faithful_settings *s, const char *var, const char *val)
-{
-    if (s == nullptr || var == nullptr)
-        return false;
+bool faithful_set(faithful_settings *s, const char *var, const char *val) {
+    if (s == nullptr || var == nullptr) return false;
     int code = -1;
     bool known = true;
     if (strcmp(var, "punctuation_mode") == 0) {
         code = val ? find_value(punctuation_values, val) : -1;
-        if (code >= 0)
-            s->punctuation = static_cast<punct_level>(code);
+        if (code >= 0) s->punctuation = static_cast<punct_level>(code);
     } else if (strcmp(var, "spelling_mode") == 0) {
         code = val ? find_value(spelling_values, val) : -1;
-        if (code >= 0)
-            s->spelling = code == 1;
+        if (code >= 0) s->spelling = code == 1;
     } else if (strcmp(var, "cap_let_recogn") == 0) {
         code = val ? find_value(capitals_values, val) : -1;
-        if (code >= 0)
-            s->capitals = static_cast<caps_mode>(code);
+        if (code >= 0) s->capitals = static_cast<caps_mode>(code);
     } else {
         known = false;
     }
@@ -1114,14 +999,11 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val)
 namespace {
 
 char *faithful(const char *text, size_t len, NRVMessageType type, const faithful_settings *s,
-               mark_store *marks)
-{
+               mark_store *marks) {
     const faithful_settings defaults{};
-    if (s == nullptr)
-        s = &defaults;
+    if (s == nullptr) s = &defaults;
     char *plain = strip_markup(text, len, marks);
-    if (plain == nullptr)
-        return nullptr;
+    if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);
         const char *name = type == NRV_MSGTYPE_CHAR ? lone_blank_name(text, len) : nullptr;
@@ -1145,14 +1027,12 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
 }  // namespace
 
 char *prepare_faithful(const char *text, size_t len, NRVMessageType type,
-                       const faithful_settings *s)
-{
+                       const faithful_settings *s) {
     return faithful(text, len, type, s, nullptr);
 }
 
 int prepare_marked_faithful(const char *text, size_t len, NRVMessageType type,
-                            const faithful_settings *s, marked_text *out)
-{
+                            const faithful_settings *s, marked_text *out) {
     mark_store store{};
     mark_store *marks = type == NRV_MSGTYPE_TEXT ? &store : nullptr;
     return finish_marked_text(faithful(text, len, type, s, marks), &store, out);

@@ -21,12 +21,21 @@
 
 /* How much punctuation the listener hears, lowest first: each level
  * reads its own symbols and those of every lower level by name. */
-enum class punct_level : unsigned char { none, some, most, all };
+enum class punct_level : unsigned char {
+    none,
+    some,
+    most,
+    all
+};
 
 /* How a capital letter of a character message is signalled: not at all
  * by the text, by the word "capital" before it, or by the server's own
  * sound icon (which also leaves the text as it is). */
-enum class caps_mode : unsigned char { none, spell, icon };
+enum class caps_mode : unsigned char {
+    none,
+    spell,
+    icon
+};
 
 /* The server's settings that the faithful preparation honours. The
  * initial values are the ones that hold before any SET. */

@@ -26,41 +26,33 @@ struct mark_store {
     text_mark *marks;  // `count` of `capacity`, in text order
     size_t count;
     size_t capacity;
-    char *names;       // `names_len` of `names_cap` bytes
+    char *names;  // `names_len` of `names_cap` bytes
     size_t names_len;
     size_t names_cap;
-    size_t dropped;    // names that cannot be reported
-    size_t next;       // the first mark not yet moved by this stage
-    bool failed;       // an allocation failed
+    size_t dropped;  // names that cannot be reported
+    size_t next;     // the first mark not yet moved by this stage
+    bool failed;     // an allocation failed
 };
 
 // A stage has read its input up to offset `in` and written `out` bytes:
 // every mark that stood at or before `in` now stands at `out`.
-inline void note_input(mark_store *m, size_t in, size_t out)
-{
-    if (m == nullptr)
-        return;
-    while (m->next < m->count && m->marks[m->next].at <= in)
-        m->marks[m->next++].at = out;
+inline void note_input(mark_store *m, size_t in, size_t out) {
+    if (m == nullptr) return;
+    while (m->next < m->count && m->marks[m->next].at <= in) m->marks[m->next++].at = out;
 }
 
 // A stage has ended with `len` bytes of output.
-inline void end_stage(mark_store *m, size_t len)
-{
-    if (m == nullptr)
-        return;
+inline void end_stage(mark_store *m, size_t len) {
+    if (m == nullptr) return;
     note_input(m, SIZE_MAX, len);
     m->next = 0;
 }
 
 // The output has shrunk to `len` bytes: marks already placed beyond its
 // end stand at its end, so that places never decrease.
-inline void pull_back(mark_store *m, size_t len)
-{
-    if (m == nullptr)
-        return;
-    for (size_t i = m->next; i > 0 && m->marks[i - 1].at > len; --i)
-        m->marks[i - 1].at = len;
+inline void pull_back(mark_store *m, size_t len) {
+    if (m == nullptr) return;
+    for (size_t i = m->next; i > 0 && m->marks[i - 1].at > len; --i) m->marks[i - 1].at = len;
 }
 
 /* Stage one (markup, entities, trimming) with the message's marks

@@ -49,11 +49,7 @@ struct entity_record {
 
 // Searched in this order; the first match wins.
 constexpr entity_record entities[] = {
-    {"&amp;", '&', 5},
-    {"&lt;", '<', 4},
-    {"&gt;", '>', 4},
-    {"&apos;", '\'', 6},
-    {"&quot;", '"', 6},
+    {"&amp;", '&', 5}, {"&lt;", '<', 4}, {"&gt;", '>', 4}, {"&apos;", '\'', 6}, {"&quot;", '"', 6},
 };
 
 // Spoken in place of the currency signs; only the letters are written.
@@ -71,15 +67,11 @@ enum class ascii_action : unsigned char {
     comma_break,  // a pause, see put_comma_break
 };
 
-constexpr std::array<ascii_action, 128> make_ascii_actions()
-{
+constexpr std::array<ascii_action, 128> make_ascii_actions() {
     std::array<ascii_action, 128> actions{};  // all ascii_action::space
-    for (unsigned char c = 'A'; c <= 'Z'; ++c)
-        actions[c] = ascii_action::letter;
-    for (unsigned char c = 'a'; c <= 'z'; ++c)
-        actions[c] = ascii_action::letter;
-    for (unsigned char c = '0'; c <= '9'; ++c)
-        actions[c] = ascii_action::digit;
+    for (unsigned char c = 'A'; c <= 'Z'; ++c) actions[c] = ascii_action::letter;
+    for (unsigned char c = 'a'; c <= 'z'; ++c) actions[c] = ascii_action::letter;
+    for (unsigned char c = '0'; c <= '9'; ++c) actions[c] = ascii_action::digit;
     for (char c : std::string_view("\t\n !$',.?"))
         actions[static_cast<unsigned char>(c)] = ascii_action::keep;
     for (char c : std::string_view("()[]{}:;"))
@@ -98,25 +90,15 @@ struct output {
     mark_store *marks;  // the message's marks, or null
 };
 
-bool is_blank(char c)
-{
-    return c == '\t' || c == '\n' || c == ' ';
-}
+bool is_blank(char c) { return c == '\t' || c == '\n' || c == ' '; }
 
-bool is_alpha(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
+bool is_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-bool is_digit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Bytes that a comma break swallows right after the character that
 // triggered it, so that "a:?! b" does not pause twice.
-bool is_pause_punct(unsigned char c)
-{
+bool is_pause_punct(unsigned char c) {
     return c == '!' || c == ',' || c == '.' || c == ':' || c == ';' || c == '?';
 }
 
@@ -127,33 +109,23 @@ bool is_pause_punct(unsigned char c)
  * at `*block` of `*capacity` items, doubling it. False, with the block as
  * it was, when it cannot grow or its byte size would not fit a size_t.
  */
-bool reserve(void **block, size_t *capacity, size_t used, size_t more, size_t unit)
-{
-    if (more > SIZE_MAX / unit - used)
-        return false;
+bool reserve(void **block, size_t *capacity, size_t used, size_t more, size_t unit) {
+    if (more > SIZE_MAX / unit - used) return false;
     size_t needed = used + more;
-    if (needed <= *capacity)
-        return true;
+    if (needed <= *capacity) return true;
     size_t grown = *capacity > 0 ? *capacity : 16;
-    while (grown < needed)
-        grown = grown > SIZE_MAX / unit / 2 ? needed : grown * 2;
+    while (grown < needed) grown = grown > SIZE_MAX / unit / 2 ? needed : grown * 2;
     void *bigger = realloc(*block, grown * unit);
-    if (bigger == nullptr)
-        return false;
+    if (bigger == nullptr) return false;
     *block = bigger;
     *capacity = grown;
     return true;
 }
 
-bool is_tag_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
+bool is_tag_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-void skip_tag_blanks(std::string_view &tag)
-{
-    while (!tag.empty() && is_tag_blank(tag[0]))
-        tag.remove_prefix(1);
+void skip_tag_blanks(std::string_view &tag) {
+    while (!tag.empty() && is_tag_blank(tag[0])) tag.remove_prefix(1);
 }
 
 /*
@@ -162,23 +134,19 @@ void skip_tag_blanks(std::string_view &tag)
  * are name="value" or name='value' with blanks allowed around "=", and
  * may end with "/". Anything else is not a mark, only markup.
  */
-bool mark_tag_name(std::string_view tag, std::string_view *name)
-{
-    if (!tag.starts_with("mark"))
-        return false;
+bool mark_tag_name(std::string_view tag, std::string_view *name) {
+    if (!tag.starts_with("mark")) return false;
     tag.remove_prefix(4);
     bool found = false;
     for (;;) {
-        if (!tag.empty() && !is_tag_blank(tag[0]) && tag[0] != '/')
-            return false;
+        if (!tag.empty() && !is_tag_blank(tag[0]) && tag[0] != '/') return false;
         skip_tag_blanks(tag);
         if (tag.starts_with("/")) {
             tag.remove_prefix(1);
             skip_tag_blanks(tag);
             return found && tag.empty();
         }
-        if (tag.empty())
-            return found;
+        if (tag.empty()) return found;
         size_t key_len = 0;
         while (key_len < tag.size() && !is_tag_blank(tag[key_len]) && tag[key_len] != '=' &&
                tag[key_len] != '/')
@@ -186,15 +154,12 @@ bool mark_tag_name(std::string_view tag, std::string_view *name)
         std::string_view key = tag.substr(0, key_len);
         tag.remove_prefix(key_len);
         skip_tag_blanks(tag);
-        if (key.empty() || !tag.starts_with("="))
-            return false;
+        if (key.empty() || !tag.starts_with("=")) return false;
         tag.remove_prefix(1);
         skip_tag_blanks(tag);
-        if (tag.empty() || (tag[0] != '"' && tag[0] != '\''))
-            return false;
+        if (tag.empty() || (tag[0] != '"' && tag[0] != '\'')) return false;
         size_t close = tag.find(tag[0], 1);
-        if (close == std::string_view::npos)
-            return false;
+        if (close == std::string_view::npos) return false;
         if (key == "name" && !found) {
             *name = tag.substr(1, close - 1);
             found = true;
@@ -205,13 +170,10 @@ bool mark_tag_name(std::string_view tag, std::string_view *name)
 
 // Whether a decoded name can go into the two-line event: not empty, not
 // too long, and no byte below 0x20 (a line feed would end the event).
-bool reportable_name(std::string_view name)
-{
-    if (name.empty() || name.size() > max_mark_name_bytes)
-        return false;
+bool reportable_name(std::string_view name) {
+    if (name.empty() || name.size() > max_mark_name_bytes) return false;
     for (char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20)
-            return false;
+        if (static_cast<unsigned char>(c) < 0x20) return false;
     }
     return true;
 }
@@ -221,10 +183,8 @@ bool reportable_name(std::string_view name)
  * of stage one's output. A name that cannot be reported only counts as
  * dropped.
  */
-void add_mark(mark_store &m, size_t at, std::string_view raw)
-{
-    if (m.failed)
-        return;
+void add_mark(mark_store &m, size_t at, std::string_view raw) {
+    if (m.failed) return;
     if (memchr(raw.data(), '\0', raw.size()) != nullptr) {
         ++m.dropped;
         return;
@@ -252,23 +212,18 @@ void add_mark(mark_store &m, size_t at, std::string_view raw)
     m.names_len += name_len + 1;
 }
 
-
 /*
  * A mark inside a word moves to the end of that word: the engine may
  * split its text between sentences, never inside a word. Places stay in
  * order, so each word is scanned once however many marks it holds.
  */
-void keep_words_whole(const char *text, size_t len, mark_store &m)
-{
+void keep_words_whole(const char *text, size_t len, mark_store &m) {
     size_t floor = 0;
     for (size_t i = 0; i < m.count; ++i) {
         size_t at = m.marks[i].at;
-        if (at < floor)
-            at = floor;
-        if (at > len)
-            at = len;
-        while (at > 0 && at < len && !is_blank(text[at - 1]) && !is_blank(text[at]))
-            ++at;
+        if (at < floor) at = floor;
+        if (at > len) at = len;
+        while (at > 0 && at < len && !is_blank(text[at - 1]) && !is_blank(text[at])) ++at;
         m.marks[i].at = at;
         floor = at;
     }
@@ -282,8 +237,7 @@ void keep_words_whole(const char *text, size_t len, mark_store &m)
  * ends the text; one inside a tag goes with the tag. With `marks`, each
  * complete mark tag is recorded where it stood in the copy.
  */
-size_t remove_tags(std::string_view msg, char *dst, mark_store *marks)
-{
+size_t remove_tags(std::string_view msg, char *dst, mark_store *marks) {
     bool in_tag = false;
     size_t tag_start = 0;
     size_t n = 0;
@@ -299,8 +253,7 @@ size_t remove_tags(std::string_view msg, char *dst, mark_store *marks)
                 add_mark(*marks, n, name);
             in_tag = false;
         } else if (!in_tag) {
-            if (c == '\0')
-                break;
+            if (c == '\0') break;
             dst[n++] = c;
         }
     }
@@ -308,18 +261,15 @@ size_t remove_tags(std::string_view msg, char *dst, mark_store *marks)
 }
 
 // The entity that `at` (an "&") begins, or null.
-const entity_record *match_entity(const char *at)
-{
+const entity_record *match_entity(const char *at) {
     for (const entity_record &e : entities) {
-        if (strncmp(at, e.entity, static_cast<size_t>(e.len)) == 0)
-            return &e;
+        if (strncmp(at, e.entity, static_cast<size_t>(e.len)) == 0) return &e;
     }
     return nullptr;
 }
 
 // Marks in the trimmed blanks stand at the nearer end of what is kept.
-void trim_marks(mark_store *m, size_t start, size_t kept)
-{
+void trim_marks(mark_store *m, size_t start, size_t kept) {
     for (size_t i = 0; m != nullptr && i < m->count; ++i) {
         size_t at = m->marks[i].at;
         at = at < start ? 0 : at - start;
@@ -332,23 +282,18 @@ void trim_marks(mark_store *m, size_t start, size_t kept)
  * moving the text at most once. Only these three count as blanks: a CR,
  * VT or FF stays wherever it is.
  */
-void trim_blanks(char *text, mark_store *marks)
-{
+void trim_blanks(char *text, mark_store *marks) {
     size_t len = strlen(text);
-    if (len == 0)
-        return;
+    if (len == 0) return;
     size_t start = 0;
-    while (start < len && is_blank(text[start]))
-        ++start;
+    while (start < len && is_blank(text[start])) ++start;
     size_t end = len - 1;
-    while (end > start && is_blank(text[end]))
-        --end;
+    while (end > start && is_blank(text[end])) --end;
     // A text of blanks only leaves start == len and end == len - 1: the
     // NUL below is already there and the move carries just the NUL.
     trim_marks(marks, start, start < len ? end + 1 - start : 0);
     text[end + 1] = '\0';
-    if (start > 0)
-        memmove(text, text + start, end + 2 - start);
+    if (start > 0) memmove(text, text + start, end + 2 - start);
 }
 
 /*
@@ -357,43 +302,33 @@ void trim_blanks(char *text, mark_store *marks)
  * two bytes yield five, so 2.5 n, plus the NUL. False when that does not
  * fit in a size_t, which a 32-bit build reaches at about 1.6 GiB.
  */
-bool sanitized_capacity(size_t n, size_t *bytes)
-{
+bool sanitized_capacity(size_t n, size_t *bytes) {
     size_t half = n / 2;
-    if (n > (SIZE_MAX - 1 - half) / 2)
-        return false;
+    if (n > (SIZE_MAX - 1 - half) / 2) return false;
     *bytes = 2 * n + half + 1;
     return true;
 }
 
-void put(output &out, char c)
-{
+void put(output &out, char c) {
     assert(out.len + 1 < out.cap);
     out.buf[out.len++] = c;
 }
 
 // The last byte written, or NUL while the output is empty.
-char last_byte(const output &out)
-{
-    return out.len > 0 ? out.buf[out.len - 1] : '\0';
-}
+char last_byte(const output &out) { return out.len > 0 ? out.buf[out.len - 1] : '\0'; }
 
 // A letter or digit, kept apart from a digit or letter written just
 // before it so that the engine reads "mp3" as "mp 3".
-void put_alnum(output &out, char c)
-{
+void put_alnum(output &out, char c) {
     char prev = last_byte(out);
-    if ((is_alpha(c) && is_digit(prev)) || (is_digit(c) && is_alpha(prev)))
-        put(out, ' ');
+    if ((is_alpha(c) && is_digit(prev)) || (is_digit(c) && is_alpha(prev))) put(out, ' ');
     put(out, c);
 }
 
 // A currency word, written as is: no space on either side, whatever
 // came before it.
-void put_word(output &out, std::string_view word)
-{
-    for (char c : word)
-        put(out, c);
+void put_word(output &out, std::string_view word) {
+    for (char c : word) put(out, c);
 }
 
 /*
@@ -403,34 +338,24 @@ void put_word(output &out, std::string_view word)
  * triggering character are skipped so that the pause does not pile up.
  * `next` is the input after that character; returns where input resumes.
  */
-const unsigned char *put_comma_break(output &out, const unsigned char *next)
-{
-    while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t'))
-        --out.len;
+const unsigned char *put_comma_break(output &out, const unsigned char *next) {
+    while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t')) --out.len;
     pull_back(out.marks, out.len);
-    if (out.len > 0)
-        put(out, ',');
+    if (out.len > 0) put(out, ',');
     put(out, ' ');
-    while (is_pause_punct(*next))
-        ++next;
-    while (*next == ' ' || *next == '\t')
-        ++next;
+    while (is_pause_punct(*next)) ++next;
+    while (*next == ' ' || *next == '\t') ++next;
     return next;
 }
 
 // The length of the UTF-8 sequence that `lead` begins, judged by the lead
 // byte alone: stray continuation bytes and C0, C1 count as two-byte leads.
-size_t sequence_length(unsigned char lead)
-{
-    if (lead < 0xE0)
-        return 2;
+size_t sequence_length(unsigned char lead) {
+    if (lead < 0xE0) return 2;
     return lead < 0xF0 ? 3 : 4;
 }
 
-bool is_continuation(unsigned char c)
-{
-    return c >= 0x80 && c <= 0xBF;
-}
+bool is_continuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
 
 /*
  * Writes what the multi-byte sequence at `src` stands for and returns
@@ -441,12 +366,10 @@ bool is_continuation(unsigned char c)
  * line feeds that follow it. The check stops at the first byte that is
  * not a continuation, so none is read past the NUL.
  */
-const unsigned char *put_sequence(output &out, const unsigned char *src)
-{
+const unsigned char *put_sequence(output &out, const unsigned char *src) {
     size_t seqlen = sequence_length(*src);
     for (size_t i = 1; i < seqlen; ++i) {
-        if (!is_continuation(src[i]))
-            return src + 1;
+        if (!is_continuation(src[i])) return src + 1;
     }
     std::string_view seq(reinterpret_cast<const char *>(src), seqlen);
     const unsigned char *next = src + seqlen;
@@ -466,8 +389,7 @@ const unsigned char *put_sequence(output &out, const unsigned char *src)
 }
 
 // The sanitising pass over a NUL-terminated text into `out`.
-void sanitize_into(output &out, const unsigned char *src)
-{
+void sanitize_into(output &out, const unsigned char *src) {
     const unsigned char *const start = src;
     while (*src != 0) {
         note_input(out.marks, static_cast<size_t>(src - start), out.len);
@@ -477,19 +399,11 @@ void sanitize_into(output &out, const unsigned char *src)
             continue;
         }
         switch (ascii_actions[c]) {
-        case ascii_action::space:
-            put(out, ' ');
-            break;
-        case ascii_action::keep:
-            put(out, static_cast<char>(c));
-            break;
+        case ascii_action::space: put(out, ' '); break;
+        case ascii_action::keep: put(out, static_cast<char>(c)); break;
         case ascii_action::letter:
-        case ascii_action::digit:
-            put_alnum(out, static_cast<char>(c));
-            break;
-        case ascii_action::comma_break:
-            src = put_comma_break(out, src + 1);
-            continue;
+        case ascii_action::digit: put_alnum(out, static_cast<char>(c)); break;
+        case ascii_action::comma_break: src = put_comma_break(out, src + 1); continue;
         }
         ++src;
     }
@@ -503,10 +417,8 @@ void sanitize_into(output &out, const unsigned char *src)
  * Only the lower-case forms with their semicolon are entities: "&AMP;",
  * "&lt" and "&#60;" keep their "&".
  */
-void decode_entities(char *text, mark_store *marks)
-{
-    if (text == nullptr)
-        return;
+void decode_entities(char *text, mark_store *marks) {
+    if (text == nullptr) return;
     const char *src = text;
     char *dst = text;
     while (*src != '\0') {
@@ -523,22 +435,17 @@ void decode_entities(char *text, mark_store *marks)
     *dst = '\0';
 }
 
-
 /*
  * The result is not trimmed again: it may begin with a space (a text that
  * began with "(") and end with a space or ", ". It is empty only when
  * every byte of the text was a lead byte without its continuation bytes.
  */
-char *sanitize(const char *text, mark_store *marks)
-{
-    if (text == nullptr)
-        return nullptr;
+char *sanitize(const char *text, mark_store *marks) {
+    if (text == nullptr) return nullptr;
     size_t cap = 0;
-    if (!sanitized_capacity(strlen(text), &cap))
-        return nullptr;
+    if (!sanitized_capacity(strlen(text), &cap)) return nullptr;
     char *buf = static_cast<char *>(malloc(cap));
-    if (buf == nullptr)
-        return nullptr;
+    if (buf == nullptr) return nullptr;
     output out{buf, 0, cap, marks};
     sanitize_into(out, reinterpret_cast<const unsigned char *>(text));
     return buf;
@@ -550,16 +457,13 @@ char *sanitize(const char *text, mark_store *marks)
  * voice or language: each becomes a blank. A text left with nothing but
  * blanks has nothing to speak and fails (null, the text freed).
  */
-char *without_backquotes(char *text)
-{
+char *without_backquotes(char *text) {
     bool spoken = false;
     for (char *c = text; *c != '\0'; ++c) {
-        if (*c == '`')
-            *c = ' ';
+        if (*c == '`') *c = ' ';
         spoken = spoken || !is_blank(*c);
     }
-    if (spoken)
-        return text;
+    if (spoken) return text;
     free(text);
     return nullptr;
 }
@@ -570,8 +474,7 @@ char *without_backquotes(char *text)
  * the types that take it, is a failure like a failed allocation; every
  * intermediate buffer is freed on every path.
  */
-char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *marks)
-{
+char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *marks) {
     char *plain = strip_markup(text, len, marks);
     if (plain == nullptr || plain[0] == '\0') {
         free(plain);
@@ -594,23 +497,18 @@ char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *mar
 
 namespace text_marks {
 
-void free_marks(mark_store &m)
-{
+void free_marks(mark_store &m) {
     free(m.marks);
     free(m.names);
     m = mark_store{};
 }
 
-char *strip_markup(const char *text, size_t len, mark_store *marks)
-{
-    if (text == nullptr)
-        len = 0;
+char *strip_markup(const char *text, size_t len, mark_store *marks) {
+    if (text == nullptr) len = 0;
     // No real message is SIZE_MAX bytes long; the count + 1 would wrap.
-    if (len == SIZE_MAX)
-        return nullptr;
+    if (len == SIZE_MAX) return nullptr;
     char *copy = static_cast<char *>(malloc(len + 1));
-    if (copy == nullptr)
-        return nullptr;
+    if (copy == nullptr) return nullptr;
     size_t n = len > 0 ? remove_tags(std::string_view(text, len), copy, marks) : 0;
     copy[n] = '\0';
     // Tags go first so that a "<" or ">" decoded from an entity is text,
@@ -620,8 +518,7 @@ char *strip_markup(const char *text, size_t len, mark_store *marks)
     return copy;
 }
 
-int finish_marked_text(char *prepared, mark_store *marks, marked_text *out)
-{
+int finish_marked_text(char *prepared, mark_store *marks, marked_text *out) {
     *out = marked_text{};
     if (prepared == nullptr || marks->failed) {
         free(prepared);
@@ -641,8 +538,7 @@ int finish_marked_text(char *prepared, mark_store *marks, marked_text *out)
 
 }  // namespace text_marks
 
-char *prepare_text(const char *text, size_t len, NRVMessageType type)
-{
+char *prepare_text(const char *text, size_t len, NRVMessageType type) {
     return prepare(text, len, type, nullptr);
 }
 
@@ -651,32 +547,21 @@ char *prepare_text(const char *text, size_t len, NRVMessageType type)
  * the caller as they are; a failed growth of either fails the message,
  * as any failed allocation of the preparation does.
  */
-int prepare_marked_text(const char *text, size_t len, NRVMessageType type, marked_text *out)
-{
+int prepare_marked_text(const char *text, size_t len, NRVMessageType type, marked_text *out) {
     mark_store store{};
     mark_store *marks = type == NRV_MSGTYPE_TEXT ? &store : nullptr;
     return finish_marked_text(prepare(text, len, type, marks), &store, out);
 }
 
-void free_marked_text(marked_text *prepared)
-{
+void free_marked_text(marked_text *prepared) {
     free(prepared->text);
     free(prepared->marks);
     free(prepared->names);
     *prepared = marked_text{};
 }
 
-char *strip_ssml(const char *text, size_t len)
-{
-    return strip_markup(text, len, nullptr);
-}
+char *strip_ssml(const char *text, size_t len) { return strip_markup(text, len, nullptr); }
 
-void decode_xml_entities(char *text)
-{
-    decode_entities(text, nullptr);
-}
+void decode_xml_entities(char *text) { decode_entities(text, nullptr); }
 
-char *sanitize_for_corvane(const char *text)
-{
-    return sanitize(text, nullptr);
-}
+char *sanitize_for_corvane(const char *text) { return sanitize(text, nullptr); }

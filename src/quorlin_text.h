@@ -34,12 +34,12 @@ struct text_mark {
  * never inside a word. All three blocks are the caller's, released with
  * free_marked_text. */
 struct marked_text {
-    char *text;        /* the engine's text, NUL-terminated */
-    size_t length;     /* its bytes before the NUL */
-    text_mark *marks;  /* `count` marks in text order, `at` non-decreasing */
+    char *text;       /* the engine's text, NUL-terminated */
+    size_t length;    /* its bytes before the NUL */
+    text_mark *marks; /* `count` marks in text order, `at` non-decreasing */
     size_t count;
-    char *names;       /* the marks' names, each NUL-terminated */
-    size_t dropped;    /* marks left out: a name that cannot be reported */
+    char *names;    /* the marks' names, each NUL-terminated */
+    size_t dropped; /* marks left out: a name that cannot be reported */
 };
 
 /* The longest mark name that can be reported; a longer one is dropped,

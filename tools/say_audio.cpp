@@ -246,8 +246,8 @@ Player find_player() {
         size_t start = 0;
         for (;;) {
             size_t colon = path.find(':', start);
-            std::string dir = path.substr(start, colon == std::string::npos ? std::string::npos
-                                                                            : colon - start);
+            std::string dir =
+                path.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
             std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
             struct stat st;
             if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -334,8 +334,7 @@ protected:
             pollfd fd{in_, POLLOUT, 0};
             if (poll_bounded(&fd, 1, timeout_ms_) == 0) {
                 stop_player();
-                fail_outside(player_.name + " took no audio for " + seconds() +
-                             "; it was killed");
+                fail_outside(player_.name + " took no audio for " + seconds() + "; it was killed");
             }
         }
     }
@@ -354,8 +353,9 @@ private:
         bool ended = wait_child(pid_, timeout_ms_, st, true);
         if (!ended) stop_player();
         pid_ = -1;
-        fail_outside(player_.name + (ended ? " ended with " + describe_wait_status(st)
-                                           : " stopped reading and was killed") +
+        fail_outside(player_.name +
+                     (ended ? " ended with " + describe_wait_status(st)
+                            : " stopped reading and was killed") +
                      " before it took all the audio");
     }
     // Silence at once: the player is told to end, killed when it has
@@ -402,9 +402,11 @@ std::string wav_header(int rate, uint32_t data_bytes) {
 
 std::unique_ptr<Sink> make_sink(const Options &o) {
     switch (o.destination) {
-    case Destination::wav_file: return std::make_unique<WavSink>(std::make_unique<Output>(o.output));
+    case Destination::wav_file:
+        return std::make_unique<WavSink>(std::make_unique<Output>(o.output));
     case Destination::wav_stdout: return std::make_unique<WavSink>(std::make_unique<Output>());
-    case Destination::raw_file: return std::make_unique<RawSink>(std::make_unique<Output>(o.output));
+    case Destination::raw_file:
+        return std::make_unique<RawSink>(std::make_unique<Output>(o.output));
     case Destination::raw_stdout: return std::make_unique<RawSink>(std::make_unique<Output>());
     case Destination::player: return std::make_unique<PlayerSink>(find_player(), o.timeout_s);
     }
@@ -418,8 +420,7 @@ MarkLog::~MarkLog() = default;
 
 void MarkLog::add(const std::string &name, uint64_t samples, int rate) {
     char seconds[32];
-    snprintf(seconds, sizeof seconds, "%.3f",
-             rate > 0 ? static_cast<double>(samples) / rate : 0.0);
+    snprintf(seconds, sizeof seconds, "%.3f", rate > 0 ? static_cast<double>(samples) / rate : 0.0);
     std::string line = name + "\t" + seconds + "\n";
     out_->write(line.data(), line.size());
 }

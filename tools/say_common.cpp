@@ -29,14 +29,14 @@ constexpr int child_slots = 4;
 constexpr int slice_ms = 200;
 
 struct Leftover {
-    char path[PATH_MAX];          // the file, NUL-terminated
-    volatile sig_atomic_t used;   // 1 once `path` is complete
+    char path[PATH_MAX];         // the file, NUL-terminated
+    volatile sig_atomic_t used;  // 1 once `path` is complete
 };
 
 struct SignalState {
-    volatile sig_atomic_t arrived;           // the first signal, 0 for none
-    pid_t owner;                             // our pid: a child between fork and exec does nothing
-    Leftover leftovers[leftover_slots];      // removed by a second signal
+    volatile sig_atomic_t arrived;       // the first signal, 0 for none
+    pid_t owner;                         // our pid: a child between fork and exec does nothing
+    Leftover leftovers[leftover_slots];  // removed by a second signal
     volatile sig_atomic_t children[child_slots];  // pids killed by a second signal, 0 for free
 };
 

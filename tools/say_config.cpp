@@ -25,7 +25,8 @@ ModuleConfig::~ModuleConfig() {
 
 void ModuleConfig::read_user_file(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot read the configuration file " + path + ": " + strerror(errno), exit_usage);
+    if (fd < 0)
+        fail("cannot read the configuration file " + path + ": " + strerror(errno), exit_usage);
     FdCloser closer{fd};
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
@@ -76,8 +77,9 @@ const std::string &ModuleConfig::write() {
     const char *dir = getenv("TMPDIR");
     std::string name = std::string(dir && *dir ? dir : "/tmp") + "/quorlin-say-XXXXXX.conf";
     int fd = mkstemps(name.data(), 5);
-    if (fd < 0) fail("cannot create a configuration file in " + name.substr(0, name.rfind('/')) +
-                     ": " + strerror(errno));
+    if (fd < 0)
+        fail("cannot create a configuration file in " + name.substr(0, name.rfind('/')) + ": " +
+             strerror(errno));
     path_ = name;  // from here on removed with this object, or by a second signal
     register_leftover(path_);
     std::string t = text();

@@ -112,7 +112,8 @@ void ModuleSession::handshake() {
     }
 }
 
-void ModuleSession::send_settings(const std::vector<std::pair<std::string, std::string>> &settings) {
+void ModuleSession::send_settings(
+    const std::vector<std::pair<std::string, std::string>> &settings) {
     if (settings.empty()) return;
     waiting_for_ = "the module's answer to SET";
     send_line("SET");
@@ -134,7 +135,8 @@ uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &
     size_t start = 0;
     for (;;) {
         size_t lf = text.find('\n', start);
-        std::string data = text.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
+        std::string data =
+            text.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
         // A data line that begins with a dot gets a second one, which the
         // module removes; so a line "." is never taken for the end.
         if (!data.empty() && data[0] == '.') data.insert(0, 1, '.');
@@ -298,8 +300,8 @@ uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &si
     int samples = header_field("num_samples");
     int big_endian = header_field("big_endian");
     if (bits != 16 || channels != 1)
-        fail("unsupported audio: " + std::to_string(bits) + " bits, " +
-             std::to_string(channels) + " channels");
+        fail("unsupported audio: " + std::to_string(bits) + " bits, " + std::to_string(channels) +
+             " channels");
     if (rate <= 0 || samples < 0) fail("malformed audio block: rate or sample count");
     if (rate_ == 0) rate_ = rate;
     if (rate != rate_)
@@ -321,7 +323,8 @@ uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &si
         payload += c;
     }
     std::string end = read_line();
-    if (end != "705 AUDIO") fail("malformed audio block: expected \"705 AUDIO\", got \"" + end + "\"");
+    if (end != "705 AUDIO")
+        fail("malformed audio block: expected \"705 AUDIO\", got \"" + end + "\"");
     if (payload.size() != static_cast<size_t>(samples) * 2)
         fail("audio block says " + std::to_string(samples) + " samples but carries " +
              std::to_string(payload.size()) + " bytes");
@@ -355,8 +358,14 @@ bool ModuleSession::pump(bool want_write, int own_timeout_ms) {
     pollfd fds[3];
     nfds_t n = 0;
     int out_i = -1, err_i = -1;
-    if (out_ >= 0) { out_i = static_cast<int>(n); fds[n++] = {out_, POLLIN, 0}; }
-    if (err_ >= 0) { err_i = static_cast<int>(n); fds[n++] = {err_, POLLIN, 0}; }
+    if (out_ >= 0) {
+        out_i = static_cast<int>(n);
+        fds[n++] = {out_, POLLIN, 0};
+    }
+    if (err_ >= 0) {
+        err_i = static_cast<int>(n);
+        fds[n++] = {err_, POLLIN, 0};
+    }
     if (want_write && in_ >= 0) fds[n++] = {in_, POLLOUT, 0};
     if (n == 0) return false;
     int r = poll_bounded(fds, n, own_timeout_ms >= 0 ? own_timeout_ms : timeout_ms_, !stopping_);

@@ -41,74 +41,73 @@ const Voice voices[8] = {
 namespace {
 
 void usage(FILE *to) {
-    fputs(
-        "usage: quorlin-say [options] [text...]\n"
-        "Speaks the text through the quorlin module into a WAV file, to standard\n"
-        "output or to an audio player. Without text arguments or -f, the text is\n"
-        "read from standard input (echo hello | quorlin-say --play).\n"
-        "\n"
-        "Text:\n"
-        "  -f, --file FILE     read the text from FILE (\"-\": standard input),\n"
-        "                      one message per paragraph\n"
-        "      --lines         with -f or standard input: one message per line\n"
-        "      --ssml          the text is SSML and is sent as it is; without it\n"
-        "                      &, < and > are sent as entities, so plain text is\n"
-        "                      spoken as written\n"
-        "Audio:\n"
-        "  -o, --output FILE   WAV file to write (default quorlin.wav); \"-\" writes a\n"
-        "                      WAV stream to standard output. An existing file is\n"
-        "                      replaced only when the run succeeds or is interrupted\n"
-        "      --raw           raw PCM (signed 16-bit little-endian, mono, at the\n"
-        "                      module's rate) to standard output, or to the -o file\n"
-        "      --play          play the audio as it arrives, through the first of\n"
-        "                      pw-play, paplay or aplay found on PATH (not with -o\n"
-        "                      or --raw)\n"
-        "      --marks FILE    with --ssml: write a line NAME<TAB>SECONDS for each\n"
-        "                      <mark name=\"NAME\"/> reached, SECONDS being the audio\n"
-        "                      time at which it was reported (\"-\": standard output);\n"
-        "                      turns CorvaneIndexMarks 1 on unless the -c file sets it\n"
-        "Voice and speech:\n"
-        "  -V, --voice VOICE   preset voice, by name or number (see --list-voices);\n"
-        "                      wins over the -c file's CorvaneDefaultVoice\n"
-        "      --list-voices   list the preset voices and exit\n"
-        "  -r, --rate N        speech rate, -100 to 100 (0 is the normal rate)\n"
-        "  -p, --pitch N       pitch, -100 to 100\n"
-        "  -v, --volume N      volume, -100 to 100\n"
-        "      --punctuation LEVEL\n"
-        "                      symbols read by name: none, some (default), most\n"
-        "                      or all\n"
-        "      --spell         spell the text letter by letter\n"
-        "      --capitals none|spell\n"
-        "                      with --spell: a capital letter as itself (default),\n"
-        "                      or as \"capital\" followed by the letter\n"
-        "      --ascii-text    have the module clean the text to plain ASCII, as it\n"
-        "                      does by default, instead of CorvaneFaithfulText 1;\n"
-        "                      the three options above then change nothing\n"
-        "Module:\n"
-        "  -c, --config FILE   configuration file for the module (must exist)\n"
-        "  -m, --module PATH   the quorlin binary (default: quorlin beside quorlin-say,\n"
-        "                      else the installed module)\n"
-        "      --synchronous   have the module synthesise each message whole before\n"
-        "                      sending it (default: streaming, CorvaneStreaming 1,\n"
-        "                      unless the -c file sets CorvaneStreaming)\n"
-        "      --timeout SEC   longest wait for each answer of the module, for the\n"
-        "                      player to take audio or to end, and for the module\n"
-        "                      to exit (default 60); raise it for very long\n"
-        "                      paragraphs\n"
-        "      --trace         show the protocol exchange, the module's standard\n"
-        "                      error and the configuration it runs with\n"
-        "  -q, --quiet         no progress or summary lines\n"
-        "  -h, --help          this text\n"
-        "      --version       the version of quorlin-say\n"
-        "\n"
-        "Exit status: 0 when all text was spoken; 1 when the module refused,\n"
-        "failed or died, the output could not be written or no player was found;\n"
-        "2 for a wrong command line (contradicting options, empty text, a missing\n"
-        "or unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
-        "SIGQUIT, 143 SIGTERM) when interrupted: the audio written so far is kept\n"
-        "as a complete WAV file. A second signal ends at once, keeping nothing\n"
-        "new; neither leaves a temporary file behind.\n",
-        to);
+    fputs("usage: quorlin-say [options] [text...]\n"
+          "Speaks the text through the quorlin module into a WAV file, to standard\n"
+          "output or to an audio player. Without text arguments or -f, the text is\n"
+          "read from standard input (echo hello | quorlin-say --play).\n"
+          "\n"
+          "Text:\n"
+          "  -f, --file FILE     read the text from FILE (\"-\": standard input),\n"
+          "                      one message per paragraph\n"
+          "      --lines         with -f or standard input: one message per line\n"
+          "      --ssml          the text is SSML and is sent as it is; without it\n"
+          "                      &, < and > are sent as entities, so plain text is\n"
+          "                      spoken as written\n"
+          "Audio:\n"
+          "  -o, --output FILE   WAV file to write (default quorlin.wav); \"-\" writes a\n"
+          "                      WAV stream to standard output. An existing file is\n"
+          "                      replaced only when the run succeeds or is interrupted\n"
+          "      --raw           raw PCM (signed 16-bit little-endian, mono, at the\n"
+          "                      module's rate) to standard output, or to the -o file\n"
+          "      --play          play the audio as it arrives, through the first of\n"
+          "                      pw-play, paplay or aplay found on PATH (not with -o\n"
+          "                      or --raw)\n"
+          "      --marks FILE    with --ssml: write a line NAME<TAB>SECONDS for each\n"
+          "                      <mark name=\"NAME\"/> reached, SECONDS being the audio\n"
+          "                      time at which it was reported (\"-\": standard output);\n"
+          "                      turns CorvaneIndexMarks 1 on unless the -c file sets it\n"
+          "Voice and speech:\n"
+          "  -V, --voice VOICE   preset voice, by name or number (see --list-voices);\n"
+          "                      wins over the -c file's CorvaneDefaultVoice\n"
+          "      --list-voices   list the preset voices and exit\n"
+          "  -r, --rate N        speech rate, -100 to 100 (0 is the normal rate)\n"
+          "  -p, --pitch N       pitch, -100 to 100\n"
+          "  -v, --volume N      volume, -100 to 100\n"
+          "      --punctuation LEVEL\n"
+          "                      symbols read by name: none, some (default), most\n"
+          "                      or all\n"
+          "      --spell         spell the text letter by letter\n"
+          "      --capitals none|spell\n"
+          "                      with --spell: a capital letter as itself (default),\n"
+          "                      or as \"capital\" followed by the letter\n"
+          "      --ascii-text    have the module clean the text to plain ASCII, as it\n"
+          "                      does by default, instead of CorvaneFaithfulText 1;\n"
+          "                      the three options above then change nothing\n"
+          "Module:\n"
+          "  -c, --config FILE   configuration file for the module (must exist)\n"
+          "  -m, --module PATH   the quorlin binary (default: quorlin beside quorlin-say,\n"
+          "                      else the installed module)\n"
+          "      --synchronous   have the module synthesise each message whole before\n"
+          "                      sending it (default: streaming, CorvaneStreaming 1,\n"
+          "                      unless the -c file sets CorvaneStreaming)\n"
+          "      --timeout SEC   longest wait for each answer of the module, for the\n"
+          "                      player to take audio or to end, and for the module\n"
+          "                      to exit (default 60); raise it for very long\n"
+          "                      paragraphs\n"
+          "      --trace         show the protocol exchange, the module's standard\n"
+          "                      error and the configuration it runs with\n"
+          "  -q, --quiet         no progress or summary lines\n"
+          "  -h, --help          this text\n"
+          "      --version       the version of quorlin-say\n"
+          "\n"
+          "Exit status: 0 when all text was spoken; 1 when the module refused,\n"
+          "failed or died, the output could not be written or no player was found;\n"
+          "2 for a wrong command line (contradicting options, empty text, a missing\n"
+          "or unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
+          "SIGQUIT, 143 SIGTERM) when interrupted: the audio written so far is kept\n"
+          "as a complete WAV file. A second signal ends at once, keeping nothing\n"
+          "new; neither leaves a temporary file behind.\n",
+          to);
 }
 
 void list_voices() {
@@ -179,22 +178,42 @@ std::string one_of(const char *option, const char *value,
 // --version, --list-voices and an option it does not know.
 void read_flags(int argc, char **argv, Options &o, Flags &f) {
     enum {
-        opt_raw = 256, opt_lines, opt_timeout, opt_trace, opt_version, opt_play,
-        opt_list_voices, opt_synchronous, opt_ssml, opt_marks, opt_punctuation, opt_spell,
-        opt_capitals, opt_ascii_text,
+        opt_raw = 256,
+        opt_lines,
+        opt_timeout,
+        opt_trace,
+        opt_version,
+        opt_play,
+        opt_list_voices,
+        opt_synchronous,
+        opt_ssml,
+        opt_marks,
+        opt_punctuation,
+        opt_spell,
+        opt_capitals,
+        opt_ascii_text,
     };
     static const option longs[] = {
-        {"output", required_argument, nullptr, 'o'}, {"raw", no_argument, nullptr, opt_raw},
-        {"play", no_argument, nullptr, opt_play},    {"file", required_argument, nullptr, 'f'},
-        {"lines", no_argument, nullptr, opt_lines},  {"config", required_argument, nullptr, 'c'},
-        {"module", required_argument, nullptr, 'm'}, {"voice", required_argument, nullptr, 'V'},
+        {"output", required_argument, nullptr, 'o'},
+        {"raw", no_argument, nullptr, opt_raw},
+        {"play", no_argument, nullptr, opt_play},
+        {"file", required_argument, nullptr, 'f'},
+        {"lines", no_argument, nullptr, opt_lines},
+        {"config", required_argument, nullptr, 'c'},
+        {"module", required_argument, nullptr, 'm'},
+        {"voice", required_argument, nullptr, 'V'},
         {"list-voices", no_argument, nullptr, opt_list_voices},
         {"synchronous", no_argument, nullptr, opt_synchronous},
-        {"rate", required_argument, nullptr, 'r'},   {"pitch", required_argument, nullptr, 'p'},
-        {"volume", required_argument, nullptr, 'v'}, {"timeout", required_argument, nullptr, opt_timeout},
-        {"trace", no_argument, nullptr, opt_trace},  {"quiet", no_argument, nullptr, 'q'},
-        {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, opt_version},
-        {"ssml", no_argument, nullptr, opt_ssml},    {"marks", required_argument, nullptr, opt_marks},
+        {"rate", required_argument, nullptr, 'r'},
+        {"pitch", required_argument, nullptr, 'p'},
+        {"volume", required_argument, nullptr, 'v'},
+        {"timeout", required_argument, nullptr, opt_timeout},
+        {"trace", no_argument, nullptr, opt_trace},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, opt_version},
+        {"ssml", no_argument, nullptr, opt_ssml},
+        {"marks", required_argument, nullptr, opt_marks},
         {"punctuation", required_argument, nullptr, opt_punctuation},
         {"spell", no_argument, nullptr, opt_spell},
         {"capitals", required_argument, nullptr, opt_capitals},
@@ -204,13 +223,17 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
     auto setting = [&](const char *name, const char *value) {
         int v = 0;
         if (!parse_int(value, -100, 100, v))
-            bad(std::string("--") + name + " takes a whole number from -100 to 100, not \"" + value + "\"");
+            bad(std::string("--") + name + " takes a whole number from -100 to 100, not \"" +
+                value + "\"");
         o.settings.emplace_back(name, std::to_string(v));
     };
     int c;
     while ((c = getopt_long(argc, argv, "o:f:c:m:V:r:p:v:qh", longs, nullptr)) != -1) {
         switch (c) {
-        case 'o': o.output = optarg; f.output_given = true; break;
+        case 'o':
+            o.output = optarg;
+            f.output_given = true;
+            break;
         case opt_raw: f.raw = true; break;
         case opt_play: f.play = true; break;
         case 'f': o.text_file = optarg; break;
@@ -220,7 +243,8 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         case 'V':
             o.voice = find_voice(optarg);
             if (o.voice < 0)
-                bad(std::string("no voice \"") + optarg + "\": give a name or number from --list-voices");
+                bad(std::string("no voice \"") + optarg +
+                    "\": give a name or number from --list-voices");
             break;
         case opt_list_voices: list_voices(); exit(0);
         case opt_synchronous: o.synchronous = true; break;
@@ -228,7 +252,8 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         case 'p': setting("pitch", optarg); break;
         case 'v': setting("volume", optarg); break;
         case opt_timeout:
-            if (!parse_int(optarg, 1, 86400, o.timeout_s)) bad("--timeout takes seconds, 1 to 86400");
+            if (!parse_int(optarg, 1, 86400, o.timeout_s))
+                bad("--timeout takes seconds, 1 to 86400");
             break;
         case opt_trace: o.trace = true; break;
         case 'q': o.quiet = true; break;
@@ -237,7 +262,9 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
             o.marks = optarg;
             if (o.marks.empty()) bad("--marks needs a file name, or \"-\" for standard output");
             break;
-        case opt_punctuation: f.punctuation = one_of("punctuation", optarg, {"none", "some", "most", "all"}); break;
+        case opt_punctuation:
+            f.punctuation = one_of("punctuation", optarg, {"none", "some", "most", "all"});
+            break;
         case opt_spell: f.spell = true; break;
         case opt_capitals: f.capitals = one_of("capitals", optarg, {"none", "spell"}); break;
         case opt_ascii_text: o.faithful_text = false; break;
@@ -257,13 +284,16 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
 // Where the audio and the marks go.
 void choose_destination(Options &o, const Flags &f) {
     if (f.play && f.raw) bad("--play and --raw contradict each other: the player takes the audio");
-    if (f.play && f.output_given) bad("--play and -o contradict each other: play or write, not both");
-    if (f.output_given && o.output.empty()) bad("-o needs a file name, or \"-\" for standard output");
+    if (f.play && f.output_given)
+        bad("--play and -o contradict each other: play or write, not both");
+    if (f.output_given && o.output.empty())
+        bad("-o needs a file name, or \"-\" for standard output");
     bool to_stdout = f.output_given && o.output == "-";
     if (f.play)
         o.destination = Destination::player;
     else if (f.raw)
-        o.destination = (to_stdout || !f.output_given) ? Destination::raw_stdout : Destination::raw_file;
+        o.destination =
+            (to_stdout || !f.output_given) ? Destination::raw_stdout : Destination::raw_file;
     else
         o.destination = to_stdout ? Destination::wav_stdout : Destination::wav_file;
     if (o.marks.empty()) return;
@@ -276,7 +306,8 @@ void choose_destination(Options &o, const Flags &f) {
 
 // Where the text comes from.
 void choose_source(Options &o, bool stdin_is_terminal) {
-    if (!o.text_file.empty() && !o.words.empty()) bad("give the text as arguments or with -f, not both");
+    if (!o.text_file.empty() && !o.words.empty())
+        bad("give the text as arguments or with -f, not both");
     if (!o.words.empty()) {
         o.source = TextSource::arguments;
         bool blank = true;

@@ -19,7 +19,11 @@ enum class Destination {
 };
 
 // Where the text comes from.
-enum class TextSource { arguments, file, standard_input };
+enum class TextSource {
+    arguments,
+    file,
+    standard_input
+};
 
 struct Options {
     Destination destination = Destination::wav_file;

@@ -119,7 +119,7 @@
 
 namespace {
 
-constexpr int max_messages = 64;  /* entries of QUORLIN_FAKE_SAMPLES */
+constexpr int max_messages = 64; /* entries of QUORLIN_FAKE_SAMPLES */
 constexpr int max_fail_rules = 16;
 constexpr int max_probes = 16;
 
@@ -150,8 +150,8 @@ struct script {
     probe probes[max_probes];
     int num_probes;
     bool ignore_stop;
-    long lose_index;  /* the K-th index of a message is lost; 0: none */
-    long reoffers;    /* refused data offered again this many times */
+    long lose_index; /* the K-th index of a message is lost; 0: none */
+    long reoffers;   /* refused data offered again this many times */
 };
 
 /* An index placed in the text: its number and the text bytes before it. */
@@ -177,8 +177,8 @@ struct instance {
     short *buffer;
     int buffer_size;
     int sample_rate_code;
-    int messages;     /* syntheses since eciNew */
-    int pending;      /* message waiting for eciSynchronize, 0 for none */
+    int messages; /* syntheses since eciNew */
+    int pending;  /* message waiting for eciSynchronize, 0 for none */
 };
 
 /* The synthesis in progress, while deliver() runs. */
@@ -195,11 +195,11 @@ struct delivery {
 script cfg;
 instance engine;
 delivery current;
-pending_text pending;   /* what eciAddText and eciInsertIndex gave */
-pending_text spoken;    /* what the synthesis in progress (or waiting
-                           for eciSynchronize) speaks */
+pending_text pending; /* what eciAddText and eciInsertIndex gave */
+pending_text spoken;  /* what the synthesis in progress (or waiting
+                         for eciSynchronize) speaks */
 bool dict_live = false;
-int dict_token;  /* its address is the dictionary handle */
+int dict_token; /* its address is the dictionary handle */
 void (*synthesis_hook)(void) = nullptr;
 
 /* Call counts for "name@N" rules, by rule. */
@@ -222,9 +222,8 @@ void append_line(const char *path, const char *line, size_t n) {
 
 /* Formats one line, adds `suffix` and a line feed, and appends it to the
  * file that `file_variable` names. */
-__attribute__((format(printf, 3, 0))) void log_line(const char *file_variable,
-                                                     const char *suffix, const char *format,
-                                                     va_list ap) {
+__attribute__((format(printf, 3, 0))) void log_line(const char *file_variable, const char *suffix,
+                                                    const char *format, va_list ap) {
     const char *path = getenv(file_variable);
     if (!path || !*path) return;
     char *text = nullptr;
@@ -646,8 +645,7 @@ int eciGetParam(ECIHand h, ECIParam param) {
         return -1;
     }
     int value = 0;
-    if (param == eciSampleRate)
-        value = cfg.rate_code_set ? cfg.rate_code : engine.sample_rate_code;
+    if (param == eciSampleRate) value = cfg.rate_code_set ? cfg.rate_code : engine.sample_rate_code;
     log_call("eciGetParam %s -> %d", param_name(param), value);
     return value;
 }

@@ -62,14 +62,14 @@ constexpr int dict_invalid_argument = 4;
 /* The eight preset voices, by slot: an American English base with an
  * eSpeak NG variant that fits the name. */
 constexpr const char *preset_voice[voice_slot_count] = {
-    "en-us",          /* Wade: the plain American male voice */
-    "en-us+f3",       /* Flo: adult female */
-    "en-us+Annie",    /* Bobbie: child, high and bright */
-    "en-us+m3",       /* Male2: lower, measured male */
-    "en-us+m7",       /* Male3: brighter, strongly voiced male */
-    "en-us+f4",       /* Female2: second adult female */
-    "en-us+grandma",  /* Grandma: older female, unsteady pitch */
-    "en-us+grandpa",  /* Grandpa: older male, unsteady pitch */
+    "en-us",         /* Wade: the plain American male voice */
+    "en-us+f3",      /* Flo: adult female */
+    "en-us+Annie",   /* Bobbie: child, high and bright */
+    "en-us+m3",      /* Male2: lower, measured male */
+    "en-us+m7",      /* Male3: brighter, strongly voiced male */
+    "en-us+f4",      /* Female2: second adult female */
+    "en-us+grandma", /* Grandma: older female, unsteady pitch */
+    "en-us+grandpa", /* Grandpa: older male, unsteady pitch */
 };
 
 /* Default value and inclusive range of each voice parameter, indexed by
@@ -80,14 +80,14 @@ struct Range {
     int initial;
 };
 constexpr Range voice_range[voice_param_limit] = {
-    {0, -1, 0},    /* unused */
-    {0, 100, 50},  /* eciHeadSize */
-    {0, 100, 50},  /* eciPitchBaseline: 50 is the variant's own pitch */
-    {0, 100, 50},  /* eciPitchFluctuation: 50 is the variant's own range */
-    {0, 100, 0},   /* eciRoughness */
-    {0, 100, 0},   /* eciBreathiness */
-    {0, 250, 50},  /* eciSpeed: 50 is eSpeak NG's normal 175 words a minute */
-    {0, 100, 90},  /* eciVolume: 90 is eSpeak NG's normal volume */
+    {0, -1, 0},   /* unused */
+    {0, 100, 50}, /* eciHeadSize */
+    {0, 100, 50}, /* eciPitchBaseline: 50 is the variant's own pitch */
+    {0, 100, 50}, /* eciPitchFluctuation: 50 is the variant's own range */
+    {0, 100, 0},  /* eciRoughness */
+    {0, 100, 0},  /* eciBreathiness */
+    {0, 250, 50}, /* eciSpeed: 50 is eSpeak NG's normal 175 words a minute */
+    {0, 100, 90}, /* eciVolume: 90 is eSpeak NG's normal volume */
 };
 /* With real-world units the speed is in words per minute. */
 constexpr Range real_world_speed = {0, 1000, 175};
@@ -97,36 +97,32 @@ constexpr int espeak_min_wpm = 80;
 /* Range and initial value of each engine parameter, indexed by ECIParam;
  * an empty range marks a parameter this engine does not have. */
 constexpr Range engine_range[engine_param_limit] = {
-    {0, -1, 0}, {0, -1, 0},
-    {0, 3, 0}, /* eciTextMode: bit 0 spells, bit 1 speaks punctuation */
-    {0, 1, 1}, /* eciDictionary: 0 leaves the abbreviation volume out */
-    {0, -1, 0},
-    {0, 2, 2}, /* eciSampleRate: 8000, 11025, 22050 Hz */
-    {0, -1, 0}, {0, -1, 0},
-    {0, 1, 0}, /* eciRealWorldUnits: speed in words per minute */
-    {0, -1, 0},
-    {0, 1, 0}, /* eciNumberMode: 1 reads digits one by one */
-    {0, 1, 0}, /* eciPhrasePrediction: stored only */
+    {0, -1, 0}, {0, -1, 0}, {0, 3, 0}, /* eciTextMode: bit 0 spells, bit 1 speaks punctuation */
+    {0, 1, 1},                         /* eciDictionary: 0 leaves the abbreviation volume out */
+    {0, -1, 0}, {0, 2, 2},             /* eciSampleRate: 8000, 11025, 22050 Hz */
+    {0, -1, 0}, {0, -1, 0}, {0, 1, 0}, /* eciRealWorldUnits: speed in words per minute */
+    {0, -1, 0}, {0, 1, 0},             /* eciNumberMode: 1 reads digits one by one */
+    {0, 1, 0},                         /* eciPhrasePrediction: stored only */
 };
 constexpr int rate_hz[3] = {8000, 11025, 22050};
 
 struct Voice {
-    const char *espeak_voice;        /* an entry of preset_voice */
-    int value[voice_param_limit];    /* by ECIVoiceParam */
+    const char *espeak_voice;     /* an entry of preset_voice */
+    int value[voice_param_limit]; /* by ECIVoiceParam */
 };
 
 /* A dictionary set: three volumes, owned by the instance that made it. */
 struct DictSet {
-    DictSet *next;                          /* the instance's other sets */
-    DictVolume volume[dict_volume_count];   /* by ECIDictVolume */
+    DictSet *next;                        /* the instance's other sets */
+    DictVolume volume[dict_volume_count]; /* by ECIDictVolume */
 };
 
 /* An index given to eciInsertIndex, and its place once synthesis starts. */
 struct Index {
-    int number;        /* the caller's non-zero index number */
-    size_t offset;     /* bytes of pending text before it */
-    size_t char_pos;   /* 1-based character of eSpeak NG's text it precedes */
-    uint64_t target;   /* output samples of the message before its reply */
+    int number;      /* the caller's non-zero index number */
+    size_t offset;   /* bytes of pending text before it */
+    size_t char_pos; /* 1-based character of eSpeak NG's text it precedes */
+    uint64_t target; /* output samples of the message before its reply */
 };
 
 /* A growable array of indexes, in the order they were inserted. */
@@ -137,35 +133,35 @@ struct IndexList {
 };
 
 struct Instance {
-    Instance *next;                  /* the other live instances */
-    ECICallback callback;            /* null: samples are dropped */
-    void *callback_data;             /* handed back to the callback */
-    short *buffer;                   /* the caller's output buffer, or null */
-    size_t buffer_samples;           /* its size in samples */
-    int param[engine_param_limit];   /* by ECIParam */
-    Voice voice[voice_slot_count];   /* slot 0 is the voice that speaks */
-    char *text;                      /* text added since the last synthesis */
-    size_t text_len;                 /* bytes in text, terminator excluded */
-    size_t text_cap;                 /* bytes allocated for text */
-    DictSet *dicts;                  /* sets made by eciNewDict */
-    DictSet *active_dict;            /* the set eciSetDict chose, or null */
-    soxr_t resampler;                /* from eSpeak NG's rate to resampler_hz */
-    int resampler_hz;                /* output rate of resampler */
-    bool halted;                     /* delivery of this message has ended */
-    IndexList pending;               /* indexes inserted since the last synthesis */
-    IndexList marks;                 /* the indexes of the message being synthesised */
-    size_t marks_placed;             /* marks.items[0..placed) have a target */
-    size_t marks_replied;            /* marks.items[0..replied) have been replied */
-    size_t last_word_pos;            /* character of the latest word event */
-    uint64_t delivered;              /* output samples of the message delivered */
+    Instance *next;                /* the other live instances */
+    ECICallback callback;          /* null: samples are dropped */
+    void *callback_data;           /* handed back to the callback */
+    short *buffer;                 /* the caller's output buffer, or null */
+    size_t buffer_samples;         /* its size in samples */
+    int param[engine_param_limit]; /* by ECIParam */
+    Voice voice[voice_slot_count]; /* slot 0 is the voice that speaks */
+    char *text;                    /* text added since the last synthesis */
+    size_t text_len;               /* bytes in text, terminator excluded */
+    size_t text_cap;               /* bytes allocated for text */
+    DictSet *dicts;                /* sets made by eciNewDict */
+    DictSet *active_dict;          /* the set eciSetDict chose, or null */
+    soxr_t resampler;              /* from eSpeak NG's rate to resampler_hz */
+    int resampler_hz;              /* output rate of resampler */
+    bool halted;                   /* delivery of this message has ended */
+    IndexList pending;             /* indexes inserted since the last synthesis */
+    IndexList marks;               /* the indexes of the message being synthesised */
+    size_t marks_placed;           /* marks.items[0..placed) have a target */
+    size_t marks_replied;          /* marks.items[0..replied) have been replied */
+    size_t last_word_pos;          /* character of the latest word event */
+    uint64_t delivered;            /* output samples of the message delivered */
 };
 
 struct Engine {
-    bool initialised;          /* espeak_Initialize has succeeded */
-    int espeak_hz;             /* eSpeak NG's own output rate */
-    Instance *instances;       /* every live instance */
-    Instance *speaking;        /* the instance inside espeak_Synth, or null */
-    const char *loaded_voice;  /* the voice eSpeak NG has selected, or null */
+    bool initialised;         /* espeak_Initialize has succeeded */
+    int espeak_hz;            /* eSpeak NG's own output rate */
+    Instance *instances;      /* every live instance */
+    Instance *speaking;       /* the instance inside espeak_Synth, or null */
+    const char *loaded_voice; /* the voice eSpeak NG has selected, or null */
 };
 
 constinit Engine engine{};
@@ -279,8 +275,7 @@ bool deliver_resampled(Instance *h, const short *wav, size_t count) {
     do {
         size_t idone = 0;
         odone = 0;
-        if (soxr_process(h->resampler, wav, count, &idone, h->buffer, h->buffer_samples,
-                         &odone))
+        if (soxr_process(h->resampler, wav, count, &idone, h->buffer, h->buffer_samples, &odone))
             return false;
         wav += idone;
         count -= idone;
@@ -295,8 +290,7 @@ bool deliver_resampled(Instance *h, const short *wav, size_t count) {
 bool drain_resampler(Instance *h) {
     for (;;) {
         size_t odone = 0;
-        if (soxr_process(h->resampler, nullptr, 0, nullptr, h->buffer, h->buffer_samples,
-                         &odone))
+        if (soxr_process(h->resampler, nullptr, 0, nullptr, h->buffer, h->buffer_samples, &odone))
             return false;
         if (odone == 0 || !deliver(h, odone)) return true;
     }
@@ -449,8 +443,8 @@ char *take_text(Instance *h, size_t *len) {
         size_t end = i < h->marks.count ? h->marks.items[i].offset : text_len;
         if (end > start) {
             size_t piece_len = 0;
-            char *piece = reference::text_for_speech(h->text + start, end - start, options,
-                                                     &piece_len);
+            char *piece =
+                reference::text_for_speech(h->text + start, end - start, options, &piece_len);
             bool ok = piece && grow_append(&out, &out_len, &out_cap, piece, piece_len);
             if (ok) chars += count_chars(piece, piece_len);
             free(piece);
@@ -513,8 +507,8 @@ ECIBoolean synthesize(Instance *h) {
     }
     apply_voice_params(h);
     engine.speaking = h;
-    espeak_ERROR err = espeak_Synth(text, len + 1, 0, POS_CHARACTER, 0, espeakCHARS_AUTO,
-                                    nullptr, h);
+    espeak_ERROR err =
+        espeak_Synth(text, len + 1, 0, POS_CHARACTER, 0, espeakCHARS_AUTO, nullptr, h);
     bool ok = err == EE_OK;
     if (ok && h->resampler && !h->halted) ok = drain_resampler(h);
     if (ok && !h->halted) reply_remaining(h);
@@ -642,8 +636,8 @@ int eciSetVoiceParam(ECIHand hEngine, int iVoice, ECIVoiceParam param, int iValu
     int p = static_cast<int>(param);
     if (!h || iVoice < 0 || iVoice >= voice_slot_count || p < 1 || p >= voice_param_limit)
         return -1;
-    const Range &r = (p == eciSpeed && h->param[eciRealWorldUnits]) ? real_world_speed
-                                                                     : voice_range[p];
+    const Range &r =
+        (p == eciSpeed && h->param[eciRealWorldUnits]) ? real_world_speed : voice_range[p];
     if (!in_range(r, iValue)) return -1;
     int previous = h->voice[iVoice].value[p];
     h->voice[iVoice].value[p] = iValue;

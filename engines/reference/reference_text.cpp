@@ -140,8 +140,8 @@ int read_file(const char *path, char **data, size_t *size) {
  * Cuts the file's lines into entries, in place. Returns 0, or
  * dict_malformed with the line number in *bad_line.
  */
-int parse_entries(char *data, size_t size, VolumeKind kind, DictEntry *entries,
-                  size_t *count, size_t *bad_line) {
+int parse_entries(char *data, size_t size, VolumeKind kind, DictEntry *entries, size_t *count,
+                  size_t *bad_line) {
     size_t n = 0, line_no = 0, pos = 0;
     while (pos < size) {
         line_no++;
@@ -220,14 +220,12 @@ void put(Out &out, const char *bytes, size_t n) {
     out.data[out.len] = '\0';
 }
 
-
 /* The characters of Windows-1252's bytes 0x80 to 0x9F; the five bytes
  * the code page leaves undefined are read as a blank. */
 constexpr uint16_t windows_1252_high[32] = {
-    0x20AC, 0x0020, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x0020, 0x017D, 0x0020,
-    0x0020, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x0020, 0x017E, 0x0178,
+    0x20AC, 0x0020, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x0020, 0x017D, 0x0020, 0x0020, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x0020, 0x017E, 0x0178,
 };
 
 /* Appends len bytes of Windows-1252 text as UTF-8. */
@@ -433,11 +431,10 @@ const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char
 namespace {
 
 /* text_for_speech on text already in UTF-8. */
-char *rewrite_utf8(const char *text, size_t len, const TextOptions &options,
-                   size_t *out_len) {
+char *rewrite_utf8(const char *text, size_t len, const TextOptions &options, size_t *out_len) {
     Out replaced{};
-    bool any_dict = has_entries(options.main) || has_entries(options.root) ||
-                    has_entries(options.abbreviation);
+    bool any_dict =
+        has_entries(options.main) || has_entries(options.root) || has_entries(options.abbreviation);
     if (any_dict)
         replace_words(replaced, text, len, options);
     else
@@ -489,8 +486,7 @@ bool is_valid_utf8(const char *text, size_t len) {
     return true;
 }
 
-char *text_for_speech(const char *text, size_t len, const TextOptions &options,
-                      size_t *out_len) {
+char *text_for_speech(const char *text, size_t len, const TextOptions &options, size_t *out_len) {
     if (!options.as_windows_1252 && is_valid_utf8(text, len))
         return rewrite_utf8(text, len, options, out_len);
     Out converted{};

@@ -18,20 +18,24 @@ namespace reference {
 /* What a volume's entries match: main and root ignore ASCII case, root
  * also matches a few English endings after the key, abbreviations keep
  * case and may end in a period. */
-enum class VolumeKind { main, root, abbreviation };
+enum class VolumeKind {
+    main,
+    root,
+    abbreviation
+};
 
 struct DictEntry {
-    const char *key;    /* points into the volume's storage */
+    const char *key; /* points into the volume's storage */
     size_t key_len;
-    const char *value;  /* replacement text, NUL-terminated, never empty */
+    const char *value; /* replacement text, NUL-terminated, never empty */
     size_t value_len;
-    size_t line;        /* line number in the file; the later line wins */
+    size_t line; /* line number in the file; the later line wins */
 };
 
 /* One loaded volume. All-zero is the empty volume. */
 struct DictVolume {
-    char *storage;        /* the file's bytes, cut into keys and values */
-    DictEntry *entries;   /* sorted for lookup, one entry per key */
+    char *storage;      /* the file's bytes, cut into keys and values */
+    DictEntry *entries; /* sorted for lookup, one entry per key */
     size_t count;
 };
 
@@ -60,16 +64,15 @@ void dict_free(DictVolume *volume);
 
 /* The replacement for the word of len bytes at word, or null. For an
  * abbreviation volume the word may include its trailing period. */
-const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char *word,
-                           size_t len);
+const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char *word, size_t len);
 
 /* How a text is turned into eSpeak NG's input. A null volume is skipped. */
 struct TextOptions {
     const DictVolume *main;
     const DictVolume *root;
     const DictVolume *abbreviation;
-    bool spell;         /* every letter and digit read on its own */
-    bool digits_apart;  /* every digit of a number read on its own */
+    bool spell;           /* every letter and digit read on its own */
+    bool digits_apart;    /* every digit of a number read on its own */
     bool as_windows_1252; /* read the text as Windows-1252 even when it is
                              valid UTF-8: the caller has judged the whole
                              text and hands it over in pieces */
@@ -88,8 +91,7 @@ bool is_valid_utf8(const char *text, size_t len);
  * NUL-terminated string and its length in *out_len, or null when memory
  * ran out or the result would not fit in a size_t.
  */
-char *text_for_speech(const char *text, size_t len, const TextOptions &options,
-                      size_t *out_len);
+char *text_for_speech(const char *text, size_t len, const TextOptions &options, size_t *out_len);
 
 }  // namespace reference
 
