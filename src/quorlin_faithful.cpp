@@ -1017,11 +1017,7 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
                                                                                : rewrite::text;
     char *clean = rewrite_for_engine(plain, how, s->punctuation, caps, type, marks);
     free(plain);
-    if (clean == nullptr || clean[0] == '\0') {
-        free(clean);
-        return nullptr;
-    }
-    return clean;
+    return spoken_or_null(clean);
 }
 
 }  // namespace

@@ -64,6 +64,10 @@ char *strip_markup(const char *text, size_t len, mark_store *marks);
  * when `prepared` is null or a mark could not be stored. */
 int finish_marked_text(char *prepared, mark_store *marks, marked_text *out);
 
+/* `clean`, the result of a cleaning stage, or null when it is null or
+ * empty: an empty text has nothing to speak. An empty result is freed. */
+char *spoken_or_null(char *clean);
+
 /* Frees the marks' blocks and empties the store. */
 void free_marks(mark_store &m);
 

@@ -486,16 +486,18 @@ char *prepare(const char *text, size_t len, NRVMessageType type, mark_store *mar
         return without_backquotes(plain);
     char *clean = sanitize(plain, marks);
     free(plain);
-    if (clean == nullptr || clean[0] == '\0') {
-        free(clean);
-        return nullptr;
-    }
-    return clean;
+    return spoken_or_null(clean);
 }
 
 }  // namespace
 
 namespace text_marks {
+
+char *spoken_or_null(char *clean) {
+    if (clean != nullptr && clean[0] != '\0') return clean;
+    free(clean);
+    return nullptr;
+}
 
 void free_marks(mark_store &m) {
     free(m.marks);

@@ -421,6 +421,24 @@ bool scripted_failure(const char *name) {
 
 bool live(ECIHand h) { return engine.live && h == &engine; }
 
+/* Whether a call on `h` may go ahead: not from inside the callback, and
+ * on the live instance. A call that may not is logged as refused or with
+ * " BAD HANDLE". */
+bool callable(ECIHand h, const char *name) {
+    if (refused_in_callback(name)) return false;
+    if (live(h)) return true;
+    log_call("%s BAD HANDLE", name);
+    return false;
+}
+
+/* callable, and `d` the live dictionary set. */
+bool dict_callable(ECIHand h, ECIDictHand d, const char *name) {
+    if (refused_in_callback(name)) return false;
+    if (live(h) && dict_live && d == &dict_token) return true;
+    log_call("%s BAD HANDLE", name);
+    return false;
+}
+
 const char *param_name(int p) {
     switch (p) {
     case eciTextMode: return "eciTextMode";
@@ -696,11 +714,7 @@ ECIDictError eciLoadDict(ECIHand h, ECIDictHand d, ECIDictVolume volume, const c
 }
 
 ECIDictError eciSetDict(ECIHand h, ECIDictHand d) {
-    if (refused_in_callback("eciSetDict")) return DictAccessError;
-    if (!live(h) || !dict_live || d != &dict_token) {
-        log_call("eciSetDict BAD HANDLE");
-        return DictAccessError;
-    }
+    if (!dict_callable(h, d, "eciSetDict")) return DictAccessError;
     if (scripted_failure("eciSetDict")) {
         log_call("eciSetDict FAIL %d", cfg.dict_error);
         return static_cast<ECIDictError>(cfg.dict_error);
@@ -710,11 +724,7 @@ ECIDictError eciSetDict(ECIHand h, ECIDictHand d) {
 }
 
 ECIDictHand eciDeleteDict(ECIHand h, ECIDictHand d) {
-    if (refused_in_callback("eciDeleteDict")) return d;
-    if (!live(h) || !dict_live || d != &dict_token) {
-        log_call("eciDeleteDict BAD HANDLE");
-        return d;
-    }
+    if (!dict_callable(h, d, "eciDeleteDict")) return d;
     log_call("eciDeleteDict");
     dict_live = false;
     return nullptr;
@@ -757,11 +767,7 @@ ECIBoolean eciInsertIndex(ECIHand h, int index) {
 }
 
 ECIBoolean eciSynthesize(ECIHand h) {
-    if (refused_in_callback("eciSynthesize")) return 0;
-    if (!live(h)) {
-        log_call("eciSynthesize BAD HANDLE");
-        return 0;
-    }
+    if (!callable(h, "eciSynthesize")) return 0;
     if (scripted_failure("eciSynthesize")) {
         log_call("eciSynthesize FAIL");
         return 0;
@@ -781,11 +787,7 @@ ECIBoolean eciSynthesize(ECIHand h) {
 }
 
 ECIBoolean eciSynchronize(ECIHand h) {
-    if (refused_in_callback("eciSynchronize")) return 0;
-    if (!live(h)) {
-        log_call("eciSynchronize BAD HANDLE");
-        return 0;
-    }
+    if (!callable(h, "eciSynchronize")) return 0;
     if (current.message) {
         log_call("eciSynchronize BUSY");
         return 0;
@@ -800,11 +802,7 @@ ECIBoolean eciSynchronize(ECIHand h) {
 }
 
 ECIBoolean eciStop(ECIHand h) {
-    if (refused_in_callback("eciStop")) return 0;
-    if (!live(h)) {
-        log_call("eciStop BAD HANDLE");
-        return 0;
-    }
+    if (!callable(h, "eciStop")) return 0;
     log_call("eciStop");
     engine.pending = 0;
     clear_text(pending);
