@@ -75,6 +75,49 @@ uint16_t le16(const std::string &s, size_t at) {
                                  static_cast<unsigned char>(s[at + 1]) << 8);
 }
 
+// What a module process speaks for `text` after a first sentence, with
+// index marks on: every process starts eSpeak NG in the same state, so
+// two processes give the same audio for the same text.
+qtest::Parsed spoken_with_marks(const std::string &text, bool streamed) {
+    TempFile conf(std::string("CorvaneIndexMarks 1\nCorvaneStreaming ") + (streamed ? "1" : "0") +
+                  "\n");
+    qtest::Child m(module({conf.path()}));
+    start(m);
+    speak(m, sentence);
+    return speak(m, text);
+}
+
+// Marks through the real engine arrive in order, inside the audio, and
+// leave the audio exactly as it is without them.
+TEST(ReferenceModule, MarksFollowTheAudioWithoutChangingIt) {
+    const std::string marked = R"(Hello <mark name="a"/>from quorlin. <mark name="b"/>This )"
+                               R"(sentence was <mark name="c"/>spoken through the module.)"
+                               R"(<mark name="d"/>)";
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "stored");
+        qtest::Parsed with = spoken_with_marks(marked, streamed);
+        qtest::Parsed without = spoken_with_marks(sentence, streamed);
+        EXPECT_TRUE(audio_bytes(with) == audio_bytes(without));
+        std::vector<std::string> names;
+        std::vector<size_t> places;
+        size_t samples = 0;
+        for (const auto &it : with.items) {
+            if (it.is_audio) samples += it.payload.size() / 2;
+            if (!it.is_audio && it.line.starts_with("700-")) {
+                names.push_back(it.line.substr(4));
+                places.push_back(samples);
+            }
+        }
+        EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "c", "d"}));
+        ASSERT_EQ(places.size(), 4u);
+        EXPECT_GT(places[0], 0u);
+        EXPECT_LT(places[0], places[1]);
+        EXPECT_LT(places[1], places[2]);
+        EXPECT_LE(places[2], places[3]);
+        EXPECT_EQ(places[3], samples_of(with));
+    }
+}
+
 TEST(ReferenceModule, HeadersCarryTheConfiguredRate) {
     struct Row {
         int code;
