@@ -711,6 +711,38 @@ void expect_marks(const marked_text &prepared) {
     for (size_t i = 0; i < prepared.count; ++i) speech.reached_at[i] = not_reached;
 }
 
+/* Hands the prepared text to the engine and lets it speak, the one way
+ * or the other; sends 701 and the closing event, or 702 alone when the
+ * engine refused the text. */
+void speak_prepared(marked_text &prepared) {
+    bool given = give_text(prepared);
+    /* The engine has taken its copy; only the marks' names are needed
+     * from here on. */
+    free(prepared.text);
+    prepared.text = nullptr;
+    if (!given) {
+        module_report_event_end();
+        return;
+    }
+    expect_marks(prepared);
+    if (speech.streamed)
+        speak_streamed();
+    else
+        speak_stored();
+}
+
+/* Lets go of what the message held: its marks, and the part of a long
+ * message's store beyond what is kept. */
+void end_message(marked_text &prepared) {
+    free(speech.reached_at);
+    speech.reached_at = nullptr;
+    speech.text = nullptr;
+    free_marked_text(&prepared);
+    pthread_mutex_lock(&audio_mutex);
+    trim_samples();
+    pthread_mutex_unlock(&audio_mutex);
+}
+
 /* Ends the current message: the callback refuses from now on. The engine
  * is told at once when it is idle; from inside it, it is told once it
  * has returned (run_engine). */
@@ -856,27 +888,8 @@ void module_speak_sync(const char *data, size_t bytes, NRVMessageType msgtype) {
     }
     log_speaking(prepared.text);
     module_speak_ok();
-    bool given = give_text(prepared);
-    /* The engine has taken its copy; only the marks' names are needed
-     * from here on. */
-    free(prepared.text);
-    prepared.text = nullptr;
-    if (!given) {
-        module_report_event_end();
-    } else {
-        expect_marks(prepared);
-        if (speech.streamed)
-            speak_streamed();
-        else
-            speak_stored();
-    }
-    free(speech.reached_at);
-    speech.reached_at = nullptr;
-    speech.text = nullptr;
-    free_marked_text(&prepared);
-    pthread_mutex_lock(&audio_mutex);
-    trim_samples();
-    pthread_mutex_unlock(&audio_mutex);
+    speak_prepared(prepared);
+    end_message(prepared);
 }
 
 int module_stop(void) {
