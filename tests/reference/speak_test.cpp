@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -340,8 +341,12 @@ TEST(ReferenceModule, StreamsTheSameSpeechAndStopsALongMessageEarly) {
 }
 
 TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
-    char empty_dir[] = "/tmp/quorlin-nodata-XXXXXX";
-    ASSERT_NE(mkdtemp(empty_dir), nullptr);
+    qtest::TempDir dir;
+    const std::string empty_dir = dir.path() + "/no-data";
+    ASSERT_EQ(mkdir(empty_dir.c_str(), 0700), 0);
+    const std::string refused = dir.path() + "/refused.wav";
+    const std::string no_engine = dir.path() + "/no-engine.wav";
+    const std::string dies = dir.path() + "/dies.wav";
     struct Row {
         const char *name;
         std::vector<std::string> args;
@@ -350,11 +355,11 @@ TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
         const char *says;
     };
     const Row rows[] = {
-        {"message refused", {"--ssml", "-o", "/tmp/quorlin-say-refused.wav", "<b></b>"}, {}, 1,
+        {"message refused", {"--ssml", "-o", refused, "<b></b>"}, {}, 1,
          "301 ERROR CANT SPEAK"},
-        {"engine cannot start", {"-o", "/tmp/quorlin-say-noengine.wav", "hello"},
+        {"engine cannot start", {"-o", no_engine, "hello"},
          {{"ESPEAK_DATA_PATH", empty_dir}}, 1, "could not start its engine"},
-        {"module dies", {"-m", "/bin/false", "-o", "/tmp/quorlin-say-dies.wav", "hello"}, {}, 1,
+        {"module dies", {"-m", "/bin/false", "-o", dies, "hello"}, {}, 1,
          "exit status 1"},
         {"module missing", {"-m", "/nonexistent/quorlin", "hello"}, {}, 1, "cannot run"},
         {"rate out of range", {"-r", "101", "hello"}, {}, 2, "-100 to 100"},
@@ -371,9 +376,8 @@ TEST(QuorlinSay, FailuresEndWithAClearErrorAndStatus) {
         EXPECT_NE(run.err().find(row.says), std::string::npos) << run.err();
     }
     // A failed run leaves no WAV file behind.
-    EXPECT_NE(access("/tmp/quorlin-say-refused.wav", F_OK), 0);
-    EXPECT_NE(access("/tmp/quorlin-say-dies.wav", F_OK), 0);
-    rmdir(empty_dir);
+    EXPECT_NE(access(refused.c_str(), F_OK), 0);
+    EXPECT_NE(access(dies.c_str(), F_OK), 0);
 }
 
 }  // namespace
