@@ -143,7 +143,6 @@ TEST(AdapterSettings, PunctuationLevelOnlyWithFaithfulText) {
     } rows[] = {
         {"", "all", R"("a b c")"},
         {"CorvaneFaithfulText 1\n", "some", R"("a plus b equals c")"},
-        {"CorvaneFaithfulText 1\n", "none", R"("a b c")"},
         {"CorvaneFaithfulText 1\n", "loud", R"("a plus b equals c")"},
     };
     for (const auto &r : rows) {

@@ -419,7 +419,6 @@ TEST(ReferenceEngine, IndexesArriveInPlaceWithoutChangingTheAudio) {
         {"between sentences", "Hello from quorlin. |This sentence was spoken through the module.", "m"},
         {"between words", "Hello from |quorlin. This sentence was |spoken through the module.", "m>"},
         {"right after a sentence end", "Hello from quorlin.| This sentence was spoken through the module.", "m"},
-        {"at the end", s + "|", "e"},
         {"several in a row", "Hello |||from quorlin. This sentence was spoken through the module.||", "mmmee"},
         {"by brackets and quotes", "He said |(quietly) |\"yes!\"|", "mme"},
         {"markup characters", "Tom & |Jerry: 3 < 4 > 2, |<b>bold</b> & more.", "mm"},

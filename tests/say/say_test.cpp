@@ -263,7 +263,6 @@ TEST(Say, CommandLines) {
         {"--ascii-text leaves the key out", {"--trace", "--ascii-text", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) { EXPECT_EQ(r.err.find("CorvaneFaithfulText"), std::string::npos); }},
         {"--punctuation with an unknown level", {"--punctuation", "loud", "Hi"}, "", {}, 2, nullptr},
-        {"--capitals icon is the server's", {"--capitals", "icon", "Hi"}, "", {}, 2, nullptr},
         {"--marks without --ssml", {"--marks", "@m.txt", "Hi"}, "", {}, 2, nullptr},
         {"--marks - beside audio on standard output", {"--ssml", "--marks", "-", "--raw", "Hi"}, "", {}, 2,
          nullptr},
