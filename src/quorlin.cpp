@@ -514,6 +514,15 @@ void report_cut_short(void (*otherwise)(void)) {
         otherwise();
 }
 
+/* The closing event of a message whose audio has gone: 702, or for one
+ * cut short what report_cut_short gives with `cut` as the stop's event. */
+void report_end(void (*cut)(void)) {
+    if (stop_requested)
+        report_cut_short(cut);
+    else
+        module_report_event_end();
+}
+
 /* Streams the stored samples up to `to`, from `*from`. Caller holds
  * audio_mutex. False once the message has been stopped. */
 bool stream_stretch(int32_t *from, int32_t to) {
@@ -550,20 +559,18 @@ void stream_stored() {
  * the store could not all take streams what it has and ends with 702. */
 void speak_stored() {
     module_report_event_begin();
-    if (!run_engine()) {
-        if (!speech.quit) module_report_event_end();
+    bool synthesized = run_engine();
+    if (speech.quit) return;
+    if (!synthesized) {
+        module_report_event_end();
         return;
     }
-    if (speech.quit) return;
     if (stop_requested) {
         report_cut_short(module_report_event_stop);
         return;
     }
     stream_stored();
-    if (stop_requested)
-        report_cut_short(module_report_event_end);
-    else
-        module_report_event_end();
+    report_end(module_report_event_end);
 }
 
 /* Has the engine synthesise the message while its callback streams the
@@ -586,10 +593,7 @@ void speak_streamed() {
     if (!stop_requested) send_samples(held_samples, speech.held);
     speech.held = 0;
     pthread_mutex_unlock(&audio_mutex);
-    if (!stop_requested)
-        module_report_event_end();
-    else
-        report_cut_short(stopped_before_audio ? module_report_event_stop : module_report_event_end);
+    report_end(stopped_before_audio ? module_report_event_stop : module_report_event_end);
 }
 
 /* The speaking line, with a long text cut to its first bytes. */
