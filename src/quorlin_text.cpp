@@ -237,20 +237,21 @@ void keep_words_whole(const char *text, size_t len, mark_store &m) {
  * ends the text; one inside a tag goes with the tag. With `marks`, each
  * complete mark tag is recorded where it stood in the copy.
  */
-size_t remove_tags(std::string_view msg, char *dst, mark_store *marks) {
+template <bool tracking>
+size_t remove_tags_as(std::string_view msg, char *dst, mark_store *marks) {
     bool in_tag = false;
     size_t tag_start = 0;
     size_t n = 0;
     for (size_t i = 0; i < msg.size(); ++i) {
-        char c = msg[i];
+        const char c = msg[i];
         if (c == '<') {
             in_tag = true;
-            tag_start = i + 1;
+            if constexpr (tracking) tag_start = i + 1;
         } else if (c == '>') {
             std::string_view name;
-            if (in_tag && marks != nullptr &&
-                mark_tag_name(msg.substr(tag_start, i - tag_start), &name))
-                add_mark(*marks, n, name);
+            if constexpr (tracking)
+                if (in_tag && mark_tag_name(msg.substr(tag_start, i - tag_start), &name))
+                    add_mark(*marks, n, name);
             in_tag = false;
         } else if (!in_tag) {
             if (c == '\0') break;
@@ -258,6 +259,13 @@ size_t remove_tags(std::string_view msg, char *dst, mark_store *marks) {
         }
     }
     return n;
+}
+
+// The copy without tags; the marks are gathered only when there is a
+// store for them, so that the default preparation pays nothing for them.
+size_t remove_tags(std::string_view msg, char *dst, mark_store *marks) {
+    if (marks != nullptr) return remove_tags_as<true>(msg, dst, marks);
+    return remove_tags_as<false>(msg, dst, nullptr);
 }
 
 // The entity that `at` (an "&") begins, or null.
@@ -319,7 +327,7 @@ char last_byte(const output &out) { return out.len > 0 ? out.buf[out.len - 1] : 
 
 // A letter or digit, kept apart from a digit or letter written just
 // before it so that the engine reads "mp3" as "mp 3".
-void put_alnum(output &out, char c) {
+inline void put_alnum(output &out, char c) {
     char prev = last_byte(out);
     if ((is_alpha(c) && is_digit(prev)) || (is_digit(c) && is_alpha(prev))) put(out, ' ');
     put(out, c);
@@ -388,11 +396,16 @@ const unsigned char *put_sequence(output &out, const unsigned char *src) {
     return next;
 }
 
-// The sanitising pass over a NUL-terminated text into `out`.
+// The sanitising pass over a NUL-terminated text into `out`, moving the
+// marks when `tracking`. Without marks it does no bookkeeping at all: the
+// default preparation is the hot path, and every byte written through
+// out.buf may alias `out`, so even a null check of out.marks would be a
+// load for every byte.
+template <bool tracking>
 void sanitize_into(output &out, const unsigned char *src) {
     const unsigned char *const start = src;
     while (*src != 0) {
-        note_input(out.marks, static_cast<size_t>(src - start), out.len);
+        if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - start), out.len);
         unsigned char c = *src;
         if (c >= 0x80) {
             src = put_sequence(out, src);
@@ -407,7 +420,7 @@ void sanitize_into(output &out, const unsigned char *src) {
         }
         ++src;
     }
-    end_stage(out.marks, out.len);
+    if constexpr (tracking) end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
 }
 
@@ -417,12 +430,13 @@ void sanitize_into(output &out, const unsigned char *src) {
  * Only the lower-case forms with their semicolon are entities: "&AMP;",
  * "&lt" and "&#60;" keep their "&".
  */
-void decode_entities(char *text, mark_store *marks) {
-    if (text == nullptr) return;
+template <bool tracking>
+void decode_entities_as(char *text, mark_store *marks) {
     const char *src = text;
     char *dst = text;
     while (*src != '\0') {
-        note_input(marks, static_cast<size_t>(src - text), static_cast<size_t>(dst - text));
+        if constexpr (tracking)
+            note_input(marks, static_cast<size_t>(src - text), static_cast<size_t>(dst - text));
         const entity_record *e = *src == '&' ? match_entity(src) : nullptr;
         if (e != nullptr) {
             *dst++ = e->ch;
@@ -431,8 +445,17 @@ void decode_entities(char *text, mark_store *marks) {
             *dst++ = *src++;
         }
     }
-    end_stage(marks, static_cast<size_t>(dst - text));
+    if constexpr (tracking) end_stage(marks, static_cast<size_t>(dst - text));
     *dst = '\0';
+}
+
+// Decodes in place, moving the marks when there are any.
+void decode_entities(char *text, mark_store *marks) {
+    if (text == nullptr) return;
+    if (marks != nullptr)
+        decode_entities_as<true>(text, marks);
+    else
+        decode_entities_as<false>(text, marks);
 }
 
 /*
@@ -447,7 +470,11 @@ char *sanitize(const char *text, mark_store *marks) {
     char *buf = static_cast<char *>(malloc(cap));
     if (buf == nullptr) return nullptr;
     output out{buf, 0, cap, marks};
-    sanitize_into(out, reinterpret_cast<const unsigned char *>(text));
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+    if (marks != nullptr)
+        sanitize_into<true>(out, bytes);
+    else
+        sanitize_into<false>(out, bytes);
     return buf;
 }
 
