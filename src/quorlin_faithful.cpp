@@ -523,7 +523,7 @@ bool grow(output &out) {
 
 // Room for one more unit and the terminating NUL. False when the buffer
 // cannot grow; it is then left as it was, still the caller's to free.
-bool make_room(output &out) { return out.cap - out.len > max_unit_bytes || grow(out); }
+inline bool make_room(output &out) { return out.cap - out.len > max_unit_bytes || grow(out); }
 
 void put(output &out, char c) {
     assert(out.len + 1 < out.cap);
@@ -767,13 +767,14 @@ unit key_unit(const unit &u, uint32_t cp, bool key) { return key && cp == '_' ? 
  * The faithful pass over running text, the NUL-terminated `text`, into
  * `out`. False when the output cannot grow.
  */
+template <bool tracking>
 bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key) {
     pass_state st{lvl, key, false};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
         // what it writes begins.
-        note_input(out.marks, static_cast<size_t>(src - text), out.len);
+        if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - text), out.len);
         if (!make_room(out)) return false;
         if (*src < 0x80) {
             // Most of a text is ASCII letters and blanks that no rule
@@ -803,7 +804,7 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
         }
         src = put_text_unit(out, classify(d.cp), src, src + d.bytes, st);
     }
-    end_stage(out.marks, out.len);
+    if constexpr (tracking) end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
     return true;
 }
@@ -853,12 +854,13 @@ void put_spelled_unit(output &out, const unit &u, bool caps) {
  * spelling (a lone zero-width character) is "symbol" when `name_required`.
  * False when the output cannot grow.
  */
+template <bool tracking>
 bool spell_text(output &out, const unsigned char *text, bool caps, bool name_required) {
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
         // what it writes begins.
-        note_input(out.marks, static_cast<size_t>(src - text), out.len);
+        if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - text), out.len);
         if (!make_room(out)) return false;
         decoded d = decode(src);
         if (d.cut) {
@@ -869,7 +871,7 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
         src += d.bytes;
     }
     if (out.len == 0 && name_required) put_str(out, "symbol");
-    end_stage(out.marks, out.len);
+    if constexpr (tracking) end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
     return true;
 }
@@ -917,8 +919,16 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
     if (out.buf == nullptr) return nullptr;
     const unsigned char *text = reinterpret_cast<const unsigned char *>(plain);
     bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
-    bool ok = how == rewrite::spell ? spell_text(out, text, caps, named)
-                                    : faithful_text(out, text, lvl, type == NRV_MSGTYPE_KEY);
+    const bool key = type == NRV_MSGTYPE_KEY;
+    // The passes move marks only when there are any: each byte written may
+    // alias `out`, so a check of out.marks would be a load per unit.
+    bool ok;
+    if (how == rewrite::spell)
+        ok = marks ? spell_text<true>(out, text, caps, named)
+                   : spell_text<false>(out, text, caps, named);
+    else
+        ok = marks ? faithful_text<true>(out, text, lvl, key)
+                   : faithful_text<false>(out, text, lvl, key);
     if (!ok) {
         free(out.buf);
         return nullptr;
