@@ -33,8 +33,11 @@
  * index between them, one per mark. Each index reply is reported as the
  * mark's event once every sample before it has gone to the writer: from
  * the callback when streaming, or by cutting the stored samples into
- * stretches between marks. A pause then ends the message with 704, from
- * which the server can resume at the last mark it was told of.
+ * stretches between marks; the writer then gets one block at a time, so
+ * that a stop read after the last block before a mark still lets that
+ * mark be reported: every mark whose audio was sent is told, no other. A
+ * pause then ends the message with 704, from which the server can resume
+ * at the last mark it was told of, unless all its audio went out.
  */
 #include <fcntl.h>
 #include <pthread.h>
@@ -123,6 +126,8 @@ struct message_state {
     size_t held;             /* streamed: samples of held_samples waiting
                                 for the next callback to fill a block */
     bool block_sent;         /* a block of the message went to the writer */
+    bool audio_dropped;      /* a sample of the message never went out: no
+                                later mark may be reported */
     const marked_text *text; /* the marks' names and count, or null */
     int first_index;         /* the index number of the first mark */
     size_t next_mark;        /* the first mark that may still be reached */
@@ -222,19 +227,46 @@ void cut_speech() {
             static_cast<int>(audio_data.num_samples));
 }
 
-/* The one hand-off to the audio writer: `count` samples as one track,
- * sent as blocks with a command pass after each. Caller holds
- * audio_mutex. False once a command executed there has stopped the
- * message. */
-bool send_samples(int16_t *samples, size_t count) {
-    if (count > 0) {
-        AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
-        speech.writer_has_samples = true;
-        module_tts_output_server(&track, NRV_AUDIO_LE);
-        speech.writer_has_samples = false;
-        speech.block_sent = true;
+/* Has the writer send `count` samples as one track: blocks, each with a
+ * command pass after it. */
+void write_track(int16_t *samples, size_t count) {
+    AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
+    module_tts_output_server(&track, NRV_AUDIO_LE);
+    speech.block_sent = true;
+}
+
+/* With marks the writer gets one block per track, so that this file
+ * knows exactly how far it got: a stop read in the pass after a
+ * stretch's last block leaves that stretch sent, and the mark behind it
+ * is still reported. The samples sent. */
+size_t send_blocks(int16_t *samples, size_t count) {
+    size_t sent = 0;
+    while (sent < count && !stop_requested && !module_should_stop) {
+        size_t piece = count - sent < block_samples ? count - sent : block_samples;
+        write_track(samples + sent, piece);
+        sent += piece;
     }
-    return !stop_requested;
+    return sent;
+}
+
+/* The one hand-off to the audio writer. Caller holds audio_mutex. True
+ * when every one of the `count` samples went out; those a stop kept back
+ * count as dropped, and no later mark is reported. Without marks the
+ * samples go as one track, and a stop read anywhere in it counts as
+ * keeping some back. */
+bool send_samples(int16_t *samples, size_t count) {
+    if (count == 0) return true;
+    speech.writer_has_samples = true;
+    size_t sent = count;
+    if (config_index_marks) {
+        sent = send_blocks(samples, count);
+    } else {
+        write_track(samples, count);
+        if (stop_requested) sent = 0;
+    }
+    speech.writer_has_samples = false;
+    if (sent < count) speech.audio_dropped = true;
+    return sent == count;
 }
 
 /* The name of mark `i` of the message. */
@@ -254,9 +286,9 @@ long mark_of_reply(long number) {
 /*
  * An index reply: every sample before it has been delivered. Streamed,
  * the held samples go to the writer at once (a short block) and the mark
- * is reported; stored, its place in the samples is kept for
- * stream_stored. A stop met while the held samples go ends the message
- * there, without the mark. Caller holds audio_mutex.
+ * is reported once they have all gone, even when a stop was read in the
+ * pass after them; stored, its place in the samples is kept for
+ * stream_stored. Caller holds audio_mutex.
  */
 ECICallbackReturn mark_reached(long number) {
     long i = mark_of_reply(number);
@@ -300,6 +332,12 @@ ECICallbackReturn stream_delivered(size_t count) {
     from += whole;
     count -= whole;
     if (count == 0) return eciDataProcessed;
+    if (stop_requested) {
+        speech.audio_dropped = true;
+        return eciDataNotProcessed;
+    }
+    /* Sent whole, a stop read after it leaves them processed: the engine
+     * must not offer samples again that were heard. */
     if (!speech.block_sent)
         return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
     memcpy(held_samples, from, count * sizeof(int16_t));
@@ -316,15 +354,31 @@ ECICallbackReturn samples_delivered(size_t count) {
     return result;
 }
 
+/* The callback once a stop is pending: new samples are refused, and the
+ * engine runs out of the message. An index reply that comes while every
+ * sample before it has gone out is still reported, since the listener
+ * has heard its audio; not after a QUIT, when the server is told nothing
+ * more of the message. */
+ECICallbackReturn after_stop(ECIMessage msg, long param) {
+    if (msg == eciWaveformBuffer && param > 0) speech.audio_dropped = true;
+    if (msg != eciIndexReply || speech.quit || speech.audio_dropped || speech.held > 0)
+        return eciDataNotProcessed;
+    pthread_mutex_lock(&audio_mutex);
+    ECICallbackReturn result = mark_reached(param);
+    pthread_mutex_unlock(&audio_mutex);
+    return result;
+}
+
 /* The engine's callback: copies the `param` new samples out of
  * audio_buffer before the engine reuses it, and takes index replies.
- * Refuses everything while a stop is pending or after the store failed;
- * the engine then runs out of the message. A count outside the buffer
+ * Refuses everything after the store failed, and what after_stop refuses
+ * while a stop is pending; the engine then runs out of the message. A count outside the buffer
  * cannot be copied safely, so it is refused like samples that cannot be
  * stored, and logged once per message: an engine that keeps sending it
  * must not flood standard error. Calls no engine function. */
 ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
-    if (stop_requested || speech.store_cut) return eciDataNotProcessed;
+    if (speech.store_cut) return eciDataNotProcessed;
+    if (stop_requested) return after_stop(msg, param);
     if (msg != eciWaveformBuffer && msg != eciIndexReply) return eciDataProcessed;
     if (msg == eciWaveformBuffer && (param < 0 || param > audio_buffer_size)) {
         if (!speech.bad_count_logged)
@@ -514,63 +568,70 @@ void report_cut_short(void (*otherwise)(void)) {
         otherwise();
 }
 
-/* The closing event of a message whose audio has gone: 702, or for one
- * cut short what report_cut_short gives with `cut` as the stop's event. */
-void report_end(void (*cut)(void)) {
-    if (stop_requested)
-        report_cut_short(cut);
-    else
-        module_report_event_end();
+/* Sends 701 and has the engine synthesise the message. False when the
+ * message is over already: after a QUIT inside the engine (no event), or
+ * with 702 when the synthesis did not start. */
+bool begin_speaking() {
+    module_report_event_begin();
+    bool synthesized = run_engine();
+    if (speech.quit) return false;
+    if (!synthesized) module_report_event_end();
+    return synthesized;
 }
 
 /* Streams the stored samples up to `to`, from `*from`. Caller holds
- * audio_mutex. False once the message has been stopped. */
+ * audio_mutex. True when all of them went out. */
 bool stream_stretch(int32_t *from, int32_t to) {
-    if (to < *from) return !stop_requested;
-    bool going = send_samples(audio_data.samples + *from, static_cast<size_t>(to - *from));
+    if (to <= *from) return !speech.audio_dropped;
+    bool sent = send_samples(audio_data.samples + *from, static_cast<size_t>(to - *from));
     *from = to;
-    return going;
+    return sent;
 }
 
 /* Hands the stored samples to the writer, one stretch between marks at a
- * time, each reached mark reported once the stretch before it has gone.
- * The writer's command passes run with audio_mutex held and the samples
- * in use (writer_has_samples); a QUIT there leaves their release to the
- * end. */
-void stream_stored() {
+ * time, each reached mark reported once the stretch before it has all
+ * gone, and true when every sample went out. The writer's command passes
+ * run with audio_mutex held and the samples in use (writer_has_samples);
+ * a QUIT there leaves their release to the end. */
+bool stream_stored() {
     pthread_mutex_lock(&audio_mutex);
     int32_t from = 0;
-    bool going = true;
-    for (size_t i = 0; going && speech.reached_at && i < speech.text->count; ++i) {
+    bool sent = true;
+    for (size_t i = 0; sent && speech.reached_at && i < speech.text->count; ++i) {
         if (speech.reached_at[i] == not_reached) continue;
-        going = stream_stretch(&from, speech.reached_at[i]);
-        if (going) module_report_index_mark(mark_name(i));
+        sent = stream_stretch(&from, speech.reached_at[i]);
+        if (sent) module_report_index_mark(mark_name(i));
     }
-    if (going) stream_stretch(&from, audio_data.num_samples);
+    if (sent) sent = stream_stretch(&from, audio_data.num_samples);
     if (speech.release_due) {
         release_samples();
         speech.release_due = false;
     }
     pthread_mutex_unlock(&audio_mutex);
+    return sent;
+}
+
+/* The closing event of a message whose audio has gone to the writer as
+ * far as it went: 702 when all of it went, even if a stop or pause was
+ * read after the last block (nothing is left to resume), else what
+ * report_cut_short gives with `cut` as the stop's event. */
+void report_end(bool all_sent, void (*cut)(void)) {
+    if (stop_requested && !all_sent)
+        report_cut_short(cut);
+    else
+        module_report_event_end();
 }
 
 /* Lets the engine synthesise the whole message into the accumulator and
  * streams it; sends 701 and the closing event. A message whose samples
  * the store could not all take streams what it has and ends with 702. */
 void speak_stored() {
-    module_report_event_begin();
-    bool synthesized = run_engine();
-    if (speech.quit) return;
-    if (!synthesized) {
-        module_report_event_end();
-        return;
-    }
+    if (!begin_speaking()) return;
     if (stop_requested) {
         report_cut_short(module_report_event_stop);
         return;
     }
-    stream_stored();
-    report_end(module_report_event_end);
+    report_end(stream_stored(), module_report_event_end);
 }
 
 /* Has the engine synthesise the message while its callback streams the
@@ -581,19 +642,13 @@ void speak_stored() {
  * after a synchronous synthesis. After a QUIT in such a pass it ends
  * with no event: the engine is released, and the runtime answers QUIT. */
 void speak_streamed() {
-    module_report_event_begin();
-    bool synthesized = run_engine();
-    if (speech.quit) return;
-    if (!synthesized) {
-        module_report_event_end();
-        return;
-    }
+    if (!begin_speaking()) return;
     pthread_mutex_lock(&audio_mutex);
     bool stopped_before_audio = stop_requested && !speech.block_sent;
-    if (!stop_requested) send_samples(held_samples, speech.held);
+    bool all_sent = send_samples(held_samples, speech.held) && !speech.audio_dropped;
     speech.held = 0;
     pthread_mutex_unlock(&audio_mutex);
-    report_end(stopped_before_audio ? module_report_event_stop : module_report_event_end);
+    report_end(all_sent, stopped_before_audio ? module_report_event_stop : module_report_event_end);
 }
 
 /* The speaking line, with a long text cut to its first bytes. */
