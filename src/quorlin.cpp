@@ -39,9 +39,7 @@
  * pause then ends the message with 704, from which the server can resume
  * at the last mark it was told of, unless all its audio went out.
  */
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -53,8 +51,7 @@
 #include "eci_corvane.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
-#include "quorlin_faithful.h"
-#include "quorlin_text.h"
+#include "quorlin_prepare.h"
 
 namespace {
 
@@ -443,17 +440,15 @@ void apply_engine_config() {
 }
 
 /* Whether `path` may go to the engine, which opens it itself and would
- * wait for ever in the open of a FIFO with no writer. The path is opened
- * here without waiting and must be a regular file. A path that cannot be
- * opened at all goes to the engine, whose load then fails with its own
- * error number; nothing can block on it. */
+ * wait for ever in the open of a FIFO with no writer: only a regular
+ * file (open_regular_file). A path that cannot be opened or examined
+ * goes to the engine, whose load then fails with its own error number;
+ * nothing can block on it. */
 bool dictionary_is_usable(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return true;
-    struct stat st;
-    bool usable = fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
-    close(fd); /* not retried on EINTR: the descriptor is gone either way */
-    return usable;
+    const char *problem = nullptr;
+    int fd = open_regular_file(path, &problem);
+    if (fd >= 0) close(fd); /* not retried on EINTR: the descriptor is gone either way */
+    return problem != not_a_regular_file;
 }
 
 /* Dictionary trouble is logged and never fails the start: the engine
@@ -678,31 +673,18 @@ void start_message() {
  * is nothing to speak or no memory to prepare it. */
 bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
                      marked_text *prepared) {
-    /* The intake turns the space key's name into one blank, which the
-     * preparation would trim to nothing; the engine is told the name. */
-    if ((msgtype == NRV_MSGTYPE_CHAR || msgtype == NRV_MSGTYPE_KEY) && bytes == 1 &&
-        data[0] == ' ') {
-        data = "space";
-        bytes = 5;
-    }
-    *prepared = marked_text{};
-    if (config_index_marks) {
-        int result = config_faithful_text ? prepare_marked_faithful(data, bytes, msgtype,
-                                                                    &current_faithful, prepared)
-                                          : prepare_marked_text(data, bytes, msgtype, prepared);
-        if (result != 0) return false;
-        if (prepared->dropped > 0)
-            fprintf(stderr,
-                    "quorlin: %zu index marks dropped: a name holds a control byte or is "
-                    "longer than %zu bytes\n",
-                    prepared->dropped, max_mark_name_bytes);
-        return true;
-    }
-    prepared->text = config_faithful_text
-                         ? prepare_faithful(data, bytes, msgtype, &current_faithful)
-                         : prepare_text(data, bytes, msgtype);
-    if (!prepared->text) return false;
-    prepared->length = strlen(prepared->text);
+    const text_request request = {data,
+                                  bytes,
+                                  msgtype,
+                                  config_faithful_text != 0,
+                                  &current_faithful,
+                                  config_index_marks != 0};
+    if (prepare_for_engine(&request, prepared) != 0) return false;
+    if (prepared->dropped > 0)
+        fprintf(stderr,
+                "quorlin: %zu index marks dropped: a name holds a control byte or is "
+                "longer than %zu bytes\n",
+                prepared->dropped, max_mark_name_bytes);
     return true;
 }
 
