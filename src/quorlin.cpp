@@ -4,10 +4,14 @@
  * ECI engine. This file owns the one engine instance, the engine's fixed
  * output buffer, the accumulator that collects the speech of one message
  * and its lock, the stop flag, the state of the message being spoken,
- * and the server's current rate, pitch and volume. The configuration
- * values it applies are read by quorlin_config.cpp; the text it hands
- * the engine, and the marks in it, are prepared by quorlin_text.cpp; the
- * protocol, the replies and the audio framing are the runtime's.
+ * and the server's current rate, pitch, volume and faithful settings.
+ * The configuration values it applies are read by quorlin_config.cpp;
+ * the text it hands the engine, and the marks in it, come from the text
+ * preparation's one entry point (quorlin_prepare.h); the protocol, the
+ * replies and the audio framing are the runtime's. Its sections, in
+ * order: state, the sample store, the hand-off to the writer with the
+ * marks and the engine's callback, engine setup and release, speaking a
+ * message, and the hooks.
  *
  * One thread. The engine calls eci_callback inside eciSynthesize and
  * eciSynchronize. The only nesting is the audio writer: while samples
@@ -56,6 +60,8 @@
 namespace {
 
 using namespace quorlin;
+
+// ---- State ----
 
 /* Size, in samples, of the buffer the engine writes into; the engine
  * never reports more than this many samples per callback. */
@@ -154,6 +160,8 @@ int current_volume = 90;
  * faithful preparation (CorvaneFaithfulText 1) honours. */
 faithful_settings current_faithful = {};
 
+// ---- The sample store ----
+
 /* The capacity, in samples, that holds `stored` samples plus `added` more
  * with growth_samples to spare, or 0 when it would exceed the store's
  * 32-bit counts or its byte size would exceed size_t. Computed in 64 bits
@@ -172,6 +180,7 @@ static_assert(grown_capacity(INT32_MAX - 40000, 20000) == INT32_MAX);
 static_assert(grown_capacity(INT32_MAX - 40000, 20001) == 0);
 static_assert(grown_capacity(INT32_MAX - 1, 20000) == 0);
 static_assert(grown_capacity(INT32_MAX, 20000) == 0);
+
 
 /* Frees the accumulator's block. Caller holds audio_mutex and makes sure
  * the writer is not reading it. */
@@ -223,6 +232,8 @@ void cut_speech() {
     fprintf(stderr, "quorlin: out of memory: speech cut after %d samples\n",
             static_cast<int>(audio_data.num_samples));
 }
+
+// ---- The hand-off to the writer, the marks and the engine's callback ----
 
 /* Has the writer send `count` samples as one track: blocks, each with a
  * command pass after it. */
@@ -390,6 +401,8 @@ ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
     return result;
 }
 
+// ---- Engine setup and release ----
+
 /* Stores a new copy of `text` for the caller and fails. */
 int init_failed(char **status_info, const char *text) {
     *status_info = strdup(text);
@@ -499,25 +512,6 @@ void load_dictionaries() {
                 static_cast<int>(err));
 }
 
-/* A server value of -100..100, read as the configuration file's numbers
- * are, mapped linearly onto 0..`max` and clamped. The value is 32 bits
- * and the arithmetic done in 64, so no value can overflow: beyond 100
- * gives `max`, below -100 gives 0. */
-int server_to_engine(const char *value, int64_t max) {
-    int64_t engine = (int64_t{read_number(value)} + 100) * max / 200;
-    if (engine < 0) return 0;
-    if (engine > max) return static_cast<int>(max);
-    return static_cast<int>(engine);
-}
-
-/* Every message speaks with the server's current settings in slot 0,
- * over whatever the configuration file set there. */
-void apply_current_settings() {
-    eciSetVoiceParam(eciHandle, 0, eciSpeed, current_rate);
-    eciSetVoiceParam(eciHandle, 0, eciPitchBaseline, current_pitch);
-    eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
-}
-
 /* Releases the engine and every buffer; safe when any of them is missing.
  * Never while the engine is inside a synthesis. The samples wait while
  * the writer still reads them. */
@@ -537,6 +531,133 @@ void release_engine() {
     pthread_mutex_lock(&audio_mutex);
     release_samples();
     pthread_mutex_unlock(&audio_mutex);
+}
+
+// ---- Speaking a message ----
+
+/* A server value of -100..100, read as the configuration file's numbers
+ * are, mapped linearly onto 0..`max` and clamped. The value is 32 bits
+ * and the arithmetic done in 64, so no value can overflow: beyond 100
+ * gives `max`, below -100 gives 0. */
+int server_to_engine(const char *value, int64_t max) {
+    int64_t engine = (int64_t{read_number(value)} + 100) * max / 200;
+    if (engine < 0) return 0;
+    if (engine > max) return static_cast<int>(max);
+    return static_cast<int>(engine);
+}
+
+/* Every message speaks with the server's current settings in slot 0,
+ * over whatever the configuration file set there. */
+void apply_current_settings() {
+    eciSetVoiceParam(eciHandle, 0, eciSpeed, current_rate);
+    eciSetVoiceParam(eciHandle, 0, eciPitchBaseline, current_pitch);
+    eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
+}
+
+/* A fresh message: no stop pending, nothing stored, the server's current
+ * settings in slot 0. */
+void start_message() {
+    stop_requested = 0;
+    speech = message_state{};
+    speech.streamed = config_streaming != 0;
+    pthread_mutex_lock(&audio_mutex);
+    audio_data.num_samples = 0;
+    pthread_mutex_unlock(&audio_mutex);
+    apply_current_settings();
+}
+
+/* The speaking line, with a long text cut to its first bytes. */
+void log_speaking(const char *text) {
+    size_t length = strlen(text);
+    if (length <= shown_text_bytes)
+        fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    else
+        fprintf(stderr, "quorlin: Speaking: %.*s... (%zu bytes)\n",
+                static_cast<int>(shown_text_bytes), text, length);
+}
+
+/* The engine's text for the message, cleaned the configured way, with
+ * its marks when the server's marks are to be reported. False when there
+ * is nothing to speak or no memory to prepare it. */
+bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
+                     marked_text *prepared) {
+    const text_request request = {data,
+                                  bytes,
+                                  msgtype,
+                                  config_faithful_text != 0,
+                                  &current_faithful,
+                                  config_index_marks != 0};
+    if (prepare_for_engine(&request, prepared) != 0) return false;
+    if (prepared->dropped > 0)
+        fprintf(stderr,
+                "quorlin: %zu index marks dropped: a name holds a control byte or is "
+                "longer than %zu bytes\n",
+                prepared->dropped, max_mark_name_bytes);
+    return true;
+}
+
+/* The first of `count` fresh index numbers. They run on from the last
+ * message's; when they would pass INT_MAX they start again at 1, after
+ * some two thousand million marks. */
+int take_index_numbers(size_t count) {
+    if (count > static_cast<size_t>(INT_MAX - 1) ||
+        last_index > INT_MAX - 1 - static_cast<int>(count))
+        last_index = 0;
+    int first = last_index + 1;
+    last_index += static_cast<int>(count);
+    return first;
+}
+
+/* Adds the bytes [from, to) of the prepared text to the engine's input. */
+bool add_piece(marked_text &prepared, size_t from, size_t to) {
+    char kept = prepared.text[to];
+    prepared.text[to] = '\0';
+    bool added = eciAddText(eciHandle, prepared.text + from) != 0;
+    prepared.text[to] = kept;
+    return added;
+}
+
+/*
+ * Hands the prepared text to the engine: without marks in one piece,
+ * with marks as the piece before each mark and the mark's index, then
+ * the rest. The marks stand between words, so no word is split. False,
+ * logged, when the engine refuses a piece. An index it refuses only
+ * loses its mark, logged once.
+ */
+bool give_text(marked_text &prepared) {
+    speech.first_index = take_index_numbers(prepared.count);
+    bool index_failed = false;
+    size_t from = 0;
+    for (size_t i = 0; i <= prepared.count; ++i) {
+        size_t to = i < prepared.count ? prepared.marks[i].at : prepared.length;
+        if ((to > from || prepared.count == 0) && !add_piece(prepared, from, to)) {
+            fprintf(stderr, "quorlin: eciAddText failed\n");
+            return false;
+        }
+        from = to;
+        if (i == prepared.count) break;
+        int number = speech.first_index + static_cast<int>(i);
+        if (!eciInsertIndex(eciHandle, number) && !index_failed) {
+            fprintf(stderr, "quorlin: eciInsertIndex failed\n");
+            index_failed = true;
+        }
+    }
+    return true;
+}
+
+/* The marks of a stored message need a place each until the stream. On
+ * a failed allocation they are not reported; the speech is still whole. */
+void expect_marks(const marked_text &prepared) {
+    if (prepared.count == 0) return;
+    speech.text = &prepared;
+    if (speech.streamed) return;
+    speech.reached_at = static_cast<int32_t *>(malloc(prepared.count * sizeof(int32_t)));
+    if (!speech.reached_at) {
+        fprintf(stderr, "quorlin: out of memory: index marks of the message dropped\n");
+        speech.text = nullptr;
+        return;
+    }
+    for (size_t i = 0; i < prepared.count; ++i) speech.reached_at[i] = not_reached;
 }
 
 /* Has the engine synthesise the text it was given, with the callback
@@ -646,112 +767,6 @@ void speak_streamed() {
     report_end(all_sent, stopped_before_audio ? module_report_event_stop : module_report_event_end);
 }
 
-/* The speaking line, with a long text cut to its first bytes. */
-void log_speaking(const char *text) {
-    size_t length = strlen(text);
-    if (length <= shown_text_bytes)
-        fprintf(stderr, "quorlin: Speaking: %s\n", text);
-    else
-        fprintf(stderr, "quorlin: Speaking: %.*s... (%zu bytes)\n",
-                static_cast<int>(shown_text_bytes), text, length);
-}
-
-/* A fresh message: no stop pending, nothing stored, the server's current
- * settings in slot 0. */
-void start_message() {
-    stop_requested = 0;
-    speech = message_state{};
-    speech.streamed = config_streaming != 0;
-    pthread_mutex_lock(&audio_mutex);
-    audio_data.num_samples = 0;
-    pthread_mutex_unlock(&audio_mutex);
-    apply_current_settings();
-}
-
-/* The engine's text for the message, cleaned the configured way, with
- * its marks when the server's marks are to be reported. False when there
- * is nothing to speak or no memory to prepare it. */
-bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
-                     marked_text *prepared) {
-    const text_request request = {data,
-                                  bytes,
-                                  msgtype,
-                                  config_faithful_text != 0,
-                                  &current_faithful,
-                                  config_index_marks != 0};
-    if (prepare_for_engine(&request, prepared) != 0) return false;
-    if (prepared->dropped > 0)
-        fprintf(stderr,
-                "quorlin: %zu index marks dropped: a name holds a control byte or is "
-                "longer than %zu bytes\n",
-                prepared->dropped, max_mark_name_bytes);
-    return true;
-}
-
-/* The first of `count` fresh index numbers. They run on from the last
- * message's; when they would pass INT_MAX they start again at 1, after
- * some two thousand million marks. */
-int take_index_numbers(size_t count) {
-    if (count > static_cast<size_t>(INT_MAX - 1) ||
-        last_index > INT_MAX - 1 - static_cast<int>(count))
-        last_index = 0;
-    int first = last_index + 1;
-    last_index += static_cast<int>(count);
-    return first;
-}
-
-/* Adds the bytes [from, to) of the prepared text to the engine's input. */
-bool add_piece(marked_text &prepared, size_t from, size_t to) {
-    char kept = prepared.text[to];
-    prepared.text[to] = '\0';
-    bool added = eciAddText(eciHandle, prepared.text + from) != 0;
-    prepared.text[to] = kept;
-    return added;
-}
-
-/*
- * Hands the prepared text to the engine: without marks in one piece,
- * with marks as the piece before each mark and the mark's index, then
- * the rest. The marks stand between words, so no word is split. False,
- * logged, when the engine refuses a piece. An index it refuses only
- * loses its mark, logged once.
- */
-bool give_text(marked_text &prepared) {
-    speech.first_index = take_index_numbers(prepared.count);
-    bool index_failed = false;
-    size_t from = 0;
-    for (size_t i = 0; i <= prepared.count; ++i) {
-        size_t to = i < prepared.count ? prepared.marks[i].at : prepared.length;
-        if ((to > from || prepared.count == 0) && !add_piece(prepared, from, to)) {
-            fprintf(stderr, "quorlin: eciAddText failed\n");
-            return false;
-        }
-        from = to;
-        if (i == prepared.count) break;
-        int number = speech.first_index + static_cast<int>(i);
-        if (!eciInsertIndex(eciHandle, number) && !index_failed) {
-            fprintf(stderr, "quorlin: eciInsertIndex failed\n");
-            index_failed = true;
-        }
-    }
-    return true;
-}
-
-/* The marks of a stored message need a place each until the stream. On
- * a failed allocation they are not reported; the speech is still whole. */
-void expect_marks(const marked_text &prepared) {
-    if (prepared.count == 0) return;
-    speech.text = &prepared;
-    if (speech.streamed) return;
-    speech.reached_at = static_cast<int32_t *>(malloc(prepared.count * sizeof(int32_t)));
-    if (!speech.reached_at) {
-        fprintf(stderr, "quorlin: out of memory: index marks of the message dropped\n");
-        speech.text = nullptr;
-        return;
-    }
-    for (size_t i = 0; i < prepared.count; ++i) speech.reached_at[i] = not_reached;
-}
-
 /* Hands the prepared text to the engine and lets it speak, the one way
  * or the other; sends 701 and the closing event, or 702 alone when the
  * engine refused the text. */
@@ -793,6 +808,8 @@ void stop_message() {
 }
 
 }  // namespace
+
+// ---- The hooks ----
 
 extern "C" {
 
