@@ -78,7 +78,8 @@ quorlin_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian changel
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/prepare_package.cmake)
-set(CPACK_QUORLIN_CONFFILE ${PROJECT_SOURCE_DIR}/packaging/quorlin.conf)
+# One configuration text: /etc/quorlin.conf is the commented example.
+set(CPACK_QUORLIN_CONFFILE ${PROJECT_SOURCE_DIR}/quorlin.conf.example)
 set(CPACK_QUORLIN_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
 set(CPACK_QUORLIN_STRIP ${CMAKE_STRIP})
 set(CPACK_QUORLIN_STRIP_PROGRAMS
