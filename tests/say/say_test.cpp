@@ -408,7 +408,7 @@ TEST(Say, InterruptLeavesAPlayableWav) {
 
 // --play takes the first player on PATH and gives it the format it
 // needs; without one it says so before any work.
-TEST(Say, Play) {
+TEST(Say, PlaysThroughTheFirstPlayerFound) {
     struct Case {
         const char *name;
         std::vector<std::string> players;
@@ -483,7 +483,7 @@ done
 // Signals, players and modules that do not play along, links and NUL
 // bytes: every run ends (within the test's deadline) with its status,
 // and the folder, which is also $TMPDIR, holds nothing but `names`.
-TEST(Say, HostileUse) {
+TEST(Say, EndsHostileRunsLeavingOnlyTheirFiles) {
     struct Case {
         const char *name;
         std::vector<std::pair<std::string, std::string>> scripts;  // bin/NAME and its body
@@ -596,7 +596,7 @@ TEST(Say, HostileUse) {
 
 // Index marks as a module reports them, between its audio blocks: each
 // is written with the audio time it was reached at, over all messages.
-TEST(Say, Marks) {
+TEST(Say, WritesEachMarkWithItsAudioTime) {
     struct Case {
         const char *name;
         std::vector<std::string> args;
