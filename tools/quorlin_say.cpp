@@ -188,6 +188,7 @@ int run(const Options &o) {
         if (sink->samples() == 0) fail("the module produced no audio");
         sink->complete();
         if (marks) marks->complete();
+        if (!sink->displaced().empty()) fail(sink->displaced());
     } catch (const Failure &f) {
         sink->abandon();
         if (marks) marks->abandon();
@@ -201,7 +202,10 @@ int run(const Options &o) {
         m.stop_now();
         sink->interrupted();
         if (marks) marks->complete();
-        if (!o.quiet) summary("interrupted; ", *sink);
+        if (!sink->displaced().empty())
+            fprintf(stderr, "quorlin-say: %s\n", sink->displaced().c_str());
+        else if (!o.quiet)
+            summary("interrupted; ", *sink);
         return interrupted_status();
     }
     if (!o.quiet) summary("", *sink);

@@ -37,29 +37,14 @@ void put_le16(std::string &h, size_t at, uint16_t v) {
     h[at + 1] = static_cast<char>(v >> 8);
 }
 
-// Symbolic links are followed this far, as the kernel follows them.
-constexpr int max_link_hops = 40;
 // How long a player gets to end after SIGTERM before SIGKILL.
 constexpr int player_grace_ms = 1000;
 
-// The file that `path` finally names: its symbolic links followed, also
-// a last one that points to no file yet (a dangling link), so that the
-// new file is written where the link points and the link stays. A
-// relative link is taken from the directory that holds it.
+// final_target, or a failure naming `shown`.
 std::string link_target(const std::string &path, const std::string &shown) {
-    std::string p = path;
-    for (int hops = 0; hops < max_link_hops; hops++) {
-        struct stat st;
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
-        char to[PATH_MAX];
-        ssize_t n = readlink(p.c_str(), to, sizeof to - 1);
-        if (n <= 0) return p;
-        std::string next(to, static_cast<size_t>(n));
-        size_t slash = p.rfind('/');
-        if (next[0] != '/' && slash != std::string::npos) next.insert(0, p, 0, slash + 1);
-        p = next;
-    }
-    fail(shown + ": too many levels of symbolic links");
+    std::string target;
+    if (!final_target(path, target)) fail(shown + ": too many levels of symbolic links");
+    return target;
 }
 
 }  // namespace
@@ -99,22 +84,25 @@ public:
         umask(mask);
         fchmod(fd_, exists ? (st.st_mode & 07777) : (0666 & ~mask));
         seekable_ = true;
+        remember_file();
     }
 
     // Standard output; its header can be patched when it is a regular
     // file that is not appended to.
     Output() : shown_("standard output") {
         fd_ = 1;
+        is_stdout_ = true;
         struct stat st;
+        if (fstat(1, &st) != 0 || !S_ISREG(st.st_mode)) return;
         int flags = fcntl(1, F_GETFL);
-        if (fstat(1, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND)) {
+        if (flags >= 0 && !(flags & O_APPEND)) {
             off_t at = lseek(1, 0, SEEK_CUR);
             if (at >= 0) {
                 seekable_ = true;
                 start_ = at;
             }
         }
-        is_stdout_ = true;
+        remember_file();
     }
 
     ~Output() { abandon(); }
@@ -132,6 +120,7 @@ public:
 
     // Puts the written file in place.
     void commit() {
+        committed_ = true;
         if (is_stdout_ || fd_ < 0) return;
         int r = close(fd_);
         fd_ = -1;
@@ -156,17 +145,46 @@ public:
         temp_.clear();
     }
 
+    // Empty while what was committed is where the user will look for
+    // it; otherwise what became of it: another file took the target's
+    // name, or standard output's file lost its last name. Anything not
+    // committed, and a stream, which nothing can take back once written,
+    // count as in place.
+    std::string displaced() const {
+        if (!committed_ || !file_known_) return "";
+        struct stat st;
+        if (is_stdout_) {
+            if (fstat(1, &st) == 0 && st.st_nlink > 0) return "";
+            return "the file on standard output was removed during the run; its audio is lost";
+        }
+        if (stat(target_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) return "";
+        return shown_ + " was replaced or removed during the run; its audio is lost";
+    }
+
     bool seekable() const { return seekable_; }
     bool is_stdout() const { return is_stdout_; }
     const std::string &name() const { return shown_; }
 
 private:
+    // The file behind fd_, for displaced.
+    void remember_file() {
+        struct stat st;
+        if (fstat(fd_, &st) != 0) return;
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        file_known_ = true;
+    }
+
     std::string shown_;   // the name the user gave
     std::string target_;  // the file finally written
     std::string temp_;    // the new file until it is put in place
     int fd_ = -1;
     bool is_stdout_ = false;
     bool seekable_ = false;
+    bool committed_ = false;   // commit was called
+    bool file_known_ = false;  // dev_ and ino_ hold the file written
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     off_t start_ = 0;
 };
 
@@ -187,6 +205,7 @@ public:
         complete();
     }
     void abandon() override { out_->abandon(); }
+    std::string displaced() const override { return out_->displaced(); }
     std::string destination() const override {
         return out_->is_stdout() ? "wrote WAV to standard output" : "wrote " + out_->name();
     }
@@ -223,6 +242,7 @@ public:
             out_->commit();
     }
     void abandon() override { out_->abandon(); }
+    std::string displaced() const override { return out_->displaced(); }
     std::string destination() const override { return "wrote raw PCM to " + out_->name(); }
 
 protected:

@@ -26,6 +26,10 @@ public:
     virtual void abandon() = 0;
     // What became of the audio, for the summary line ("wrote x.wav").
     virtual std::string destination() const = 0;
+    // Empty while the audio put in place still is there; otherwise what
+    // became of it (another file took its name), so that no summary
+    // claims it.
+    virtual std::string displaced() const { return ""; }
 
     uint64_t samples() const { return bytes_ / 2; }
     int rate() const { return rate_; }
