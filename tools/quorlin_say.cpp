@@ -172,7 +172,7 @@ int run(const Options &o) {
     std::unique_ptr<MarkLog> marks;
     MarkReached on_mark;
     if (!o.marks.empty()) {
-        marks = std::make_unique<MarkLog>(o.marks);
+        marks = std::make_unique<MarkLog>(o.marks, o.timeout_s * 1000);
         on_mark = [&](const std::string &name) { marks->add(name, sink->samples(), sink->rate()); };
     }
     ModuleSession m(o.module, config_path, o.trace, o.timeout_s);

@@ -52,8 +52,9 @@ class Output;
 // interrupted, and an earlier file left as it was when the run fails.
 class MarkLog {
 public:
-    // `path` "-" is standard output.
-    explicit MarkLog(const std::string &path);
+    // `path` "-" is standard output; `timeout_ms` bounds every wait on a
+    // reader of a FIFO or pipe.
+    MarkLog(const std::string &path, int timeout_ms);
     ~MarkLog();
     MarkLog(const MarkLog &) = delete;
     MarkLog &operator=(const MarkLog &) = delete;

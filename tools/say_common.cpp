@@ -123,17 +123,44 @@ int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible) {
     }
 }
 
-void write_all(int fd, const void *p, size_t n, const std::string &what) {
+namespace {
+
+// Waits until `fd` takes bytes; fails naming `what` when `timeout_ms`
+// (-1: no bound) passes first. A reader that went away shows as room,
+// so that the write after it reports the error.
+void wait_for_room(int fd, const std::string &what, int timeout_ms) {
+    pollfd f{fd, POLLOUT, 0};
+    if (poll_bounded(&f, 1, timeout_ms) == 0)
+        fail_outside(what + " took nothing within " + std::to_string(timeout_ms / 1000) +
+                     " s; --timeout SEC allows a longer wait for a slow reader");
+}
+
+}  // namespace
+
+void write_all(int fd, const void *p, size_t n, const std::string &what, int timeout_ms) {
     const char *b = static_cast<const char *>(p);
     while (n > 0) {
-        ssize_t w = write(fd, b, n);
+        // A signal that came during a blocking write that had moved some
+        // bytes shows only here: the write returned their count.
+        check_interrupt();
+        size_t chunk = n;
+        if (timeout_ms >= 0) {
+            wait_for_room(fd, what, timeout_ms);
+            // A pipe that poll finds writable takes PIPE_BUF bytes whole;
+            // a larger write to a blocking pipe could wait past the bound.
+            if (chunk > PIPE_BUF) chunk = PIPE_BUF;
+        }
+        ssize_t w = write(fd, b, chunk);
         if (w > 0) {
             b += w;
             n -= static_cast<size_t>(w);
             continue;
         }
-        if (w < 0 && errno == EINTR) {
-            check_interrupt();
+        if (w < 0 && errno == EINTR) continue;
+        // A non-blocking descriptor: a FIFO opened in place, or standard
+        // output left so by whoever opened it.
+        if (w < 0 && errno == EAGAIN) {
+            wait_for_room(fd, what, timeout_ms);
             continue;
         }
         // EPIPE included: SIGPIPE is ignored, so a reader that went away

@@ -69,10 +69,15 @@ void forget_child(pid_t pid);
 // happened within `timeout_ms` (-1: no bound).
 int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible = true);
 
-// Writes all of `n` bytes to `fd`, retrying short writes and EINTR
-// (unless interrupted). Fails with `what` in the message, as a failure
-// the module had no part in.
-void write_all(int fd, const void *p, size_t n, const std::string &what);
+// Writes all of `n` bytes to `fd`, retrying short writes, EINTR and
+// EAGAIN; a signal that arrived throws Interrupted before each write,
+// also after a short one. `timeout_ms` -1 is for a regular file, which
+// never waits on a reader. Otherwise `fd` may be a pipe, a FIFO or a
+// device whose reader stopped: every write waits for room in poll and
+// takes no more than the room poll promised, so the run fails (naming
+// `what`) once nothing was taken for `timeout_ms`. Other failures name
+// `what` too; the module has no part in any of them.
+void write_all(int fd, const void *p, size_t n, const std::string &what, int timeout_ms = -1);
 
 // Reads `fd` to its end, retrying EINTR (unless interrupted). A read
 // error fails with "cannot read <shown>: <reason>" and `status`; the

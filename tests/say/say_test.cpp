@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -702,6 +703,62 @@ TEST(Say, NeverLosesTheAudioToAnotherOutput) {
         if (k.status == 2) {
             EXPECT_EQ(s.names(), (std::vector<std::string>{"bin", "keep.wav", "link.wav", "out.wav"}));
         }
+    }
+}
+
+// An output whose reader stopped, or never came, ends the run: at once
+// on one signal, otherwise after --timeout with a message naming it;
+// either way without a temporary file left. A FIFO that the test holds
+// open and never reads is the pipe of a paused player.
+TEST(Say, EndsAStalledOutputWithinItsBound) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;  // "@x" is the scratch folder's file x
+        bool stdout_on_fifo;            // standard output is the FIFO
+        bool reader;                    // the FIFO is open for reading, never read
+        int signal;                     // sent once the writer waits, 0 for none
+        int status;
+        const char *message;  // in standard error
+    };
+    const Case cases[] = {
+        {"-o - into a pipe nobody reads, one SIGTERM", {"--timeout", "30", "-o", "-"}, true, true,
+         SIGTERM, 143, "interrupted"},
+        {"-o - into a pipe nobody reads", {"--timeout", "2", "-o", "-"}, true, true, 0, 1,
+         "standard output took nothing within 2 s"},
+        {"-o FIFO whose reader stopped", {"--timeout", "2", "-o", "@fifo"}, false, true, 0, 1,
+         "fifo took nothing within 2 s"},
+        {"--marks FIFO that nobody opens", {"--timeout", "2", "--ssml", "--marks", "@fifo", "-o", "@a.wav"},
+         false, false, 0, 1, "fifo for reading within 2 s"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        std::string fifo = s.path("fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int rd = k.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        ASSERT_EQ(rd >= 0, k.reader);
+        std::vector<std::string> args;
+        for (const std::string &a : k.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        args.push_back("Hi");
+        const Env far_more_than_a_pipe_holds = {{"QUORLIN_FAKE_SAMPLES", "200000"}};
+        auto c = s.start(args, far_more_than_a_pipe_holds, k.stdout_on_fifo ? ">" : "", fifo);
+        // The writer waits once what the FIFO holds stops growing.
+        for (int held = 0, still = 0, looks = 0; k.signal && still < 5; looks++) {
+            ASSERT_LT(looks, 200) << c->err();
+            c->pump_for(100ms);
+            int n = 0;
+            ASSERT_EQ(ioctl(rd, FIONREAD, &n), 0);
+            still = n > 0 && n == held ? still + 1 : 0;
+            held = n;
+        }
+        if (k.signal) kill(c->pid(), k.signal);
+        EXPECT_EQ(c->wait_exit(qtest::scaled(15s)), k.status) << c->err();
+        EXPECT_NE(c->err().find(k.message), std::string::npos) << c->err();
+        // No module for a FIFO that nobody opens.
+        std::vector<std::string> left{"bin", "engine.log", "fifo"};
+        if (!k.reader) left.erase(left.begin() + 1);
+        EXPECT_EQ(s.names(), left);
+        if (rd >= 0) close(rd);
     }
 }
 
