@@ -19,12 +19,15 @@
  * Indexes never reach eSpeak NG: it is given exactly the text it would
  * be given without them, so they cannot change the audio (its SSML marks
  * do change it, around brackets, quotes and a final "!"). Each index
- * remembers the character of that text it precedes; eSpeak NG's word
- * events say at which sample each word starts, and the first word at or
- * after an index places it there. The samples are cut at that place and
- * the reply goes between the two parts; an index no word follows is
- * replied after the message's last samples. Indexes are placed in order,
- * so replies come in the order the indexes were inserted.
+ * remembers the character of that text it precedes; the first word at or
+ * after it that has a word event places it, at that word's first phoneme
+ * event that is not a pause (the word event itself lies before the pause
+ * leading into the word, or inside the last sound of the word before).
+ * Event samples are scaled back where eSpeak NG sped its audio up. The
+ * samples are cut at that place and the reply goes between the two
+ * parts; every index not replied by the end of the audio is replied
+ * after the message's last samples. Indexes are placed in order, so
+ * replies come in the order the indexes were inserted, each exactly once.
  *
  * All calls are made on one thread. Nothing here throws: the library
  * builds without exceptions and uses the C allocator throughout.
@@ -93,6 +96,14 @@ constexpr Range voice_range[voice_param_limit] = {
 constexpr Range real_world_speed = {0, 1000, 175};
 /* eSpeak NG speaks no slower than this. */
 constexpr int espeak_min_wpm = 80;
+/* From this rate up eSpeak NG synthesises at its normal rate and speeds
+ * each chunk up by rate / normal before handing it over; an event's
+ * sample then counts the earlier chunks as handed over but its offset
+ * into its own chunk as it was before the speed-up (measured on eSpeak
+ * NG 1.51 for every preset: a message's length falls as 1/rate from
+ * here, and only from here; the index tests check it at two rates). */
+constexpr int espeak_speedup_wpm = 450;
+constexpr int espeak_normal_wpm = 175;
 
 /* Range and initial value of each engine parameter, indexed by ECIParam;
  * an empty range marks a parameter this engine does not have. */
@@ -151,8 +162,12 @@ struct Instance {
     IndexList pending;             /* indexes inserted since the last synthesis */
     IndexList marks;               /* the indexes of the message being synthesised */
     size_t marks_placed;           /* marks.items[0..placed) have a target */
+    size_t marks_settled;          /* of those, [0..settled) have their final target */
     size_t marks_replied;          /* marks.items[0..replied) have been replied */
     size_t last_word_pos;          /* character of the latest word event */
+    size_t sound_word_pos;         /* word event position the unsettled marks belong to */
+    int speedup_wpm;               /* the rate eSpeak NG speeds its chunks up to, or 0 */
+    uint64_t espeak_received;      /* samples of the message eSpeak NG has handed over */
     uint64_t delivered;            /* output samples of the message delivered */
 };
 
@@ -187,9 +202,9 @@ bool send(Instance *h, ECIMessage msg, long value) {
     return !h->halted;
 }
 
-/* Replies every placed index whose samples have all been delivered. */
+/* Replies every settled index whose samples have all been delivered. */
 bool reply_due(Instance *h) {
-    while (h->marks_replied < h->marks_placed &&
+    while (h->marks_replied < h->marks_settled &&
            h->marks.items[h->marks_replied].target <= h->delivered) {
         if (!send(h, eciIndexReply, h->marks.items[h->marks_replied].number)) return false;
         h->marks_replied++;
@@ -198,7 +213,7 @@ bool reply_due(Instance *h) {
 }
 
 /* The caller's callback gets n samples that are in its buffer, cut where
- * a placed index falls among them: the samples before it, its reply,
+ * a settled index falls among them: the samples before it, its reply,
  * then the rest moved to the front of the buffer. False when delivery of
  * this message has ended, by refusal or by eciStop. */
 bool deliver(Instance *h, size_t n) {
@@ -206,7 +221,7 @@ bool deliver(Instance *h, size_t n) {
         if (!reply_due(h)) return false;
         if (n == 0) return true;
         size_t part = n;
-        if (h->marks_replied < h->marks_placed) {
+        if (h->marks_replied < h->marks_settled) {
             uint64_t gap = h->marks.items[h->marks_replied].target - h->delivered;
             if (gap < part) part = static_cast<size_t>(gap);
         }
@@ -223,36 +238,84 @@ bool deliver(Instance *h, size_t n) {
  * after the run is then placed at a later word, never too early. */
 constexpr size_t spoken_punctuation_offset = 2047;
 
-/* Places the waiting indexes that come at or before the word of a word
- * event: their replies go before the sample where that word starts. */
-void place_marks(Instance *h, const espeak_EVENT *ev) {
+/* The output sample where an event of the chunk of `count` samples now
+ * handed over lies. Its offset into the chunk is scaled back when eSpeak
+ * NG sped the chunk up, and never runs past the chunk's end, so that no
+ * event points beyond the audio it came with. */
+uint64_t event_place(const Instance *h, const espeak_EVENT *ev, size_t count) {
+    uint64_t start = h->espeak_received;
+    uint64_t sample = static_cast<uint64_t>(ev->sample);
+    uint64_t offset = sample > start ? sample - start : 0;
+    if (h->speedup_wpm > 0)
+        offset = offset * espeak_normal_wpm / static_cast<uint64_t>(h->speedup_wpm);
+    if (offset > count) offset = count;
+    uint64_t place = start + offset;
+    if (h->resampler) {
+        uint64_t hz = static_cast<uint64_t>(h->resampler_hz);
+        uint64_t from = static_cast<uint64_t>(engine.espeak_hz);
+        place = (place * hz + from / 2) / from;
+    }
+    return place;
+}
+
+/* Every placed index keeps the target it has. */
+void settle_marks(Instance *h) { h->marks_settled = h->marks_placed; }
+
+/* A word event: the indexes waiting at or before its word are placed at
+ * it, for now. eSpeak NG's word event lies before the pause that leads
+ * into the word (up to a fifth of a second in slow speech), or inside
+ * the last sound of the word before when the word starts with a vowel,
+ * so they wait for the word's first sound before they settle; only at
+ * the message's first sample is there nothing to wait for. */
+void place_at_word(Instance *h, const espeak_EVENT *ev, size_t count) {
+    settle_marks(h);
+    size_t pos = static_cast<size_t>(ev->text_position);
+    if (pos > h->last_word_pos && pos - h->last_word_pos >= spoken_punctuation_offset)
+        pos -= spoken_punctuation_offset;
+    if (pos > h->last_word_pos) h->last_word_pos = pos;
+    uint64_t target = event_place(h, ev, count);
+    while (h->marks_placed < h->marks.count && h->marks.items[h->marks_placed].char_pos <= pos) {
+        uint64_t floor = h->marks_placed > 0 ? h->marks.items[h->marks_placed - 1].target : 0;
+        h->marks.items[h->marks_placed].target = target < floor ? floor : target;
+        h->marks_placed++;
+    }
+    h->sound_word_pos = static_cast<size_t>(ev->text_position);
+    if (target == 0) settle_marks(h);
+}
+
+/* A phoneme event: the first one of the waiting indexes' word that is
+ * not a pause is where the word is first heard, and they settle there.
+ * A phoneme of another word settles them where they are. */
+void place_at_sound(Instance *h, const espeak_EVENT *ev, size_t count) {
+    if (h->marks_settled == h->marks_placed || ev->id.string[0] == '_') return;
+    if (static_cast<size_t>(ev->text_position) == h->sound_word_pos) {
+        uint64_t target = event_place(h, ev, count);
+        for (size_t i = h->marks_settled; i < h->marks_placed; i++)
+            if (h->marks.items[i].target < target) h->marks.items[i].target = target;
+    }
+    settle_marks(h);
+}
+
+/* Places the waiting indexes by the events that come with a chunk of
+ * `count` samples, before any of them is delivered. An index whose word
+ * has no event of its own is placed with the next word that has one. */
+void place_marks(Instance *h, const espeak_EVENT *ev, size_t count) {
     for (; ev && ev->type != espeakEVENT_LIST_TERMINATED; ev++) {
-        if (ev->type != espeakEVENT_WORD || ev->text_position <= 0 || ev->sample < 0) continue;
-        size_t pos = static_cast<size_t>(ev->text_position);
-        if (pos > h->last_word_pos && pos - h->last_word_pos >= spoken_punctuation_offset)
-            pos -= spoken_punctuation_offset;
-        if (pos > h->last_word_pos) h->last_word_pos = pos;
-        uint64_t target = static_cast<uint64_t>(ev->sample);
-        if (h->resampler) {
-            uint64_t hz = static_cast<uint64_t>(h->resampler_hz);
-            uint64_t from = static_cast<uint64_t>(engine.espeak_hz);
-            target = (target * hz + from / 2) / from;
-        }
-        while (h->marks_placed < h->marks.count &&
-               h->marks.items[h->marks_placed].char_pos <= pos) {
-            Index &mark = h->marks.items[h->marks_placed];
-            uint64_t floor = h->marks_placed > 0 ? h->marks.items[h->marks_placed - 1].target : 0;
-            mark.target = target < floor ? floor : target;
-            h->marks_placed++;
-        }
+        if (ev->text_position <= 0 || ev->sample < 0) continue;
+        if (ev->type == espeakEVENT_WORD) place_at_word(h, ev, count);
+        if (ev->type == espeakEVENT_PHONEME) place_at_sound(h, ev, count);
     }
 }
 
-/* The message's audio has all been delivered: every index not yet placed
- * is replied now, in order. */
+/* The message's audio has all been delivered: every index not yet
+ * replied is replied now, in order, whatever its target said. */
 void reply_remaining(Instance *h) {
-    for (; h->marks_placed < h->marks.count; h->marks_placed++)
-        h->marks.items[h->marks_placed].target = h->delivered;
+    for (size_t i = h->marks_replied; i < h->marks.count; i++) {
+        Index &mark = h->marks.items[i];
+        if (i >= h->marks_placed || mark.target > h->delivered) mark.target = h->delivered;
+    }
+    h->marks_placed = h->marks.count;
+    settle_marks(h);
     reply_due(h);
 }
 
@@ -300,10 +363,11 @@ bool drain_resampler(Instance *h) {
 int on_espeak_samples(short *wav, int count, espeak_EVENT *events) {
     Instance *h = engine.speaking;
     if (!h || h->halted) return 1;
-    place_marks(h, events);
-    if (!wav || count <= 0) return 0;
-    size_t n = static_cast<size_t>(count);
+    size_t n = wav && count > 0 ? static_cast<size_t>(count) : 0;
+    place_marks(h, events, n);
+    if (n == 0) return 0;
     bool go = h->resampler ? deliver_resampled(h, wav, n) : deliver_copies(h, wav, n);
+    h->espeak_received += n;
     if (!go) h->halted = true;
     return go ? 0 : 1;
 }
@@ -311,8 +375,10 @@ int on_espeak_samples(short *wav, int count, espeak_EVENT *events) {
 bool start_espeak() {
     if (engine.initialised) return true;
     // DONT_EXIT: without it a missing data directory ends the process.
+    // Phoneme events tell where a word is first heard; they leave the
+    // audio as it is.
     int hz = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, espeak_buffer_ms, nullptr,
-                               espeakINITIALIZE_DONT_EXIT);
+                               espeakINITIALIZE_DONT_EXIT | espeakINITIALIZE_PHONEME_EVENTS);
     if (hz <= 0) return false;
     espeak_SetSynthCallback(on_espeak_samples);
     engine.espeak_hz = hz;
@@ -371,9 +437,11 @@ int espeak_wpm(const Instance *h) {
 /* ECI volume 90 is eSpeak NG's normal 100; 0 to 100 maps to 0 to 111. */
 int espeak_volume(int volume) { return (volume * 100 + 45) / 90; }
 
-void apply_voice_params(const Instance *h) {
+void apply_voice_params(Instance *h) {
     const Voice &v = h->voice[0];
-    espeak_SetParameter(espeakRATE, espeak_wpm(h), 0);
+    int wpm = espeak_wpm(h);
+    h->speedup_wpm = wpm >= espeak_speedup_wpm ? wpm : 0;
+    espeak_SetParameter(espeakRATE, wpm, 0);
     espeak_SetParameter(espeakPITCH, v.value[eciPitchBaseline], 0);
     espeak_SetParameter(espeakRANGE, v.value[eciPitchFluctuation], 0);
     espeak_SetParameter(espeakVOLUME, espeak_volume(v.value[eciVolume]), 0);
@@ -468,8 +536,11 @@ void start_marks(Instance *h) {
     h->marks = h->pending;
     h->pending = IndexList{};
     h->marks_placed = 0;
+    h->marks_settled = 0;
     h->marks_replied = 0;
     h->last_word_pos = 0;
+    h->sound_word_pos = 0;
+    h->espeak_received = 0;
     h->delivered = 0;
 }
 
@@ -477,6 +548,7 @@ void end_marks(Instance *h) {
     free(h->marks.items);
     h->marks = IndexList{};
     h->marks_placed = 0;
+    h->marks_settled = 0;
     h->marks_replied = 0;
 }
 
