@@ -53,6 +53,7 @@
 #include <cstring>
 
 #include "eci_corvane.h"
+#include "engine_library.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
 #include "quorlin_prepare.h"
@@ -821,6 +822,8 @@ int module_init(char **status_info) {
     fprintf(stderr, "quorlin: initializing Corvane TTS\n");
     module_audio_set_server();
 
+    // Absent where an engine is linked in directly (engine_library.h).
+    if (engine_library_load != nullptr && engine_library_load(status_info) != 0) return -1;
     eciHandle = eciNew();
     if (!eciHandle)
         return init_failed(status_info,
