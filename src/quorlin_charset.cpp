@@ -380,7 +380,6 @@ unit classify(uint32_t cp) {
             hi = mid;
     }
     if (cp < 0xA0) return other_unit;  // C1 controls
-    if (cp < 0xC0) return other_unit;
     return classify_range(cp);
 }
 
