@@ -210,6 +210,109 @@ struct pass_state {
     bool prev_word;  // the last unit was a letter or a digit
 };
 
+// A sign kept as it is, attached to the word after it: $5.
+void put_kept(output &out, char c) {
+    begin_word(out);
+    put(out, c);
+}
+
+// A mark that shapes speech. At `all` it is read by name too, and inside
+// a word ("debian.org", "1.5") the name alone is read.
+void put_mark(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+              bool after_word) {
+    if (lvl == punct_level::all) {
+        put_name(out, u.text);
+        if (after_word && starts_word(*next)) return;
+    }
+    put_attached(out, u.ch);
+}
+
+// An apostrophe: kept inside a word (it's, don't), else read by name at
+// `all` or kept before the word. Returns whether the word goes on.
+bool put_apostrophe(output &out, const unit &u, const unsigned char *next, punct_level lvl) {
+    if (is_output_letter(last_byte(out)) && !out.blank_due && starts_letter(*next)) {
+        put(out, '\'');
+        return true;
+    }
+    if (lvl == punct_level::all) {
+        put_name(out, u.text);
+    } else {
+        begin_word(out);
+        put(out, '\'');
+    }
+    return false;
+}
+
+// A hyphen or minus sign: "minus" before a digit when no word is before
+// it (-64), kept between two letters (e-mail), else a symbol. Returns
+// whether the word goes on.
+bool put_hyphen(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+                bool after_word) {
+    if (!after_word && is_digit(*next)) {
+        put_name(out, "minus");
+    } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
+               starts_letter(*next)) {
+        put(out, '-');
+        return true;
+    } else if (lvl >= u.lvl) {
+        put_name(out, u.text);
+    } else {
+        put_attached(out, ' ');
+    }
+    return false;
+}
+
+// A colon: kept between digits (a time or a ratio: 16:22), else a
+// symbol that pauses below its level. Returns where input resumes.
+const unsigned char *put_colon(output &out, const unit &u, const unsigned char *next,
+                               punct_level lvl) {
+    if (is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
+        put(out, ':');
+    } else if (lvl >= u.lvl) {
+        put_name(out, u.text);
+    } else {
+        return put_comma_break(out, next, lvl);
+    }
+    return next;
+}
+
+// The at sign: "at" in an address, between word characters, at every
+// level; elsewhere a symbol.
+void put_at(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+            bool after_word) {
+    if ((after_word && starts_word(*next)) || lvl >= u.lvl)
+        put_name(out, u.text);
+    else
+        put_attached(out, ' ');
+}
+
+/*
+ * A symbol: its name at its level or above; below it, its fallback (a
+ * comma break, its code-page letter, or a space). Returns where input
+ * resumes; sets st.prev_word when its letter is written.
+ */
+const unsigned char *put_symbol(output &out, const unit &u, const unsigned char *src,
+                                const unsigned char *next, pass_state &st) {
+    if (st.lvl >= u.lvl) {
+        put_name(out, u.text);
+    } else if (u.fb == fallback::pause) {
+        return put_comma_break(out, next, st.lvl);
+    } else if (u.fb == fallback::letter) {
+        put_letters(out, letter_unit(u.ch), src);
+        st.prev_word = true;
+    } else {
+        put_attached(out, ' ');
+    }
+    return next;
+}
+
+// An ellipsis: three dots, read by name first at `all`.
+void put_ellipsis(output &out, const unit &u, punct_level lvl) {
+    if (lvl == punct_level::all) put_name(out, u.text);
+    out.blank_due = false;
+    put_str(out, "...");
+}
+
 /*
  * Writes the unit `u` found at `src` in running text, where `next` is
  * the input after it. Returns where input resumes (after `next` only
@@ -217,98 +320,33 @@ struct pass_state {
  */
 const unsigned char *put_text_unit(output &out, const unit &u, const unsigned char *src,
                                    const unsigned char *next, pass_state &st) {
-    if (u.k == kind::drop) return next;  // the word goes on: prev_word stays as it was
-    const bool prev_word = st.prev_word;
+    const bool after_word = st.prev_word;
     st.prev_word = false;  // also for the comma breaks, which return early
-    bool word = false;
     const punct_level lvl = st.lvl;
     switch (u.k) {
-    case kind::drop: break;
+    case kind::drop: st.prev_word = after_word; break;  // the word goes on
     case kind::blank: put_attached(out, u.ch); break;
     case kind::letter:
         put_letters(out, u, src);
-        word = true;
+        st.prev_word = true;
         break;
     case kind::digit:
         put_digit(out, u.ch);
-        word = true;
+        st.prev_word = true;
         break;
-    case kind::keep:
-        begin_word(out);
-        put(out, u.ch);
-        break;
-    case kind::mark:
-        if (lvl == punct_level::all) {
-            put_name(out, u.text);
-            // Inside a word ("debian.org", "1.5") the name alone is read.
-            if (prev_word && starts_word(*next)) break;
-        }
-        put_attached(out, u.ch);
-        break;
-    case kind::apostrophe:
-        if (is_output_letter(last_byte(out)) && !out.blank_due && starts_letter(*next)) {
-            put(out, '\'');  // inside a word: it's, don't
-            word = true;
-        } else if (lvl == punct_level::all) {
-            put_name(out, u.text);
-        } else {
-            begin_word(out);
-            put(out, '\'');
-        }
-        break;
-    case kind::hyphen:
-        if (!prev_word && is_digit(*next)) {
-            put_name(out, "minus");
-        } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
-                   starts_letter(*next)) {
-            put(out, '-');  // between letters: e-mail
-            word = true;
-        } else if (lvl >= u.lvl) {
-            put_name(out, u.text);
-        } else {
-            put_attached(out, ' ');
-        }
-        break;
-    case kind::colon:
-        if (is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
-            put(out, ':');  // a time or a ratio: 16:22
-        } else if (lvl >= u.lvl) {
-            put_name(out, u.text);
-        } else {
-            return put_comma_break(out, next, lvl);
-        }
-        break;
-    case kind::at:
-        if (prev_word && starts_word(*next))
-            put_name(out, u.text);  // an address: at every level
-        else if (lvl >= u.lvl)
-            put_name(out, u.text);
-        else
-            put_attached(out, ' ');
-        break;
-    case kind::symbol:
-        if (lvl >= u.lvl) {
-            put_name(out, u.text);
-        } else if (u.fb == fallback::pause) {
-            return put_comma_break(out, next, lvl);
-        } else if (u.fb == fallback::letter) {
-            put_letters(out, letter_unit(u.ch), src);
-            word = true;
-        } else {
-            put_attached(out, ' ');
-        }
-        break;
+    case kind::keep: put_kept(out, u.ch); break;
+    case kind::mark: put_mark(out, u, next, lvl, after_word); break;
+    case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, lvl); break;
+    case kind::hyphen: st.prev_word = put_hyphen(out, u, next, lvl, after_word); break;
+    case kind::colon: return put_colon(out, u, next, lvl);
+    case kind::at: put_at(out, u, next, lvl, after_word); break;
+    case kind::symbol: return put_symbol(out, u, src, next, st);
     case kind::named: put_name(out, u.text); break;
     case kind::currency: put_currency(out, u.text); break;
     case kind::pause: return put_comma_break(out, next, lvl);
-    case kind::ellipsis:
-        if (lvl == punct_level::all) put_name(out, u.text);
-        out.blank_due = false;
-        put_str(out, "...");
-        break;
+    case kind::ellipsis: put_ellipsis(out, u, lvl); break;
     case kind::other: put_attached(out, ' '); break;
     }
-    st.prev_word = word;
     return next;
 }
 
