@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # Sets everything up and runs every test: installs missing Debian
 # packages (as root), proves that the module, the reference engine and
-# quorlin-say build without any test dependency (preset release), then
+# quorlin-say build without any test dependency (preset release) and
+# that the Debian package made from that build speaks, then
 # configures, builds and runs CTest, in parallel, for the 64-bit build
 # with warnings as errors, the sanitizer build and the 32-bit build, and
 # gives each fuzz target a bounded run. Prints the time each step took.
@@ -47,9 +48,11 @@ for preset in "${presets[@]}"; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
   if [[ $preset == release ]]; then
-    # Built without tests: nothing to run but the client itself.
+    # Built without tests: nothing to run but the client itself, and the
+    # package made from this build, as the README makes it.
     build/release/bin/quorlin-say --version
-    timings+=("$preset (build only): $(elapsed $((SECONDS - start)))")
+    tests/package/package_test.sh cpack build/release
+    timings+=("$preset (build and package): $(elapsed $((SECONDS - start)))")
     continue
   fi
   log=build/$preset/ctest-output.log

@@ -5,8 +5,8 @@
 // stay level across the sizes, each stage being one linear pass.
 //
 // The faithful preparation runs beside the default one on the same
-// texts, on the corpus (QUORLIN_CORPUS, or ../shared/corpus.txt beside
-// the sources) and on a text made of symbols and non-ASCII letters, the
+// texts, on the corpus (QUORLIN_CORPUS, or bench/corpus.txt in the
+// sources) and on a text made of symbols and non-ASCII letters, the
 // worst case for its names and its code-page letters.
 #include <benchmark/benchmark.h>
 
@@ -71,7 +71,7 @@ std::string symbol_text(size_t bytes)
 std::string corpus_text(size_t bytes)
 {
     const char *path = getenv("QUORLIN_CORPUS");
-    FILE *f = fopen(path ? path : QUORLIN_SOURCE_DIR "/../shared/corpus.txt", "rb");
+    FILE *f = fopen(path ? path : QUORLIN_SOURCE_DIR "/bench/corpus.txt", "rb");
     return f ? bench::repeated_text(f, bytes) : std::string();
 }
 

@@ -23,15 +23,17 @@
 #include <string_view>
 
 #include "nrv_module_main.h"
+#include "temp_dir.h"
 
 namespace {
 
 // A file holding `text` on descriptor 0, unlinked at once.
 void input_from(const std::string &text) {
-    char path[] = "/tmp/bench_readline.XXXXXX";
-    int fd = mkstemp(path);
+    static const qtest::TempDir scratch;
+    std::string path = scratch.path() + "/bench_readline.XXXXXX";
+    int fd = mkstemp(path.data());
     if (fd < 0) abort();
-    unlink(path);
+    unlink(path.c_str());
     for (size_t done = 0; done < text.size();) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n <= 0) abort();

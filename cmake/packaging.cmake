@@ -11,20 +11,23 @@ quorlin_install_gzipped(${PROJECT_SOURCE_DIR}/CHANGELOG.md changelog ${CMAKE_INS
 # Debian's usual hardening for the programs we ship, in the builds that
 # are shipped (not in Debug builds, where the sanitizers run): checked
 # buffer functions, stack protection, and relocations made read-only
-# before the program runs.
-set(quorlin_release_config $<CONFIG:Release,RelWithDebInfo,MinSizeRel>)
-foreach(t quorlin_runtime quorlin_entry quorlin_text quorlin_config quorlin_adapter quorlin
-          eci_reference quorlin_say)
-  if(TARGET ${t})
-    target_compile_options(${t} PRIVATE
-      $<${quorlin_release_config}:-D_FORTIFY_SOURCE=2 -fstack-protector-strong>)
-  endif()
-endforeach()
-foreach(t quorlin eci_reference quorlin_say)
-  if(TARGET ${t})
-    target_link_options(${t} PRIVATE $<${quorlin_release_config}:LINKER:-z,relro,-z,now>)
-  endif()
-endforeach()
+# before the program runs. QUORLIN_HARDENING=OFF leaves them to the
+# distribution's own flags.
+if(QUORLIN_HARDENING)
+  set(quorlin_release_config $<CONFIG:Release,RelWithDebInfo,MinSizeRel>)
+  foreach(t quorlin_runtime quorlin_entry quorlin_text quorlin_config quorlin_adapter quorlin
+            eci_reference quorlin_say)
+    if(TARGET ${t})
+      target_compile_options(${t} PRIVATE
+        $<${quorlin_release_config}:-D_FORTIFY_SOURCE=2 -fstack-protector-strong>)
+    endif()
+  endforeach()
+  foreach(t quorlin eci_reference quorlin_say)
+    if(TARGET ${t})
+      target_link_options(${t} PRIVATE $<${quorlin_release_config}:LINKER:-z,relro,-z,now>)
+    endif()
+  endforeach()
+endif()
 
 # The package is the build that speaks: without the reference engine the
 # module has no engine to ship, and the vendor's library is not ours to
@@ -75,7 +78,8 @@ quorlin_install_gzipped(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian changel
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/prepare_package.cmake)
-set(CPACK_QUORLIN_CONFFILE ${PROJECT_SOURCE_DIR}/packaging/quorlin.conf)
+# One configuration text: /etc/quorlin.conf is the commented example.
+set(CPACK_QUORLIN_CONFFILE ${PROJECT_SOURCE_DIR}/quorlin.conf.example)
 set(CPACK_QUORLIN_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
 set(CPACK_QUORLIN_STRIP ${CMAKE_STRIP})
 set(CPACK_QUORLIN_STRIP_PROGRAMS

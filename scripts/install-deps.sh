@@ -21,7 +21,7 @@ test_packages=(
   libbenchmark-dev        # benchmarks
   g++-multilib            # the 32-bit build
   qemu-user               # runs the 32-bit tests (qemu-i386)
-  clang libclang-rt-14-dev  # libFuzzer targets
+  clang                   # libFuzzer targets, with the runtime of its version (below)
   espeak-ng               # the end-to-end comparison with eSpeak NG's own output
   valgrind                # memcheck and instruction counts
   mandoc groff-base       # man page lint
@@ -36,24 +36,30 @@ case ${1:-} in
   *) echo "usage: $0 [--test]" >&2; exit 2 ;;
 esac
 
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
+# Installs those of the named packages that are missing, or, without
+# root, names them and fails.
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  ((${#missing[@]} == 0)) && return 0
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "quorlin needs these Debian packages: ${missing[*]}" >&2
+    echo "run this script as root, or: sudo apt-get install ${missing[*]}" >&2
+    exit 1
   fi
-done
+  echo "installing: ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+}
 
-if ((${#missing[@]} == 0)); then
-  exit 0
+install_missing "${packages[@]}"
+# libFuzzer and the sanitizer runtimes come with the clang of the same
+# major version, in a package named after it.
+if [[ ${1:-} == --test ]]; then
+  install_missing "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
 fi
-
-if [[ $(id -u) -ne 0 ]]; then
-  echo "quorlin needs these Debian packages: ${missing[*]}" >&2
-  echo "run this script as root, or: sudo apt-get install ${missing[*]}" >&2
-  exit 1
-fi
-
-echo "installing: ${missing[*]}" >&2
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null

@@ -13,11 +13,9 @@
 # usage: scripts/measure.sh [--quick] [--corpus FILE] [build-dir]
 #   --quick     fewer repeats and no callgrind runs of the whole corpus
 #   --corpus    the English text spoken end to end, one message a line;
-#               default ../shared/corpus.txt beside the repository where
-#               it exists (the figures in BENCHMARKS.md), otherwise
-#               /usr/share/common-licenses/GPL-3, which every Debian
-#               system has; the script says which it used, and leaves
-#               markup and blank lines out of what is spoken
+#               default bench/corpus.txt (the figures in BENCHMARKS.md);
+#               the script says which it used, and leaves markup and
+#               blank lines out of what is spoken
 #   build-dir   where to configure and build (default build/measure);
 #               a RelWithDebInfo build with the reference engine
 #
@@ -51,15 +49,11 @@ phrase="Good morning everyone"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The shared corpus keeps figures comparable with BENCHMARKS.md; a clone
-# without it still measures, on a text that every Debian system has.
+# The corpus in bench/ keeps figures comparable with BENCHMARKS.md.
 # Every program is given the same copy, without markup and blank lines:
 # the module drops markup before speaking and refuses a message left
 # empty, and the measuring side would wait in vain for its 702.
-if [[ -z $corpus ]]; then
-  corpus=$root/../shared/corpus.txt
-  [[ -r $corpus ]] || corpus=/usr/share/common-licenses/GPL-3
-fi
+[[ -n $corpus ]] || corpus=$root/bench/corpus.txt
 corpus_source=$corpus
 if [[ -r $corpus_source ]]; then
   corpus=$work/corpus.txt

@@ -4,10 +4,14 @@
  * ECI engine. This file owns the one engine instance, the engine's fixed
  * output buffer, the accumulator that collects the speech of one message
  * and its lock, the stop flag, the state of the message being spoken,
- * and the server's current rate, pitch and volume. The configuration
- * values it applies are read by quorlin_config.cpp; the text it hands
- * the engine, and the marks in it, are prepared by quorlin_text.cpp; the
- * protocol, the replies and the audio framing are the runtime's.
+ * and the server's current rate, pitch, volume and faithful settings.
+ * The configuration values it applies are read by quorlin_config.cpp;
+ * the text it hands the engine, and the marks in it, come from the text
+ * preparation's one entry point (quorlin_prepare.h); the protocol, the
+ * replies and the audio framing are the runtime's. Its sections, in
+ * order: state, the sample store, the hand-off to the writer with the
+ * marks and the engine's callback, engine setup and release, speaking a
+ * message, and the hooks.
  *
  * One thread. The engine calls eci_callback inside eciSynthesize and
  * eciSynchronize. The only nesting is the audio writer: while samples
@@ -33,12 +37,13 @@
  * index between them, one per mark. Each index reply is reported as the
  * mark's event once every sample before it has gone to the writer: from
  * the callback when streaming, or by cutting the stored samples into
- * stretches between marks. A pause then ends the message with 704, from
- * which the server can resume at the last mark it was told of.
+ * stretches between marks; the writer then gets one block at a time, so
+ * that a stop read after the last block before a mark still lets that
+ * mark be reported: every mark whose audio was sent is told, no other. A
+ * pause then ends the message with 704, from which the server can resume
+ * at the last mark it was told of, unless all its audio went out.
  */
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -50,12 +55,13 @@
 #include "eci_corvane.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
-#include "quorlin_faithful.h"
-#include "quorlin_text.h"
+#include "quorlin_prepare.h"
 
 namespace {
 
 using namespace quorlin;
+
+// ---- State ----
 
 /* Size, in samples, of the buffer the engine writes into; the engine
  * never reports more than this many samples per callback. */
@@ -123,6 +129,8 @@ struct message_state {
     size_t held;             /* streamed: samples of held_samples waiting
                                 for the next callback to fill a block */
     bool block_sent;         /* a block of the message went to the writer */
+    bool audio_dropped;      /* a sample of the message never went out: no
+                                later mark may be reported */
     const marked_text *text; /* the marks' names and count, or null */
     int first_index;         /* the index number of the first mark */
     size_t next_mark;        /* the first mark that may still be reached */
@@ -152,6 +160,8 @@ int current_volume = 90;
  * faithful preparation (CorvaneFaithfulText 1) honours. */
 faithful_settings current_faithful = {};
 
+// ---- The sample store ----
+
 /* The capacity, in samples, that holds `stored` samples plus `added` more
  * with growth_samples to spare, or 0 when it would exceed the store's
  * 32-bit counts or its byte size would exceed size_t. Computed in 64 bits
@@ -170,6 +180,7 @@ static_assert(grown_capacity(INT32_MAX - 40000, 20000) == INT32_MAX);
 static_assert(grown_capacity(INT32_MAX - 40000, 20001) == 0);
 static_assert(grown_capacity(INT32_MAX - 1, 20000) == 0);
 static_assert(grown_capacity(INT32_MAX, 20000) == 0);
+
 
 /* Frees the accumulator's block. Caller holds audio_mutex and makes sure
  * the writer is not reading it. */
@@ -222,19 +233,48 @@ void cut_speech() {
             static_cast<int>(audio_data.num_samples));
 }
 
-/* The one hand-off to the audio writer: `count` samples as one track,
- * sent as blocks with a command pass after each. Caller holds
- * audio_mutex. False once a command executed there has stopped the
- * message. */
-bool send_samples(int16_t *samples, size_t count) {
-    if (count > 0) {
-        AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
-        speech.writer_has_samples = true;
-        module_tts_output_server(&track, NRV_AUDIO_LE);
-        speech.writer_has_samples = false;
-        speech.block_sent = true;
+// ---- The hand-off to the writer, the marks and the engine's callback ----
+
+/* Has the writer send `count` samples as one track: blocks, each with a
+ * command pass after it. */
+void write_track(int16_t *samples, size_t count) {
+    AudioTrack track = {16, 1, eci_sample_rate, static_cast<int32_t>(count), samples};
+    module_tts_output_server(&track, NRV_AUDIO_LE);
+    speech.block_sent = true;
+}
+
+/* With marks the writer gets one block per track, so that this file
+ * knows exactly how far it got: a stop read in the pass after a
+ * stretch's last block leaves that stretch sent, and the mark behind it
+ * is still reported. The samples sent. */
+size_t send_blocks(int16_t *samples, size_t count) {
+    size_t sent = 0;
+    while (sent < count && !stop_requested && !module_should_stop) {
+        size_t piece = count - sent < block_samples ? count - sent : block_samples;
+        write_track(samples + sent, piece);
+        sent += piece;
     }
-    return !stop_requested;
+    return sent;
+}
+
+/* The one hand-off to the audio writer. Caller holds audio_mutex. True
+ * when every one of the `count` samples went out; those a stop kept back
+ * count as dropped, and no later mark is reported. Without marks the
+ * samples go as one track, and a stop read anywhere in it counts as
+ * keeping some back. */
+bool send_samples(int16_t *samples, size_t count) {
+    if (count == 0) return true;
+    speech.writer_has_samples = true;
+    size_t sent = count;
+    if (config_index_marks) {
+        sent = send_blocks(samples, count);
+    } else {
+        write_track(samples, count);
+        if (stop_requested) sent = 0;
+    }
+    speech.writer_has_samples = false;
+    if (sent < count) speech.audio_dropped = true;
+    return sent == count;
 }
 
 /* The name of mark `i` of the message. */
@@ -254,9 +294,9 @@ long mark_of_reply(long number) {
 /*
  * An index reply: every sample before it has been delivered. Streamed,
  * the held samples go to the writer at once (a short block) and the mark
- * is reported; stored, its place in the samples is kept for
- * stream_stored. A stop met while the held samples go ends the message
- * there, without the mark. Caller holds audio_mutex.
+ * is reported once they have all gone, even when a stop was read in the
+ * pass after them; stored, its place in the samples is kept for
+ * stream_stored. Caller holds audio_mutex.
  */
 ECICallbackReturn mark_reached(long number) {
     long i = mark_of_reply(number);
@@ -300,6 +340,12 @@ ECICallbackReturn stream_delivered(size_t count) {
     from += whole;
     count -= whole;
     if (count == 0) return eciDataProcessed;
+    if (stop_requested) {
+        speech.audio_dropped = true;
+        return eciDataNotProcessed;
+    }
+    /* Sent whole, a stop read after it leaves them processed: the engine
+     * must not offer samples again that were heard. */
     if (!speech.block_sent)
         return send_samples(from, count) ? eciDataProcessed : eciDataNotProcessed;
     memcpy(held_samples, from, count * sizeof(int16_t));
@@ -316,15 +362,31 @@ ECICallbackReturn samples_delivered(size_t count) {
     return result;
 }
 
+/* The callback once a stop is pending: new samples are refused, and the
+ * engine runs out of the message. An index reply that comes while every
+ * sample before it has gone out is still reported, since the listener
+ * has heard its audio; not after a QUIT, when the server is told nothing
+ * more of the message. */
+ECICallbackReturn after_stop(ECIMessage msg, long param) {
+    if (msg == eciWaveformBuffer && param > 0) speech.audio_dropped = true;
+    if (msg != eciIndexReply || speech.quit || speech.audio_dropped || speech.held > 0)
+        return eciDataNotProcessed;
+    pthread_mutex_lock(&audio_mutex);
+    ECICallbackReturn result = mark_reached(param);
+    pthread_mutex_unlock(&audio_mutex);
+    return result;
+}
+
 /* The engine's callback: copies the `param` new samples out of
  * audio_buffer before the engine reuses it, and takes index replies.
- * Refuses everything while a stop is pending or after the store failed;
- * the engine then runs out of the message. A count outside the buffer
+ * Refuses everything after the store failed, and what after_stop refuses
+ * while a stop is pending; the engine then runs out of the message. A count outside the buffer
  * cannot be copied safely, so it is refused like samples that cannot be
  * stored, and logged once per message: an engine that keeps sending it
  * must not flood standard error. Calls no engine function. */
 ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
-    if (stop_requested || speech.store_cut) return eciDataNotProcessed;
+    if (speech.store_cut) return eciDataNotProcessed;
+    if (stop_requested) return after_stop(msg, param);
     if (msg != eciWaveformBuffer && msg != eciIndexReply) return eciDataProcessed;
     if (msg == eciWaveformBuffer && (param < 0 || param > audio_buffer_size)) {
         if (!speech.bad_count_logged)
@@ -338,6 +400,8 @@ ECICallbackReturn eci_callback(ECIHand, ECIMessage msg, long param, void *) {
     pthread_mutex_unlock(&audio_mutex);
     return result;
 }
+
+// ---- Engine setup and release ----
 
 /* Stores a new copy of `text` for the caller and fails. */
 int init_failed(char **status_info, const char *text) {
@@ -389,17 +453,15 @@ void apply_engine_config() {
 }
 
 /* Whether `path` may go to the engine, which opens it itself and would
- * wait for ever in the open of a FIFO with no writer. The path is opened
- * here without waiting and must be a regular file. A path that cannot be
- * opened at all goes to the engine, whose load then fails with its own
- * error number; nothing can block on it. */
+ * wait for ever in the open of a FIFO with no writer: only a regular
+ * file (open_regular_file). A path that cannot be opened or examined
+ * goes to the engine, whose load then fails with its own error number;
+ * nothing can block on it. */
 bool dictionary_is_usable(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return true;
-    struct stat st;
-    bool usable = fstat(fd, &st) != 0 || S_ISREG(st.st_mode);
-    close(fd); /* not retried on EINTR: the descriptor is gone either way */
-    return usable;
+    const char *problem = nullptr;
+    int fd = open_regular_file(path, &problem);
+    if (fd >= 0) close(fd); /* not retried on EINTR: the descriptor is gone either way */
+    return problem != not_a_regular_file;
 }
 
 /* Dictionary trouble is logged and never fails the start: the engine
@@ -450,25 +512,6 @@ void load_dictionaries() {
                 static_cast<int>(err));
 }
 
-/* A server value of -100..100, read as the configuration file's numbers
- * are, mapped linearly onto 0..`max` and clamped. The value is 32 bits
- * and the arithmetic done in 64, so no value can overflow: beyond 100
- * gives `max`, below -100 gives 0. */
-int server_to_engine(const char *value, int64_t max) {
-    int64_t engine = (int64_t{read_number(value)} + 100) * max / 200;
-    if (engine < 0) return 0;
-    if (engine > max) return static_cast<int>(max);
-    return static_cast<int>(engine);
-}
-
-/* Every message speaks with the server's current settings in slot 0,
- * over whatever the configuration file set there. */
-void apply_current_settings() {
-    eciSetVoiceParam(eciHandle, 0, eciSpeed, current_rate);
-    eciSetVoiceParam(eciHandle, 0, eciPitchBaseline, current_pitch);
-    eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
-}
-
 /* Releases the engine and every buffer; safe when any of them is missing.
  * Never while the engine is inside a synthesis. The samples wait while
  * the writer still reads them. */
@@ -490,120 +533,25 @@ void release_engine() {
     pthread_mutex_unlock(&audio_mutex);
 }
 
-/* Has the engine synthesise the text it was given, with the callback
- * doing the rest. Whatever cut the message short in there is passed on
- * once the engine has returned: eciStop drops what it still holds, and
- * after a QUIT it is released. False when the synthesis did not start. */
-bool run_engine() {
-    speech.inside_engine = true;
-    bool synthesized = eciSynthesize(eciHandle) != 0;
-    if (synthesized) eciSynchronize(eciHandle);
-    speech.inside_engine = false;
-    if (stop_requested || speech.store_cut) eciStop(eciHandle);
-    if (speech.quit) release_engine();
-    if (!synthesized && !speech.quit) fprintf(stderr, "quorlin: eciSynthesize failed\n");
-    return synthesized;
+// ---- Speaking a message ----
+
+/* A server value of -100..100, read as the configuration file's numbers
+ * are, mapped linearly onto 0..`max` and clamped. The value is 32 bits
+ * and the arithmetic done in 64, so no value can overflow: beyond 100
+ * gives `max`, below -100 gives 0. */
+int server_to_engine(const char *value, int64_t max) {
+    int64_t engine = (int64_t{read_number(value)} + 100) * max / 200;
+    if (engine < 0) return 0;
+    if (engine > max) return static_cast<int>(max);
+    return static_cast<int>(engine);
 }
 
-/* The closing event of a message cut short: 704 after a pause the server
- * can resume from its last mark, else `otherwise`. */
-void report_cut_short(void (*otherwise)(void)) {
-    if (speech.paused && config_index_marks)
-        module_report_event_pause();
-    else
-        otherwise();
-}
-
-/* The closing event of a message whose audio has gone: 702, or for one
- * cut short what report_cut_short gives with `cut` as the stop's event. */
-void report_end(void (*cut)(void)) {
-    if (stop_requested)
-        report_cut_short(cut);
-    else
-        module_report_event_end();
-}
-
-/* Streams the stored samples up to `to`, from `*from`. Caller holds
- * audio_mutex. False once the message has been stopped. */
-bool stream_stretch(int32_t *from, int32_t to) {
-    if (to < *from) return !stop_requested;
-    bool going = send_samples(audio_data.samples + *from, static_cast<size_t>(to - *from));
-    *from = to;
-    return going;
-}
-
-/* Hands the stored samples to the writer, one stretch between marks at a
- * time, each reached mark reported once the stretch before it has gone.
- * The writer's command passes run with audio_mutex held and the samples
- * in use (writer_has_samples); a QUIT there leaves their release to the
- * end. */
-void stream_stored() {
-    pthread_mutex_lock(&audio_mutex);
-    int32_t from = 0;
-    bool going = true;
-    for (size_t i = 0; going && speech.reached_at && i < speech.text->count; ++i) {
-        if (speech.reached_at[i] == not_reached) continue;
-        going = stream_stretch(&from, speech.reached_at[i]);
-        if (going) module_report_index_mark(mark_name(i));
-    }
-    if (going) stream_stretch(&from, audio_data.num_samples);
-    if (speech.release_due) {
-        release_samples();
-        speech.release_due = false;
-    }
-    pthread_mutex_unlock(&audio_mutex);
-}
-
-/* Lets the engine synthesise the whole message into the accumulator and
- * streams it; sends 701 and the closing event. A message whose samples
- * the store could not all take streams what it has and ends with 702. */
-void speak_stored() {
-    module_report_event_begin();
-    bool synthesized = run_engine();
-    if (speech.quit) return;
-    if (!synthesized) {
-        module_report_event_end();
-        return;
-    }
-    if (stop_requested) {
-        report_cut_short(module_report_event_stop);
-        return;
-    }
-    stream_stored();
-    report_end(module_report_event_end);
-}
-
-/* Has the engine synthesise the message while its callback streams the
- * samples; sends 701 and the closing event. The samples held at the end
- * go out once the engine has returned. A stop or pause in a pass between
- * blocks cuts the message short, and it ends with 702 as a stopped
- * stream does; with 703 only when the stop came before any block, as
- * after a synchronous synthesis. After a QUIT in such a pass it ends
- * with no event: the engine is released, and the runtime answers QUIT. */
-void speak_streamed() {
-    module_report_event_begin();
-    bool synthesized = run_engine();
-    if (speech.quit) return;
-    if (!synthesized) {
-        module_report_event_end();
-        return;
-    }
-    pthread_mutex_lock(&audio_mutex);
-    bool stopped_before_audio = stop_requested && !speech.block_sent;
-    if (!stop_requested) send_samples(held_samples, speech.held);
-    speech.held = 0;
-    pthread_mutex_unlock(&audio_mutex);
-    report_end(stopped_before_audio ? module_report_event_stop : module_report_event_end);
-}
-
-/* The speaking line, with a long text cut to its first bytes. */
-void log_speaking(const char *text) {
-    size_t length = strlen(text);
-    if (length <= shown_text_bytes)
-        fprintf(stderr, "quorlin: Speaking: %s\n", text);
-    else
-        fprintf(stderr, "quorlin: Speaking: %.*s... (%zu bytes)\n",
-                static_cast<int>(shown_text_bytes), text, length);
+/* Every message speaks with the server's current settings in slot 0,
+ * over whatever the configuration file set there. */
+void apply_current_settings() {
+    eciSetVoiceParam(eciHandle, 0, eciSpeed, current_rate);
+    eciSetVoiceParam(eciHandle, 0, eciPitchBaseline, current_pitch);
+    eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
 }
 
 /* A fresh message: no stop pending, nothing stored, the server's current
@@ -618,36 +566,33 @@ void start_message() {
     apply_current_settings();
 }
 
+/* The speaking line, with a long text cut to its first bytes. */
+void log_speaking(const char *text) {
+    size_t length = strlen(text);
+    if (length <= shown_text_bytes)
+        fprintf(stderr, "quorlin: Speaking: %s\n", text);
+    else
+        fprintf(stderr, "quorlin: Speaking: %.*s... (%zu bytes)\n",
+                static_cast<int>(shown_text_bytes), text, length);
+}
+
 /* The engine's text for the message, cleaned the configured way, with
  * its marks when the server's marks are to be reported. False when there
  * is nothing to speak or no memory to prepare it. */
 bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
                      marked_text *prepared) {
-    /* The intake turns the space key's name into one blank, which the
-     * preparation would trim to nothing; the engine is told the name. */
-    if ((msgtype == NRV_MSGTYPE_CHAR || msgtype == NRV_MSGTYPE_KEY) && bytes == 1 &&
-        data[0] == ' ') {
-        data = "space";
-        bytes = 5;
-    }
-    *prepared = marked_text{};
-    if (config_index_marks) {
-        int result = config_faithful_text ? prepare_marked_faithful(data, bytes, msgtype,
-                                                                    &current_faithful, prepared)
-                                          : prepare_marked_text(data, bytes, msgtype, prepared);
-        if (result != 0) return false;
-        if (prepared->dropped > 0)
-            fprintf(stderr,
-                    "quorlin: %zu index marks dropped: a name holds a control byte or is "
-                    "longer than %zu bytes\n",
-                    prepared->dropped, max_mark_name_bytes);
-        return true;
-    }
-    prepared->text = config_faithful_text
-                         ? prepare_faithful(data, bytes, msgtype, &current_faithful)
-                         : prepare_text(data, bytes, msgtype);
-    if (!prepared->text) return false;
-    prepared->length = strlen(prepared->text);
+    const text_request request = {data,
+                                  bytes,
+                                  msgtype,
+                                  config_faithful_text != 0,
+                                  &current_faithful,
+                                  config_index_marks != 0};
+    if (prepare_for_engine(&request, prepared) != 0) return false;
+    if (prepared->dropped > 0)
+        fprintf(stderr,
+                "quorlin: %zu index marks dropped: a name holds a control byte or is "
+                "longer than %zu bytes\n",
+                prepared->dropped, max_mark_name_bytes);
     return true;
 }
 
@@ -715,6 +660,113 @@ void expect_marks(const marked_text &prepared) {
     for (size_t i = 0; i < prepared.count; ++i) speech.reached_at[i] = not_reached;
 }
 
+/* Has the engine synthesise the text it was given, with the callback
+ * doing the rest. Whatever cut the message short in there is passed on
+ * once the engine has returned: eciStop drops what it still holds, and
+ * after a QUIT it is released. False when the synthesis did not start. */
+bool run_engine() {
+    speech.inside_engine = true;
+    bool synthesized = eciSynthesize(eciHandle) != 0;
+    if (synthesized) eciSynchronize(eciHandle);
+    speech.inside_engine = false;
+    if (stop_requested || speech.store_cut) eciStop(eciHandle);
+    if (speech.quit) release_engine();
+    if (!synthesized && !speech.quit) fprintf(stderr, "quorlin: eciSynthesize failed\n");
+    return synthesized;
+}
+
+/* The closing event of a message cut short: 704 after a pause the server
+ * can resume from its last mark, else `otherwise`. */
+void report_cut_short(void (*otherwise)(void)) {
+    if (speech.paused && config_index_marks)
+        module_report_event_pause();
+    else
+        otherwise();
+}
+
+/* Sends 701 and has the engine synthesise the message. False when the
+ * message is over already: after a QUIT inside the engine (no event), or
+ * with 702 when the synthesis did not start. */
+bool begin_speaking() {
+    module_report_event_begin();
+    bool synthesized = run_engine();
+    if (speech.quit) return false;
+    if (!synthesized) module_report_event_end();
+    return synthesized;
+}
+
+/* Streams the stored samples up to `to`, from `*from`. Caller holds
+ * audio_mutex. True when all of them went out. */
+bool stream_stretch(int32_t *from, int32_t to) {
+    if (to <= *from) return !speech.audio_dropped;
+    bool sent = send_samples(audio_data.samples + *from, static_cast<size_t>(to - *from));
+    *from = to;
+    return sent;
+}
+
+/* Hands the stored samples to the writer, one stretch between marks at a
+ * time, each reached mark reported once the stretch before it has all
+ * gone, and true when every sample went out. The writer's command passes
+ * run with audio_mutex held and the samples in use (writer_has_samples);
+ * a QUIT there leaves their release to the end. */
+bool stream_stored() {
+    pthread_mutex_lock(&audio_mutex);
+    int32_t from = 0;
+    bool sent = true;
+    for (size_t i = 0; sent && speech.reached_at && i < speech.text->count; ++i) {
+        if (speech.reached_at[i] == not_reached) continue;
+        sent = stream_stretch(&from, speech.reached_at[i]);
+        if (sent) module_report_index_mark(mark_name(i));
+    }
+    if (sent) sent = stream_stretch(&from, audio_data.num_samples);
+    if (speech.release_due) {
+        release_samples();
+        speech.release_due = false;
+    }
+    pthread_mutex_unlock(&audio_mutex);
+    return sent;
+}
+
+/* The closing event of a message whose audio has gone to the writer as
+ * far as it went: 702 when all of it went, even if a stop or pause was
+ * read after the last block (nothing is left to resume), else what
+ * report_cut_short gives with `cut` as the stop's event. */
+void report_end(bool all_sent, void (*cut)(void)) {
+    if (stop_requested && !all_sent)
+        report_cut_short(cut);
+    else
+        module_report_event_end();
+}
+
+/* Lets the engine synthesise the whole message into the accumulator and
+ * streams it; sends 701 and the closing event. A message whose samples
+ * the store could not all take streams what it has and ends with 702. */
+void speak_stored() {
+    if (!begin_speaking()) return;
+    if (stop_requested) {
+        report_cut_short(module_report_event_stop);
+        return;
+    }
+    report_end(stream_stored(), module_report_event_end);
+}
+
+/* Has the engine synthesise the message while its callback streams the
+ * samples; sends 701 and the closing event. The samples held at the end
+ * go out once the engine has returned. A stop or pause in a pass between
+ * blocks cuts the message short, and it ends with 702 as a stopped
+ * stream does; with 703 only when the stop came before any block, as
+ * after a synchronous synthesis. After a QUIT in such a pass it ends
+ * with no event: the engine is released, and the runtime answers QUIT. */
+void speak_streamed() {
+    if (!begin_speaking()) return;
+    pthread_mutex_lock(&audio_mutex);
+    bool stopped_before_audio = stop_requested && !speech.block_sent;
+    bool all_sent = send_samples(held_samples, speech.held) && !speech.audio_dropped;
+    speech.held = 0;
+    pthread_mutex_unlock(&audio_mutex);
+    report_end(all_sent, stopped_before_audio ? module_report_event_stop : module_report_event_end);
+}
+
 /* Hands the prepared text to the engine and lets it speak, the one way
  * or the other; sends 701 and the closing event, or 702 alone when the
  * engine refused the text. */
@@ -756,6 +808,8 @@ void stop_message() {
 }
 
 }  // namespace
+
+// ---- The hooks ----
 
 extern "C" {
 

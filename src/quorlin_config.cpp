@@ -104,6 +104,27 @@ constinit int config_faithful_text = initial_of(&config_faithful_text);
 
 const std::span<const config_key> config_keys{key_table};
 
+int open_regular_file(const char *path, const char **problem) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *problem = strerror(errno);
+        return -1;
+    }
+    struct stat st;
+    *problem = fstat(fd, &st) != 0 ? strerror(errno)
+               : !S_ISREG(st.st_mode) ? not_a_regular_file
+                                      : nullptr;
+    if (*problem) {
+        close(fd); /* not retried on EINTR: the descriptor is gone either way */
+        return -1;
+    }
+    /* A regular file reads alike either way; the caller gets the
+     * descriptor as an ordinary open would give it. */
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
 void config_reset() {
     for (const config_key &k : key_table) {
         if (k.number) *k.number = k.initial;
@@ -451,34 +472,17 @@ void read_line(const file_line &l, size_t line_no) {
 }
 
 /* Opens the configuration file for reading, or logs why not and returns
- * null. Only a regular file is read: the open does not wait (a FIFO
- * with no writer would block it for ever), and a FIFO, a device such as
- * /dev/zero (whose read never ends) or a directory is refused after. */
+ * null. Only a regular file is read (open_regular_file). */
 FILE *open_config(const char *path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        fprintf(stderr, "quorlin: Could not open config file: %s\n", strerror(errno));
-        return nullptr;
-    }
-    struct stat st;
     const char *problem = nullptr;
-    if (fstat(fd, &st) != 0)
+    int fd = open_regular_file(path, &problem);
+    FILE *f = fd < 0 ? nullptr : fdopen(fd, "r");
+    if (fd >= 0 && !f) {
         problem = strerror(errno);
-    else if (!S_ISREG(st.st_mode))
-        problem = "not a regular file";
-    FILE *f = nullptr;
-    if (!problem) {
-        /* A regular file reads alike either way; the stream gets the
-         * descriptor as an ordinary open would give it. */
-        int flags = fcntl(fd, F_GETFL);
-        if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-        f = fdopen(fd, "r");
-        if (!f) problem = strerror(errno);
+        close(fd); /* not retried on EINTR: the descriptor is gone either way */
     }
-    if (!problem) return f;
-    fprintf(stderr, "quorlin: Could not open config file: %s\n", problem);
-    close(fd); /* not retried on EINTR: the descriptor is gone either way */
-    return nullptr;
+    if (!f) fprintf(stderr, "quorlin: Could not open config file: %s\n", problem);
+    return f;
 }
 
 /* Reads every line of the open file, up to file_kept_bytes; a line that

@@ -72,6 +72,17 @@ struct config_key {
 /* Every key, in the order in which the reader tries them. */
 extern const std::span<const config_key> config_keys;
 
+/* What open_regular_file gives as the problem of a path that opened but
+ * is not a regular file. */
+inline constexpr char not_a_regular_file[] = "not a regular file";
+
+/* Opens `path` for reading without waiting, since a FIFO with no writer
+ * would block the open for ever, and keeps it only when it is a regular
+ * file: a FIFO, a device such as /dev/zero (whose read never ends) or a
+ * directory is refused. The descriptor, in blocking mode, or -1 with
+ * `*problem` saying why: the system's text, or not_a_regular_file. */
+int open_regular_file(const char *path, const char **problem);
+
 /* Sets every config_ value back to its default, as the process starts
  * with it; for programs that read a file again in one process. */
 void config_reset();

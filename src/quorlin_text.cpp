@@ -168,12 +168,37 @@ bool mark_tag_name(std::string_view tag, std::string_view *name) {
     }
 }
 
-// Whether a decoded name can go into the two-line event: not empty, not
-// too long, and no byte below 0x20 (a line feed would end the event).
+// The length of the well-formed UTF-8 sequence at the start of `s`, or 0:
+// no overlong form, no surrogate, nothing beyond U+10FFFF.
+size_t utf8_sequence(std::string_view s) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    size_t len = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                 : lead >= 0xF0 && lead <= 0xF4                                  ? 4
+                                                                                 : 0;
+    if (len == 0 || s.size() < len) return 0;
+    for (size_t i = 1; i < len; ++i)
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+    const unsigned char second = byte(1);
+    if (lead == 0xE0 && second < 0xA0) return 0;  // overlong
+    if (lead == 0xED && second > 0x9F) return 0;  // a surrogate
+    if (lead == 0xF0 && second < 0x90) return 0;  // overlong
+    if (lead == 0xF4 && second > 0x8F) return 0;  // beyond U+10FFFF
+    return len;
+}
+
+// Whether a decoded name can go into the two-line event and be shown: not
+// empty, not too long, no control byte (a line feed would end the event,
+// DEL and the others garble a log or a terminal), and valid UTF-8.
 bool reportable_name(std::string_view name) {
     if (name.empty() || name.size() > max_mark_name_bytes) return false;
-    for (char c : name) {
-        if (static_cast<unsigned char>(c) < 0x20) return false;
+    while (!name.empty()) {
+        const unsigned char c = static_cast<unsigned char>(name[0]);
+        if (c < 0x20 || c == 0x7F) return false;
+        size_t len = utf8_sequence(name);
+        if (len == 0) return false;
+        name.remove_prefix(len);
     }
     return true;
 }
@@ -229,28 +254,50 @@ void keep_words_whole(const char *text, size_t len, mark_store &m) {
     }
 }
 
+/* Where the comment or CDATA section that starts at `at` (a "<") ends,
+ * its closing bytes included, or `at` when none starts there. A mark
+ * inside one is markup, not a mark; one never closed runs to the end. */
+size_t quoted_section_end(std::string_view msg, size_t at) {
+    static constexpr struct {
+        std::string_view open, close;
+    } sections[] = {{"<!--", "-->"}, {"<![CDATA[", "]]>"}};
+    std::string_view rest = msg.substr(at);
+    for (const auto &q : sections) {
+        if (!rest.starts_with(q.open)) continue;
+        size_t close = rest.find(q.close, q.open.size());
+        return close == std::string_view::npos ? msg.size() : at + close + q.close.size();
+    }
+    return at;
+}
+
 /*
  * Copies `msg` into `dst` without its tags and returns the number of bytes
  * copied, which is at most msg.size(). A tag runs from "<" to the first
  * ">" with no nesting and no quoting: a stray ">" is dropped, and a "<"
  * that is never closed drops everything after it. A NUL outside a tag
  * ends the text; one inside a tag goes with the tag. With `marks`, each
- * complete mark tag is recorded where it stood in the copy.
+ * complete mark tag outside a comment or CDATA section is recorded where
+ * it stood in the copy.
  */
 template <bool tracking>
 size_t remove_tags_as(std::string_view msg, char *dst, mark_store *marks) {
     bool in_tag = false;
     size_t tag_start = 0;
+    size_t quoted_end = 0; /* the end of a comment or CDATA section */
     size_t n = 0;
     for (size_t i = 0; i < msg.size(); ++i) {
         const char c = msg[i];
         if (c == '<') {
             in_tag = true;
-            if constexpr (tracking) tag_start = i + 1;
+            if constexpr (tracking) {
+                tag_start = i + 1;
+                if (i >= quoted_end) quoted_end = quoted_section_end(msg, i);
+            }
         } else if (c == '>') {
             std::string_view name;
             if constexpr (tracking)
-                if (in_tag && mark_tag_name(msg.substr(tag_start, i - tag_start), &name))
+                if (in_tag && i >= quoted_end &&
+                    mark_tag_name(msg.substr(tag_start, i - tag_start), &name))
                     add_mark(*marks, n, name);
             in_tag = false;
         } else if (!in_tag) {

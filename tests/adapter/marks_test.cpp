@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
+#include <thread>
 
 #include "module_harness.h"
 
@@ -188,6 +190,17 @@ std::string forty_marked_words() {
     return text;
 }
 
+// How many of the `words` marks of forty_marked_words' kind stand within
+// the first `sent` of `samples`: those whose audio the listener heard.
+size_t marks_heard(int words, long samples, long sent) {
+    size_t heard = 0;
+    const long length = 5L * words - 1;
+    while (heard < static_cast<size_t>(words) &&
+           samples * static_cast<long>(5 * heard + 4) / length <= sent)
+        ++heard;
+    return heard;
+}
+
 class CutShort : public ::testing::TestWithParam<CutCase> {};
 
 TEST_P(CutShort, LaterMarksAreNotReported) {
@@ -212,10 +225,10 @@ TEST_P(CutShort, LaterMarksAreNotReported) {
     const auto marks = reported_marks(p);
     const long sent = static_cast<long>(joined_audio(p).size() / 2);
     EXPECT_LT(marks.size(), 40u);
+    EXPECT_EQ(marks.size(), marks_heard(40, 200000, sent));
     for (size_t i = 0; i < marks.size(); ++i) {
         EXPECT_EQ(marks[i].name, std::to_string(i));
         EXPECT_EQ(marks[i].at, 200000L * static_cast<long>(5 * i + 4) / 199);
-        EXPECT_LE(marks[i].at, sent);
     }
     for (const auto &call : m.engine_log()) EXPECT_FALSE(call.ends_with(" REFUSED")) << call;
     // The next message starts afresh.
@@ -232,6 +245,90 @@ const CutCase cut_cases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, CutShort, ::testing::ValuesIn(cut_cases), CaseName());
+
+// A stop or pause already waiting when the audio starts is read in the
+// pass after the first block, which here is all the audio before the
+// first mark, or all the audio of the message: that mark has been heard,
+// and so have the marks after the last word.
+struct HeardCase {
+    const char *name;
+    const char *command;
+    const char *text;
+    long samples;
+    std::vector<std::string> marks;  // reported, in order
+    const char *last;                // the closing event, in both ways
+};
+
+const HeardCase heard_cases[] = {
+    {"PauseAfterTheStretchBeforeAMark", "PAUSE\n",
+     R"(a <mark name="m"/>bbbbbbbbbbbbbbbbbbbb <mark name="n"/>c)", 20000, {"m"}, "704 PAUSE"},
+    {"StopAfterTheStretchBeforeAMark", "STOP\n",
+     R"(a <mark name="m"/>bbbbbbbbbbbbbbbbbbbb <mark name="n"/>c)", 20000, {"m"}, "702 END"},
+    {"PauseAfterTheLastBlock", "PAUSE\n", R"(Hello world<mark name="e"/><mark name="f"/>)",
+     2000, {"e", "f"}, "702 END"},
+    {"StopAfterTheLastBlock", "STOP\n", R"(<mark name="s"/>Hello world<mark name="e"/>)", 2000,
+     {"s", "e"}, "702 END"},
+};
+
+class HeardMarks : public ::testing::TestWithParam<HeardCase> {};
+
+TEST_P(HeardMarks, AreReportedBeforeTheClosingEvent) {
+    const HeardCase &c = GetParam();
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "stored");
+        Module m({{{"QUORLIN_FAKE_SAMPLES", std::to_string(c.samples)}}, marks_config(streamed),
+                  std::nullopt});
+        ASSERT_TRUE(m.handshake());
+        size_t from = m.send(block("SPEAK", c.text) + c.command);
+        ASSERT_TRUE(m.wait_for(std::string(c.last) + "\n", from)) << m.child().err();
+        auto p = m.parsed_since(from);
+        ASSERT_TRUE(p.ok) << p.error;
+        std::vector<std::string> names;
+        for (const auto &r : reported_marks(p)) names.push_back(r.name);
+        EXPECT_EQ(names, c.marks);
+        Lines lines = qtest::summary(p);
+        EXPECT_EQ(lines.back(), c.last);
+        EXPECT_EQ(count_blocks(p), 1u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapter, HeardMarks, ::testing::ValuesIn(heard_cases), CaseName());
+
+// Pauses at random moments, message after message: every mark whose audio
+// went out is reported and no other, and 702 comes only when all of it
+// went. QUORLIN_SOAK_MESSAGES sets the number of messages of each way.
+TEST(HeardMarks, RandomPausesLoseNoHeardMark) {
+    const char *count = getenv("QUORLIN_SOAK_MESSAGES");
+    const int messages = count ? atoi(count) : 25;
+    constexpr int words = 12;
+    constexpr long samples = 60000;
+    std::string text;
+    for (int i = 0; i < words; ++i) text += "word<mark name=\"" + std::to_string(i) + "\"/> ";
+    std::mt19937 random(20261209);
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "stored");
+        Module m({{{"QUORLIN_FAKE_SAMPLES", std::to_string(samples)},
+                   {"QUORLIN_FAKE_CHUNK", "2500"},
+                   {"QUORLIN_FAKE_DELAY_MS", "2"}},
+                  marks_config(streamed), std::nullopt});
+        ASSERT_TRUE(m.handshake());
+        for (int n = 0; n < messages; ++n) {
+            size_t from = m.send(block("SPEAK", text));
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
+            m.send("PAUSE\n");
+            bool closed = false;
+            for (int tries = 0; !closed && tries < 2000; ++tries)
+                closed = m.wait_for("702 END\n", from, 5ms) || m.wait_for("704 PAUSE\n", from, 5ms);
+            ASSERT_TRUE(closed) << "message " << n;
+            auto p = m.parsed_since(from);
+            ASSERT_TRUE(p.ok) << p.error;
+            const long sent = static_cast<long>(joined_audio(p).size() / 2);
+            const auto marks = reported_marks(p);
+            ASSERT_EQ(marks.size(), marks_heard(words, samples, sent)) << "message " << n;
+            EXPECT_EQ(qtest::summary(p).back() == "702 END", sent == samples) << "message " << n;
+        }
+    }
+}
 
 // ---- The key off ----
 

@@ -11,7 +11,8 @@
 # a second of audio and a peak well above silence. Last, with the module
 # moved away the same command must fail, which proves that it was the
 # unpacked module that spoke. The recommended configuration must be a
-# conffile that the unpacked module reads without a warning, the Debian
+# conffile that the unpacked module reads without a warning, the same
+# text as the documented example, the Debian
 # changelog must name the package's version, and lintian (when installed)
 # must find nothing but what the module's private tree causes.
 #
@@ -172,6 +173,8 @@ for want in "streaming 1" "index marks 1" "faithful text 1"; do
     fail "the unpacked module did not read '$want' from /etc/quorlin.conf"
 done
 ! grep "^quorlin: config " "$scratch/module.err" || fail "/etc/quorlin.conf has lines the module warns about"
+cmp -s "$root/etc/quorlin.conf" "$root/usr/share/doc/quorlin/quorlin.conf.example" ||
+  fail "/etc/quorlin.conf and the documented example differ"
 echo "/etc/quorlin.conf: a conffile, read by the unpacked module"
 
 # --- the changelogs -----------------------------------------------------

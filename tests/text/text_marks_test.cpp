@@ -56,6 +56,13 @@ const TagCase tag_cases[] = {
      {}, 0},
     {"EntitiesDecodedOnce", R"(a <mark name="&amp;lt;"/> b)", {"&lt;"}, 0},
     {"EmptyOrControlNames", "a <mark name=\"\"/> <mark name=\"x\ty\"/> b", {}, 2},
+    {"DelOrNotUtf8Dropped",
+     "a <mark name=\"x\x7Fy\"/> <mark name=\"\xC3(\"/> <mark name=\"\xED\xA0\x80\"/> "
+     "<mark name=\"caf\xC3\xA9 \xF0\x9F\x91\x8D\"/> b",
+     {"caf\xC3\xA9 \xF0\x9F\x91\x8D"}, 3},
+    {"InCommentOrCdataMarkup",
+     R"(a <!-- <mark name="c"/> > --> <![CDATA[ <mark name="d"/> ]]> <mark name="m"/> <!-- <mark name="e"/>)",
+     {"m"}, 0},
     {"AfterANulNothing", std::string("a <mark name=\"m\"/> b\0 <mark name=\"n\"/> c"sv), {"m"}, 0},
 };
 

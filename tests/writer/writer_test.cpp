@@ -21,6 +21,7 @@
 
 #include "nrv_module_main.h"
 #include "protocol.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -33,10 +34,11 @@ std::string run_writer(const AudioTrack &track, AudioFormat format) {
         EXPECT_EQ(pipe(quiet), 0);
         EXPECT_EQ(dup2(quiet[0], 0), 0);
     }
-    char path[] = "/tmp/writer_test.XXXXXX";
-    int fd = mkstemp(path);
+    static const qtest::TempDir scratch;
+    std::string path = scratch.path() + "/writer_test.XXXXXX";
+    int fd = mkstemp(path.data());
     EXPECT_GE(fd, 0);
-    unlink(path);
+    unlink(path.c_str());
     fflush(stdout);
     int saved = dup(1);
     dup2(fd, 1);
