@@ -179,7 +179,9 @@ std::string walker::audio(const qtest::Item &it) {
     return {};
 }
 
-// What the engine was given must be what the preparation promises it.
+// What the engine was given must be what the preparation promises, and
+// this message's alone: text or an index that an earlier message left
+// in the engine would be heard, or reported, with this one.
 std::string walker::engine_text(const intake &in) const {
     bool cleaned = command_->kind == message_kind::text || command_->kind == message_kind::sound_icon;
     for (char c : in.text) {
@@ -190,6 +192,11 @@ std::string walker::engine_text(const intake &in) const {
             return fail("the default cleaning gave the engine the byte " +
                         std::to_string(static_cast<unsigned char>(c)));
     }
+    if (in.stale_bytes > 0 || in.stale_indexes > 0)
+        return fail("message " + std::to_string(accepted_) + " is spoken with " +
+                    std::to_string(in.stale_bytes) + " text bytes and " +
+                    std::to_string(in.stale_indexes) +
+                    " indexes an earlier message left in the engine");
     return {};
 }
 
