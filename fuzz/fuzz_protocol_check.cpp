@@ -70,8 +70,9 @@ const char *name_of(stop_kind k) {
 
 // The bytes the default cleaning leaves in text and sound icons.
 bool ascii_safe(char c) {
+    constexpr std::string_view marks = "\t\n !$',.?";
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           one_of(std::string_view(&c, 1), {"\t", "\n", " ", "!", "$", "'", ",", ".", "?"});
+           marks.find(c) != std::string_view::npos;
 }
 
 // A control byte other than TAB and LF, which the faithful preparation
@@ -160,9 +161,8 @@ std::string walker::audio(const qtest::Item &it) {
         return fail("audio block header");
     if (stopped_)
         return fail(std::string("audio after the pass that read ") + name_of(command_->stopped_by));
-    long most = std::min(next_place(), samples_) - sent_;
     if (sent_ >= samples_) return fail("more audio than the engine made");
-    if (most > block_frames) most = block_frames;
+    long most = std::min(next_place() - sent_, block_frames);
     // A stored message goes out in whole blocks, cut only at marks; a
     // streamed one as the engine's callbacks deliver it.
     long n = it.num_samples;
