@@ -663,13 +663,14 @@ void expect_marks(const marked_text &prepared) {
 /* Has the engine synthesise the text it was given, with the callback
  * doing the rest. Whatever cut the message short in there is passed on
  * once the engine has returned: eciStop drops what it still holds, and
- * after a QUIT it is released. False when the synthesis did not start. */
+ * after a QUIT it is released. False when the synthesis did not start;
+ * its text is dropped too, or the next message would speak it. */
 bool run_engine() {
     speech.inside_engine = true;
     bool synthesized = eciSynthesize(eciHandle) != 0;
     if (synthesized) eciSynchronize(eciHandle);
     speech.inside_engine = false;
-    if (stop_requested || speech.store_cut) eciStop(eciHandle);
+    if (stop_requested || speech.store_cut || !synthesized) eciStop(eciHandle);
     if (speech.quit) release_engine();
     if (!synthesized && !speech.quit) fprintf(stderr, "quorlin: eciSynthesize failed\n");
     return synthesized;
@@ -777,6 +778,9 @@ void speak_prepared(marked_text &prepared) {
     free(prepared.text);
     prepared.text = nullptr;
     if (!given) {
+        /* What went in before the refused piece would open the next
+         * message: the engine drops it. */
+        eciStop(eciHandle);
         module_report_event_end();
         return;
     }

@@ -172,7 +172,7 @@ int run(const Options &o) {
     std::unique_ptr<MarkLog> marks;
     MarkReached on_mark;
     if (!o.marks.empty()) {
-        marks = std::make_unique<MarkLog>(o.marks);
+        marks = std::make_unique<MarkLog>(o.marks, o.timeout_s * 1000);
         on_mark = [&](const std::string &name) { marks->add(name, sink->samples(), sink->rate()); };
     }
     ModuleSession m(o.module, config_path, o.trace, o.timeout_s);
@@ -188,6 +188,7 @@ int run(const Options &o) {
         if (sink->samples() == 0) fail("the module produced no audio");
         sink->complete();
         if (marks) marks->complete();
+        if (!sink->displaced().empty()) fail(sink->displaced());
     } catch (const Failure &f) {
         sink->abandon();
         if (marks) marks->abandon();
@@ -201,7 +202,10 @@ int run(const Options &o) {
         m.stop_now();
         sink->interrupted();
         if (marks) marks->complete();
-        if (!o.quiet) summary("interrupted; ", *sink);
+        if (!sink->displaced().empty())
+            fprintf(stderr, "quorlin-say: %s\n", sink->displaced().c_str());
+        else if (!o.quiet)
+            summary("interrupted; ", *sink);
         return interrupted_status();
     }
     if (!o.quiet) summary("", *sink);

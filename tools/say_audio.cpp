@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The sinks of say_audio.h and the output file under them. It owns the
 // temporary file beside the target (registered with say_common so that
-// a second signal removes it) and the player process with its bounded
-// waits; the samples come from say_module, and whether the run ended
-// well is decided by quorlin_say.
+// a second signal removes it), the bounded waits on the reader of a
+// FIFO or pipe, and the player process with its bounded waits; the
+// samples come from say_module, and whether the run ended well is
+// decided by quorlin_say.
 #include "say_audio.h"
 
 #include <errno.h>
@@ -37,51 +38,57 @@ void put_le16(std::string &h, size_t at, uint16_t v) {
     h[at + 1] = static_cast<char>(v >> 8);
 }
 
-// Symbolic links are followed this far, as the kernel follows them.
-constexpr int max_link_hops = 40;
 // How long a player gets to end after SIGTERM before SIGKILL.
 constexpr int player_grace_ms = 1000;
+// How often the open of a FIFO looks again for a reader.
+constexpr int reader_look_ms = 50;
 
-// The file that `path` finally names: its symbolic links followed, also
-// a last one that points to no file yet (a dangling link), so that the
-// new file is written where the link points and the link stays. A
-// relative link is taken from the directory that holds it.
+// final_target, or a failure naming `shown`.
 std::string link_target(const std::string &path, const std::string &shown) {
-    std::string p = path;
-    for (int hops = 0; hops < max_link_hops; hops++) {
-        struct stat st;
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return p;
-        char to[PATH_MAX];
-        ssize_t n = readlink(p.c_str(), to, sizeof to - 1);
-        if (n <= 0) return p;
-        std::string next(to, static_cast<size_t>(n));
-        size_t slash = p.rfind('/');
-        if (next[0] != '/' && slash != std::string::npos) next.insert(0, p, 0, slash + 1);
-        p = next;
+    std::string target;
+    if (!final_target(path, target)) fail(shown + ": too many levels of symbolic links");
+    return target;
+}
+
+// Opens `path`, which is not a regular file (a device, a FIFO), to be
+// written in place. O_NONBLOCK makes the open of a FIFO that nobody
+// reads fail with ENXIO where it would wait without end; it is tried
+// again until a reader comes or `timeout_ms` passes. The descriptor
+// stays non-blocking: write_all waits for room in poll.
+int open_in_place(const std::string &path, const std::string &shown, int timeout_ms) {
+    int64_t until = now_ms() + timeout_ms;
+    for (;;) {
+        check_interrupt();
+        int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno == EINTR) continue;
+        if (errno != ENXIO) fail("cannot open " + shown + ": " + strerror(errno));
+        if (now_ms() >= until)
+            fail("nobody opened " + shown + " for reading within " +
+                 std::to_string(timeout_ms / 1000) +
+                 " s; --timeout SEC allows a longer wait for a reader");
+        usleep(reader_look_ms * 1000);  // a signal ends the sleep early, which is all it means
     }
-    fail(shown + ": too many levels of symbolic links");
 }
 
 }  // namespace
 
 // An open output: a new file written beside its target and renamed over
 // it at the end, a path that is not a regular file (a device, a FIFO)
-// written in place, or standard output.
+// written in place, or standard output. Every wait on a reader (its
+// open, each write) is bounded by `timeout_ms`; a regular file has no
+// reader to wait on.
 class Output {
 public:
     // Prepares `path`; nothing existing is touched yet.
-    explicit Output(const std::string &path) : shown_(path) {
+    Output(const std::string &path, int timeout_ms) : shown_(path) {
         target_ = link_target(path, shown_);
         struct stat st;
         bool exists = stat(target_.c_str(), &st) == 0;
         if (exists && !S_ISREG(st.st_mode)) {
             if (S_ISDIR(st.st_mode)) fail(shown_ + " is a directory");
-            // Blocks on a FIFO until a reader comes, as writing one does.
-            do {
-                fd_ = open(target_.c_str(), O_WRONLY | O_CLOEXEC);
-                if (fd_ < 0 && errno == EINTR) check_interrupt();
-            } while (fd_ < 0 && errno == EINTR);
-            if (fd_ < 0) fail("cannot open " + shown_ + ": " + strerror(errno));
+            fd_ = open_in_place(target_, shown_, timeout_ms);
+            write_timeout_ms_ = timeout_ms;
             return;
         }
         size_t slash = target_.rfind('/');
@@ -99,29 +106,36 @@ public:
         umask(mask);
         fchmod(fd_, exists ? (st.st_mode & 07777) : (0666 & ~mask));
         seekable_ = true;
+        remember_file();
     }
 
     // Standard output; its header can be patched when it is a regular
     // file that is not appended to.
-    Output() : shown_("standard output") {
+    explicit Output(int timeout_ms) : shown_("standard output") {
         fd_ = 1;
+        is_stdout_ = true;
         struct stat st;
+        if (fstat(1, &st) != 0) return;  // closed: the first write says so
+        if (!S_ISREG(st.st_mode)) {
+            write_timeout_ms_ = timeout_ms;
+            return;
+        }
         int flags = fcntl(1, F_GETFL);
-        if (fstat(1, &st) == 0 && S_ISREG(st.st_mode) && flags >= 0 && !(flags & O_APPEND)) {
+        if (flags >= 0 && !(flags & O_APPEND)) {
             off_t at = lseek(1, 0, SEEK_CUR);
             if (at >= 0) {
                 seekable_ = true;
                 start_ = at;
             }
         }
-        is_stdout_ = true;
+        remember_file();
     }
 
     ~Output() { abandon(); }
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
 
-    void write(const char *bytes, size_t n) { write_all(fd_, bytes, n, shown_); }
+    void write(const char *bytes, size_t n) { write_all(fd_, bytes, n, shown_, write_timeout_ms_); }
 
     // Rewrites `bytes` at `offset` from where this output started.
     void patch(off_t offset, const std::string &bytes) {
@@ -132,6 +146,7 @@ public:
 
     // Puts the written file in place.
     void commit() {
+        committed_ = true;
         if (is_stdout_ || fd_ < 0) return;
         int r = close(fd_);
         fd_ = -1;
@@ -156,17 +171,47 @@ public:
         temp_.clear();
     }
 
+    // Empty while what was committed is where the user will look for
+    // it; otherwise what became of it: another file took the target's
+    // name, or standard output's file lost its last name. Anything not
+    // committed, and a stream, which nothing can take back once written,
+    // count as in place.
+    std::string displaced() const {
+        if (!committed_ || !file_known_) return "";
+        struct stat st;
+        if (is_stdout_) {
+            if (fstat(1, &st) == 0 && st.st_nlink > 0) return "";
+            return "the file on standard output was removed during the run; its audio is lost";
+        }
+        if (stat(target_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) return "";
+        return shown_ + " was replaced or removed during the run; its audio is lost";
+    }
+
     bool seekable() const { return seekable_; }
     bool is_stdout() const { return is_stdout_; }
     const std::string &name() const { return shown_; }
 
 private:
+    // The file behind fd_, for displaced.
+    void remember_file() {
+        struct stat st;
+        if (fstat(fd_, &st) != 0) return;
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+        file_known_ = true;
+    }
+
     std::string shown_;   // the name the user gave
     std::string target_;  // the file finally written
     std::string temp_;    // the new file until it is put in place
     int fd_ = -1;
     bool is_stdout_ = false;
     bool seekable_ = false;
+    bool committed_ = false;     // commit was called
+    bool file_known_ = false;    // dev_ and ino_ hold the file written
+    int write_timeout_ms_ = -1;  // the bound of a write, -1 for a regular file
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     off_t start_ = 0;
 };
 
@@ -187,6 +232,7 @@ public:
         complete();
     }
     void abandon() override { out_->abandon(); }
+    std::string displaced() const override { return out_->displaced(); }
     std::string destination() const override {
         return out_->is_stdout() ? "wrote WAV to standard output" : "wrote " + out_->name();
     }
@@ -223,6 +269,7 @@ public:
             out_->commit();
     }
     void abandon() override { out_->abandon(); }
+    std::string displaced() const override { return out_->displaced(); }
     std::string destination() const override { return "wrote raw PCM to " + out_->name(); }
 
 protected:
@@ -401,20 +448,24 @@ std::string wav_header(int rate, uint32_t data_bytes) {
 }
 
 std::unique_ptr<Sink> make_sink(const Options &o) {
+    int timeout_ms = o.timeout_s * 1000;
     switch (o.destination) {
     case Destination::wav_file:
-        return std::make_unique<WavSink>(std::make_unique<Output>(o.output));
-    case Destination::wav_stdout: return std::make_unique<WavSink>(std::make_unique<Output>());
+        return std::make_unique<WavSink>(std::make_unique<Output>(o.output, timeout_ms));
+    case Destination::wav_stdout:
+        return std::make_unique<WavSink>(std::make_unique<Output>(timeout_ms));
     case Destination::raw_file:
-        return std::make_unique<RawSink>(std::make_unique<Output>(o.output));
-    case Destination::raw_stdout: return std::make_unique<RawSink>(std::make_unique<Output>());
+        return std::make_unique<RawSink>(std::make_unique<Output>(o.output, timeout_ms));
+    case Destination::raw_stdout:
+        return std::make_unique<RawSink>(std::make_unique<Output>(timeout_ms));
     case Destination::player: return std::make_unique<PlayerSink>(find_player(), o.timeout_s);
     }
     return nullptr;
 }
 
-MarkLog::MarkLog(const std::string &path)
-    : out_(path == "-" ? std::make_unique<Output>() : std::make_unique<Output>(path)) {}
+MarkLog::MarkLog(const std::string &path, int timeout_ms)
+    : out_(path == "-" ? std::make_unique<Output>(timeout_ms)
+                       : std::make_unique<Output>(path, timeout_ms)) {}
 
 MarkLog::~MarkLog() = default;
 

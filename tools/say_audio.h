@@ -26,6 +26,10 @@ public:
     virtual void abandon() = 0;
     // What became of the audio, for the summary line ("wrote x.wav").
     virtual std::string destination() const = 0;
+    // Empty while the audio put in place still is there; otherwise what
+    // became of it (another file took its name), so that no summary
+    // claims it.
+    virtual std::string displaced() const { return ""; }
 
     uint64_t samples() const { return bytes_ / 2; }
     int rate() const { return rate_; }
@@ -48,8 +52,9 @@ class Output;
 // interrupted, and an earlier file left as it was when the run fails.
 class MarkLog {
 public:
-    // `path` "-" is standard output.
-    explicit MarkLog(const std::string &path);
+    // `path` "-" is standard output; `timeout_ms` bounds every wait on a
+    // reader of a FIFO or pipe.
+    MarkLog(const std::string &path, int timeout_ms);
     ~MarkLog();
     MarkLog(const MarkLog &) = delete;
     MarkLog &operator=(const MarkLog &) = delete;

@@ -12,6 +12,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +28,8 @@ constexpr int child_slots = 4;
 // How often a long wait looks at the interrupt flag: short enough that
 // an interrupt is heard at once, long enough to cost nothing.
 constexpr int slice_ms = 200;
+// Symbolic links are followed this far, as the kernel follows them.
+constexpr int max_link_hops = 40;
 
 struct Leftover {
     char path[PATH_MAX];         // the file, NUL-terminated
@@ -120,17 +123,44 @@ int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible) {
     }
 }
 
-void write_all(int fd, const void *p, size_t n, const std::string &what) {
+namespace {
+
+// Waits until `fd` takes bytes; fails naming `what` when `timeout_ms`
+// (-1: no bound) passes first. A reader that went away shows as room,
+// so that the write after it reports the error.
+void wait_for_room(int fd, const std::string &what, int timeout_ms) {
+    pollfd f{fd, POLLOUT, 0};
+    if (poll_bounded(&f, 1, timeout_ms) == 0)
+        fail_outside(what + " took nothing within " + std::to_string(timeout_ms / 1000) +
+                     " s; --timeout SEC allows a longer wait for a slow reader");
+}
+
+}  // namespace
+
+void write_all(int fd, const void *p, size_t n, const std::string &what, int timeout_ms) {
     const char *b = static_cast<const char *>(p);
     while (n > 0) {
-        ssize_t w = write(fd, b, n);
+        // A signal that came during a blocking write that had moved some
+        // bytes shows only here: the write returned their count.
+        check_interrupt();
+        size_t chunk = n;
+        if (timeout_ms >= 0) {
+            wait_for_room(fd, what, timeout_ms);
+            // A pipe that poll finds writable takes PIPE_BUF bytes whole;
+            // a larger write to a blocking pipe could wait past the bound.
+            if (chunk > PIPE_BUF) chunk = PIPE_BUF;
+        }
+        ssize_t w = write(fd, b, chunk);
         if (w > 0) {
             b += w;
             n -= static_cast<size_t>(w);
             continue;
         }
-        if (w < 0 && errno == EINTR) {
-            check_interrupt();
+        if (w < 0 && errno == EINTR) continue;
+        // A non-blocking descriptor: a FIFO opened in place, or standard
+        // output left so by whoever opened it.
+        if (w < 0 && errno == EAGAIN) {
+            wait_for_room(fd, what, timeout_ms);
             continue;
         }
         // EPIPE included: SIGPIPE is ignored, so a reader that went away
@@ -204,6 +234,66 @@ std::string describe_wait_status(int status) {
         return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) +
                ")";
     return "exit status " + std::to_string(WEXITSTATUS(status));
+}
+
+bool final_target(const std::string &path, std::string &out) {
+    std::string p = path;
+    for (int hops = 0; hops < max_link_hops; hops++) {
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            out = p;
+            return true;
+        }
+        char to[PATH_MAX];
+        ssize_t n = readlink(p.c_str(), to, sizeof to - 1);
+        if (n <= 0) {
+            out = p;
+            return true;
+        }
+        std::string next(to, static_cast<size_t>(n));
+        size_t slash = p.rfind('/');
+        if (next[0] != '/' && slash != std::string::npos) next.insert(0, p, 0, slash + 1);
+        p = next;
+    }
+    return false;
+}
+
+namespace {
+
+bool same_inode(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the files that do not exist yet, `a` and `b` (links already
+// followed), would be made under one name in one directory.
+bool same_new_file(const std::string &a, const std::string &b) {
+    auto split = [](const std::string &p, std::string &dir, std::string &base) {
+        size_t slash = p.rfind('/');
+        dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+        base = slash == std::string::npos ? p : p.substr(slash + 1);
+    };
+    std::string dir_a, base_a, dir_b, base_b;
+    split(a, dir_a, base_a);
+    split(b, dir_b, base_b);
+    struct stat da, db;
+    return base_a == base_b && stat(dir_a.c_str(), &da) == 0 && stat(dir_b.c_str(), &db) == 0 &&
+           same_inode(da, db);
+}
+
+}  // namespace
+
+bool same_file(const std::string &a, const std::string &b) {
+    struct stat sa, sb;
+    bool has_a = stat(a.c_str(), &sa) == 0, has_b = stat(b.c_str(), &sb) == 0;
+    if (has_a && has_b) return same_inode(sa, sb);
+    if (has_a || has_b) return false;
+    std::string ta, tb;
+    return final_target(a, ta) && final_target(b, tb) && same_new_file(ta, tb);
+}
+
+bool names_descriptor(const std::string &path, int fd) {
+    struct stat sp, sf;
+    return stat(path.c_str(), &sp) == 0 && fstat(fd, &sf) == 0 && same_inode(sp, sf);
 }
 
 FdCloser::~FdCloser() {

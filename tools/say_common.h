@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // What every part of quorlin-say shares: its exit statuses, the failure
-// it carries up to main, the signals that interrupt a run, and the
-// bounded waits on descriptors and children.
+// it carries up to main, the signals that interrupt a run, the bounded
+// waits on descriptors and children, and which paths name one file.
 //
 // The signal handler owns two small tables: the temporary files that
 // exist right now and the children that run right now. A first signal
@@ -69,10 +69,15 @@ void forget_child(pid_t pid);
 // happened within `timeout_ms` (-1: no bound).
 int poll_bounded(pollfd *fds, nfds_t n, int timeout_ms, bool interruptible = true);
 
-// Writes all of `n` bytes to `fd`, retrying short writes and EINTR
-// (unless interrupted). Fails with `what` in the message, as a failure
-// the module had no part in.
-void write_all(int fd, const void *p, size_t n, const std::string &what);
+// Writes all of `n` bytes to `fd`, retrying short writes, EINTR and
+// EAGAIN; a signal that arrived throws Interrupted before each write,
+// also after a short one. `timeout_ms` -1 is for a regular file, which
+// never waits on a reader. Otherwise `fd` may be a pipe, a FIFO or a
+// device whose reader stopped: every write waits for room in poll and
+// takes no more than the room poll promised, so the run fails (naming
+// `what`) once nothing was taken for `timeout_ms`. Other failures name
+// `what` too; the module has no part in any of them.
+void write_all(int fd, const void *p, size_t n, const std::string &what, int timeout_ms = -1);
 
 // Reads `fd` to its end, retrying EINTR (unless interrupted). A read
 // error fails with "cannot read <shown>: <reason>" and `status`; the
@@ -97,6 +102,21 @@ bool wait_child(pid_t pid, int timeout_ms, int &status, bool interruptible);
 void end_child(pid_t pid, int grace_ms);
 // "exit status N" or "signal N (Name)", from a wait status.
 std::string describe_wait_status(int status);
+
+// The file that `path` finally names: its symbolic links followed, also
+// a last one that points to no file yet (a dangling link), so that a new
+// file is written where the link points and the link stays. A relative
+// link is taken from the directory that holds it. False when links nest
+// deeper than the kernel would follow them.
+bool final_target(const std::string &path, std::string &out);
+// Whether writing `a` and writing `b` would write one file: the same
+// device and inode when both exist; when neither does yet, the same name
+// in the same directory (the directory compared by device and inode, so
+// that "x", "./x" and a bind mount's "x" agree).
+bool same_file(const std::string &a, const std::string &b);
+// Whether `path` names the file open on descriptor `fd` (/dev/stdout for
+// descriptor 1, or the file that descriptor 1 was redirected to).
+bool names_descriptor(const std::string &path, int fd);
 
 // Closes a descriptor that it was given (0, standard input, is never
 // closed) when it goes out of scope, also when a failure is thrown.

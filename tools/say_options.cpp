@@ -65,7 +65,8 @@ void usage(FILE *to) {
           "      --marks FILE    with --ssml: write a line NAME<TAB>SECONDS for each\n"
           "                      <mark name=\"NAME\"/> reached, SECONDS being the audio\n"
           "                      time at which it was reported (\"-\": standard output);\n"
-          "                      turns CorvaneIndexMarks 1 on unless the -c file sets it\n"
+          "                      turns CorvaneIndexMarks 1 on unless the -c file sets it;\n"
+          "                      the audio's own file, by any name, is refused\n"
           "Voice and speech:\n"
           "  -V, --voice VOICE   preset voice, by name or number (see --list-voices);\n"
           "                      wins over the -c file's CorvaneDefaultVoice\n"
@@ -91,9 +92,10 @@ void usage(FILE *to) {
           "                      sending it (default: streaming, CorvaneStreaming 1,\n"
           "                      unless the -c file sets CorvaneStreaming)\n"
           "      --timeout SEC   longest wait for each answer of the module, for the\n"
-          "                      player to take audio or to end, and for the module\n"
-          "                      to exit (default 60); raise it for very long\n"
-          "                      paragraphs\n"
+          "                      player, a pipe or a FIFO to take what is written\n"
+          "                      and a FIFO's reader to open it, for the player to\n"
+          "                      end and for the module to exit (default 60); raise\n"
+          "                      it for very long paragraphs\n"
           "      --trace         show the protocol exchange, the module's standard\n"
           "                      error and the configuration it runs with\n"
           "  -q, --quiet         no progress or summary lines\n"
@@ -281,6 +283,25 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
     o.settings.emplace_back("cap_let_recogn", f.capitals);
 }
 
+// The marks and the audio in one file would leave only the marks, put
+// in place last, or mix the two: whichever names reach one file (links,
+// "./x", /dev/stdout), that is a wrong command line. The player takes
+// the audio through a pipe of its own, so it shares nothing.
+void refuse_shared_file(const Options &o, bool audio_on_stdout) {
+    bool audio_in_file =
+        o.destination == Destination::wav_file || o.destination == Destination::raw_file;
+    if (audio_on_stdout && o.marks != "-" && names_descriptor(o.marks, 1))
+        bad("--marks " + o.marks +
+            " is standard output, where the audio goes: "
+            "give --marks another file");
+    if (audio_in_file && o.marks == "-" && names_descriptor(o.output, 1))
+        bad("--marks - is standard output, which is the audio's file " + o.output +
+            ": give --marks a file");
+    if (audio_in_file && o.marks != "-" && same_file(o.marks, o.output))
+        bad("--marks " + o.marks + " is the audio's file " + o.output +
+            ": give --marks another file");
+}
+
 // Where the audio and the marks go.
 void choose_destination(Options &o, const Flags &f) {
     if (f.play && f.raw) bad("--play and --raw contradict each other: the player takes the audio");
@@ -302,6 +323,7 @@ void choose_destination(Options &o, const Flags &f) {
         o.destination == Destination::wav_stdout || o.destination == Destination::raw_stdout;
     if (o.marks == "-" && audio_on_stdout)
         bad("--marks - and the audio cannot share standard output: give --marks a file");
+    refuse_shared_file(o, audio_on_stdout);
 }
 
 // Where the text comes from.

@@ -476,6 +476,60 @@ TEST(ReferenceEngine, IndexCallsAndRefusedReplies) {
     EXPECT_LT(cut.size(), whole / 2);
 }
 
+// Samples from `from` up to the first one loud enough to be heard.
+size_t silence_from(const std::vector<short> &s, size_t from) {
+    size_t i = from;
+    while (i < s.size() && std::abs(static_cast<int>(s[i])) < 300) i++;
+    return i - from;
+}
+
+// An index before each of twelve words and one after the last, at the
+// engine speeds the module sets for the server's rates: every index is
+// replied once, in order, each a good part of a word after the one
+// before, and the last after the audio. From 450 words a minute (server
+// rate 56) eSpeak NG speeds its chunks up after synthesis and reports
+// its events as they were before. A reply comes with the first sound of
+// its word, not in the pause before it that slow speech lengthens, nor
+// in the last sound of the word before ("in order").
+TEST(ReferenceEngine, IndexesFollowTheWordsAtEveryRate) {
+    struct Row {
+        int server_rate;
+        int speed;  // what the module sets for that rate
+        int code;
+    };
+    const Row rows[] = {{-100, 0, 2}, {0, 125, 2}, {70, 212, 2}, {100, 250, 2}, {100, 250, 0}};
+    const std::string marked =
+        "|Every |index |is |answered, |once |and |in |order. |Slow |speech |pauses |long.|";
+    constexpr size_t words = 12;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << "server rate " << row.server_rate << ", rate code "
+                                        << row.code);
+        Engine e;
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetVoiceParam(e.h(), 0, eciSpeed, row.speed), 0);
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, row.code), 0);
+        std::vector<short> got = e.speak_marked(marked, 1);
+        const auto &replies = e.capture().replies;
+        ASSERT_EQ(replies.size(), words + 1);
+        size_t least_gap = got.size() / words / 4;
+        size_t heard_within = static_cast<size_t>(rate_hz_of(row.code) / 100);  // 10 ms
+        EXPECT_EQ(replies[0].second, 0u);
+        EXPECT_EQ(replies[words].second, got.size());
+        for (size_t k = 0; k <= words; k++) {
+            SCOPED_TRACE(testing::Message() << "index " << k + 1);
+            EXPECT_EQ(replies[k].first, static_cast<long>(k + 1));
+            size_t at = replies[k].second;
+            if (k > 0) {
+                EXPECT_GE(at, replies[k - 1].second + least_gap);
+            }
+            if (k > 0 && k < words) {
+                EXPECT_LE(at + least_gap, got.size());
+                EXPECT_LE(silence_from(got, at), heard_within);
+            }
+        }
+    }
+}
+
 TEST(ReferenceEngine, SynthesisWithoutOutputBufferFails) {
     ECIHand h = eciNew();
     ASSERT_NE(h, nullptr);

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdint.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,13 +115,23 @@ public:
         return n;
     }
 
-    // quorlin-say with `args`, fed `input` on standard input.
-    std::unique_ptr<qtest::Child> start(const std::vector<std::string> &args, const Env &env) const {
+    // quorlin-say with `args`. With `redirect`, the shell opens its
+    // standard output on `file` ("1<>" without truncating it, so that a
+    // refused run shows that it left the file as it was), for what the
+    // test's pipe cannot stand for: a regular file, a reader that stalls.
+    std::unique_ptr<qtest::Child> start(const std::vector<std::string> &args, const Env &env,
+                                        const std::string &redirect = "",
+                                        const std::string &file = "") const {
         qtest::ChildOptions o = qtest::fake_module_options(QUORLIN_SAY, env);
         o.env.emplace_back("QUORLIN_FAKE_LOG", path("engine.log"));
         o.env.emplace_back("TMPDIR", dir_.path());
         o.argv.insert(o.argv.end(), {"-m", module_});
         o.argv.insert(o.argv.end(), args.begin(), args.end());
+        if (!redirect.empty()) {
+            if (*qtest::test_emulator()) o.argv.insert(o.argv.begin(), qtest::test_emulator());
+            o.argv.insert(o.argv.begin(), {"/bin/sh", "-c", "exec \"$@\" " + redirect + "\"$0\"", file});
+            o.through_emulator = false;
+        }
         return std::make_unique<qtest::Child>(o);
     }
     int run(const std::vector<std::string> &args, const std::string &input, const Env &env,
@@ -408,7 +419,7 @@ TEST(Say, InterruptLeavesAPlayableWav) {
 
 // --play takes the first player on PATH and gives it the format it
 // needs; without one it says so before any work.
-TEST(Say, Play) {
+TEST(Say, PlaysThroughTheFirstPlayerFound) {
     struct Case {
         const char *name;
         std::vector<std::string> players;
@@ -454,8 +465,9 @@ TEST(Say, Play) {
 // A module in a script, for what the module on this tree does not do:
 // each message is "701 BEGIN", a mark "start", 0.1 s of audio, a mark
 // "m1", 0.1 s more, a mark "end", and "702 END" ("704 PAUSE" when the
-// text holds "pause"). It keeps the configuration it was given, and with
-// SAY_TEST_QUIT=hang it never exits after QUIT.
+// text holds "pause"). It keeps the configuration it was given, with
+// SAY_TEST_QUIT=hang it never exits after QUIT, and it removes the file
+// SAY_TEST_REMOVE names at QUIT.
 std::string add_script_module(const Scratch &s) {
     return s.add_script("module", "[ -n \"$1\" ] && cat \"$1\" > " + s.path("module.conf") + R"(
 payload=$(head -c 4410 /dev/zero | tr '\0' A)
@@ -474,7 +486,8 @@ while read -r line; do
          while read -r l && [ "$l" != . ]; do text="$text$l"; done
          echo 200 OK SPEAKING; echo 701 BEGIN; mark start; block; mark m1; block; mark end
          case $text in *pause*) echo 704 PAUSE ;; *) echo 702 END ;; esac ;;
-  QUIT) echo 210 OK QUIT; [ "$SAY_TEST_QUIT" = hang ] && exec sleep 1000; exit 0 ;;
+  QUIT) [ -n "$SAY_TEST_REMOVE" ] && rm -f "$SAY_TEST_REMOVE"
+        echo 210 OK QUIT; [ "$SAY_TEST_QUIT" = hang ] && exec sleep 1000; exit 0 ;;
   esac
 done
 )");
@@ -483,7 +496,7 @@ done
 // Signals, players and modules that do not play along, links and NUL
 // bytes: every run ends (within the test's deadline) with its status,
 // and the folder, which is also $TMPDIR, holds nothing but `names`.
-TEST(Say, HostileUse) {
+TEST(Say, EndsHostileRunsLeavingOnlyTheirFiles) {
     struct Case {
         const char *name;
         std::vector<std::pair<std::string, std::string>> scripts;  // bin/NAME and its body
@@ -596,7 +609,7 @@ TEST(Say, HostileUse) {
 
 // Index marks as a module reports them, between its audio blocks: each
 // is written with the audio time it was reached at, over all messages.
-TEST(Say, Marks) {
+TEST(Say, WritesEachMarkWithItsAudioTime) {
     struct Case {
         const char *name;
         std::vector<std::string> args;
@@ -633,6 +646,119 @@ TEST(Say, Marks) {
         }
         std::string conf = slurp(s.path("module.conf"));
         EXPECT_EQ(conf.find("CorvaneIndexMarks 1\n") != std::string::npos, k.index_marks_set) << conf;
+    }
+}
+
+// The marks and the audio never share a file, whichever names reach it:
+// such a command line is refused before the module starts and leaves
+// every file as it was. Audio that lost its place during the run is not
+// reported written.
+TEST(Say, NeverLosesTheAudioToAnotherOutput) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;  // "@x" is the scratch folder's file x
+        bool stdout_on_file;            // standard output is out.wav, which holds "keep\n"
+        const char *remove;             // the module removes it at QUIT, nullptr for none
+        int status;
+        const char *message;  // in standard error
+        const char *out_wav;  // what out.wav holds at the end, nullptr for no file
+    };
+    const char *marks = "start\t0.000\nm1\t0.100\nend\t0.200\n";
+    const Case cases[] = {
+        {"--marks naming the -o file", {"--marks", "@keep.wav", "-o", "@keep.wav"}, false, nullptr, 2,
+         "is the audio's file", "keep\n"},
+        {"--marks through a link to the -o file", {"--marks", "@link.wav", "-o", "@keep.wav"}, false,
+         nullptr, 2, "is the audio's file", "keep\n"},
+        {"one new file by two names", {"--marks", "@./new.wav", "-o", "@new.wav"}, false, nullptr, 2,
+         "is the audio's file", "keep\n"},
+        {"--marks /dev/stdout, -o - on a file", {"--marks", "/dev/stdout", "-o", "-"}, true, nullptr, 2,
+         "/dev/stdout is standard output", "keep\n"},
+        {"--marks - and standard output on the -o file", {"--marks", "-", "-o", "@out.wav"}, true,
+         nullptr, 2, "which is the audio's file", "keep\n"},
+        {"--marks /dev/stdout beside a -o file", {"--marks", "/dev/stdout", "-o", "@new.wav"}, true,
+         nullptr, 0, "wrote ", marks},
+        {"the file on standard output removed", {"-o", "-"}, true, "out.wav", 1,
+         "the file on standard output was removed during the run", nullptr},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        std::vector<std::string> args{"-m", add_script_module(s), "--ssml"};
+        s.write("keep.wav", "keep\n");
+        s.write("out.wav", "keep\n");
+        std::filesystem::create_symlink("keep.wav", s.path("link.wav"));
+        for (const std::string &a : k.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        args.push_back("<speak>Hi</speak>");
+        Env env;
+        if (k.remove) env.emplace_back("SAY_TEST_REMOVE", s.path(k.remove));
+        auto c = s.start(args, env, k.stdout_on_file ? "1<>" : "", s.path("out.wav"));
+        EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), k.status) << c->err();
+        EXPECT_NE(c->err().find(k.message), std::string::npos) << c->err();
+        EXPECT_EQ(std::filesystem::exists(s.path("module.conf")), k.status != 2);
+        EXPECT_EQ(slurp(s.path("keep.wav")), "keep\n");
+        EXPECT_EQ(std::filesystem::exists(s.path("out.wav")), k.out_wav != nullptr);
+        if (k.out_wav) {
+            EXPECT_EQ(slurp(s.path("out.wav")), k.out_wav);
+        }
+        if (k.status == 2) {
+            EXPECT_EQ(s.names(), (std::vector<std::string>{"bin", "keep.wav", "link.wav", "out.wav"}));
+        }
+    }
+}
+
+// An output whose reader stopped, or never came, ends the run: at once
+// on one signal, otherwise after --timeout with a message naming it;
+// either way without a temporary file left. A FIFO that the test holds
+// open and never reads is the pipe of a paused player.
+TEST(Say, EndsAStalledOutputWithinItsBound) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;  // "@x" is the scratch folder's file x
+        bool stdout_on_fifo;            // standard output is the FIFO
+        bool reader;                    // the FIFO is open for reading, never read
+        int signal;                     // sent once the writer waits, 0 for none
+        int status;
+        const char *message;  // in standard error
+    };
+    const Case cases[] = {
+        {"-o - into a pipe nobody reads, one SIGTERM", {"--timeout", "30", "-o", "-"}, true, true,
+         SIGTERM, 143, "interrupted"},
+        {"-o - into a pipe nobody reads", {"--timeout", "2", "-o", "-"}, true, true, 0, 1,
+         "standard output took nothing within 2 s"},
+        {"-o FIFO whose reader stopped", {"--timeout", "2", "-o", "@fifo"}, false, true, 0, 1,
+         "fifo took nothing within 2 s"},
+        {"--marks FIFO that nobody opens", {"--timeout", "2", "--ssml", "--marks", "@fifo", "-o", "@a.wav"},
+         false, false, 0, 1, "fifo for reading within 2 s"},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        std::string fifo = s.path("fifo");
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        int rd = k.reader ? open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        ASSERT_EQ(rd >= 0, k.reader);
+        std::vector<std::string> args;
+        for (const std::string &a : k.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        args.push_back("Hi");
+        const Env far_more_than_a_pipe_holds = {{"QUORLIN_FAKE_SAMPLES", "200000"}};
+        auto c = s.start(args, far_more_than_a_pipe_holds, k.stdout_on_fifo ? ">" : "", fifo);
+        // The writer waits once what the FIFO holds stops growing.
+        for (int held = 0, still = 0, looks = 0; k.signal && still < 5; looks++) {
+            ASSERT_LT(looks, 200) << c->err();
+            c->pump_for(100ms);
+            int n = 0;
+            ASSERT_EQ(ioctl(rd, FIONREAD, &n), 0);
+            still = n > 0 && n == held ? still + 1 : 0;
+            held = n;
+        }
+        if (k.signal) kill(c->pid(), k.signal);
+        EXPECT_EQ(c->wait_exit(qtest::scaled(15s)), k.status) << c->err();
+        EXPECT_NE(c->err().find(k.message), std::string::npos) << c->err();
+        // No module for a FIFO that nobody opens.
+        std::vector<std::string> left{"bin", "engine.log", "fifo"};
+        if (!k.reader) left.erase(left.begin() + 1);
+        EXPECT_EQ(s.names(), left);
+        if (rd >= 0) close(rd);
     }
 }
 
