@@ -416,13 +416,20 @@ int rate_code_hz(int code) {
     return 22050;
 }
 
+/* A configured voice parameter (negative: the file left it unset) goes
+ * into slot 0, the one every message speaks with: the engine's preset
+ * slots are read-only and would drop it. */
 void set_voice_param(ECIVoiceParam param, int value) {
-    if (value >= 0) eciSetVoiceParam(eciHandle, config_voice, param, value);
+    if (value >= 0) eciSetVoiceParam(eciHandle, 0, param, value);
 }
 
-/* The configured voice parameters go into the preset's own slot, which
- * is then copied whole into slot 0, the slot every message speaks with. */
+/* The engine numbers its presets from 1, in the order of
+ * voice_name_table, and copies preset 1 (Wade) into slot 0 when the
+ * instance is created; so Wade needs no copy, and any other preset is
+ * copied over first, since the copy replaces every parameter of slot 0.
+ * The configured parameters then go on top. */
 void apply_voice_config() {
+    if (config_voice != 0) eciCopyVoice(eciHandle, config_voice + 1, 0);
     set_voice_param(eciPitchBaseline, config_pitch_baseline);
     set_voice_param(eciPitchFluctuation, config_pitch_fluctuation);
     set_voice_param(eciSpeed, config_speed);
@@ -430,7 +437,6 @@ void apply_voice_config() {
     set_voice_param(eciHeadSize, config_head_size);
     set_voice_param(eciRoughness, config_roughness);
     set_voice_param(eciBreathiness, config_breathiness);
-    if (config_voice != 0) eciCopyVoice(eciHandle, config_voice, 0);
 }
 
 /* An engine parameter the file set, applied and logged under `label`. */

@@ -54,7 +54,11 @@ using reference::volume_kind;
  * buffer, so the usual buffer never needs re-chunking. */
 constexpr int espeak_buffer_ms = 900;
 
-constexpr int voice_slot_count = 8;
+/* Voice slots as the engine numbers them: 0 speaks, 1 to 8 are the
+ * read-only presets, 9 to 16 the user's. */
+constexpr int voice_slot_count = 17;
+constexpr int first_preset_slot = 1;
+constexpr int preset_count = 8;
 constexpr int voice_param_limit = 8;   /* ECIVoiceParam values are 1 to 7 */
 constexpr int engine_param_limit = 12; /* ECIParam values are below 12 */
 constexpr int dict_volume_count = 3;
@@ -62,9 +66,9 @@ constexpr int dict_volume_count = 3;
 /* eciLoadDict and eciSetDict results besides those of reference_text.h. */
 constexpr int dict_invalid_argument = 4;
 
-/* The eight preset voices, by slot: an American English base with an
- * eSpeak NG variant that fits the name. */
-constexpr const char *preset_voice[voice_slot_count] = {
+/* The eight preset voices, from slot 1 on, in the engine's order: an
+ * American English base with an eSpeak NG variant that fits the name. */
+constexpr const char *preset_voice[preset_count] = {
     "en-us",         /* Wade: the plain American male voice */
     "en-us+f3",      /* Flo: adult female */
     "en-us+Annie",   /* Bobbie: child, high and bright */
@@ -620,17 +624,28 @@ void free_dict_set(dict_set *d) {
     free(d);
 }
 
+/* The presets in their slots, and every other slot (the one that speaks
+ * and the user's) a copy of preset 1: a new instance speaks as Wade. */
 void init_instance(instance *h) {
     *h = instance{};
     for (int p = 0; p < engine_param_limit; p++) h->param[p] = engine_range[p].initial;
-    for (int slot = 0; slot < voice_slot_count; slot++) {
-        h->voice[slot].espeak_voice = preset_voice[slot];
-        for (int p = 0; p < voice_param_limit; p++)
-            h->voice[slot].value[p] = voice_range[p].initial;
+    for (voice_slot &v : h->voice) {
+        v.espeak_voice = preset_voice[0];
+        for (int p = 0; p < voice_param_limit; p++) v.value[p] = voice_range[p].initial;
     }
+    for (int i = 0; i < preset_count; i++)
+        h->voice[first_preset_slot + i].espeak_voice = preset_voice[i];
 }
 
 bool in_range(const param_range &r, int v) { return v >= r.low && v <= r.high; }
+
+bool slot_exists(int slot) { return slot >= 0 && slot < voice_slot_count; }
+
+/* A slot whose parameters may change: not a preset. */
+bool slot_writable(int slot) {
+    return slot_exists(slot) &&
+           (slot < first_preset_slot || slot >= first_preset_slot + preset_count);
+}
 
 }  // namespace
 
@@ -707,8 +722,7 @@ int eciGetParam(ECIHand h, ECIParam param) {
 int eciSetVoiceParam(ECIHand h, int voice, ECIVoiceParam param, int value) {
     instance *inst = find_instance(h);
     int p = static_cast<int>(param);
-    if (!inst || voice < 0 || voice >= voice_slot_count || p < 1 || p >= voice_param_limit)
-        return -1;
+    if (!inst || !slot_writable(voice) || p < 1 || p >= voice_param_limit) return -1;
     const param_range &r =
         (p == eciSpeed && inst->param[eciRealWorldUnits]) ? real_world_speed : voice_range[p];
     if (!in_range(r, value)) return -1;
@@ -719,7 +733,7 @@ int eciSetVoiceParam(ECIHand h, int voice, ECIVoiceParam param, int value) {
 
 ECIBoolean eciCopyVoice(ECIHand h, int from, int to) {
     instance *inst = find_instance(h);
-    if (!inst || from < 0 || from >= voice_slot_count || to < 0 || to >= voice_slot_count) return 0;
+    if (!inst || !slot_exists(from) || !slot_writable(to)) return 0;
     inst->voice[to] = inst->voice[from];
     return 1;
 }

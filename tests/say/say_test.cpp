@@ -216,15 +216,15 @@ TEST(Say, CommandLines) {
              EXPECT_EQ(r.out, "");
          }},
         {"voice by name, any case", {"-V", "grandMA", "-o", "@a.wav", "Hi"}, "", {}, 0,
-         [](const Result &r) { expect_in_log(r, "eciCopyVoice 6 0"); }},
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 7 0"); }},
         {"voice option wins over the -c file", {"-c", "@user.conf", "--voice", "3", "-o", "@a.wav", "Hi"},
          "", {}, 0,
          [](const Result &r) {
-             expect_in_log(r, "eciCopyVoice 3 0");
-             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 1 0"), std::string::npos);
+             expect_in_log(r, "eciCopyVoice 4 0");
+             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 2 0"), std::string::npos);
          }},
         {"the -c file's voice without -V", {"-c", "@user.conf", "-o", "@a.wav", "Hi"}, "", {}, 0,
-         [](const Result &r) { expect_in_log(r, "eciCopyVoice 1 0"); }},
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 2 0"); }},
         {"streaming by default", {"--trace", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) {
              EXPECT_NE(r.err.find("key='CorvaneStreaming' value='1'"), std::string::npos);
