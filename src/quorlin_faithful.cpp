@@ -243,23 +243,53 @@ bool put_apostrophe(output &out, const unit &u, const unsigned char *next, punct
     return false;
 }
 
-// A hyphen or minus sign: "minus" before a digit when no word is before
-// it (-64), kept between two letters (e-mail), else a symbol. Returns
-// whether the word goes on.
-bool put_hyphen(output &out, const unit &u, const unsigned char *next, punct_level lvl,
-                bool after_word) {
-    if (!after_word && is_digit(*next)) {
+// Whether the output is at the start of a word: nothing written yet, a
+// blank, or a name whose blank is due.
+bool at_word_start(const output &out) {
+    return out.len == 0 || is_blank(last_byte(out)) || out.blank_due;
+}
+
+// The end of the run of ASCII hyphens that begins at `src`.
+const unsigned char *hyphen_run_end(const unsigned char *src) {
+    while (*src == '-') ++src;
+    return src;
+}
+
+// The most hyphens in a row that are read as one unit, each by its name
+// ("--force"); a longer run is a line of hyphens, not an option.
+constexpr size_t max_hyphen_run = 3;
+static_assert(max_hyphen_run * (1 + 4) + 2 <= max_unit_bytes, "a run of dashes must fit a unit's room");
+
+/*
+ * A hyphen or minus sign, with the hyphens right after it when it is
+ * ASCII. Alone before a digit with no word before it, it is "minus"
+ * (-64). Alone between two letters or digits it stays in the text, where
+ * the engine reads it with the word or number around it: e-mail, UTF-8,
+ * and dates and ranges (2021-10-16, 40-50), which it reads as such.
+ * Hyphens that open a word before a letter or a digit (--force, -I) are
+ * read "dash" from `some` up, since the engine would drop them. Other
+ * hyphens are a symbol, each read by name at its level, or all of them
+ * one space. Returns where input resumes; sets st.prev_word when the
+ * word goes on.
+ */
+const unsigned char *put_hyphen(output &out, const unit &u, const unsigned char *src,
+                                const unsigned char *next, pass_state &st, bool after_word) {
+    const bool ascii = *src == '-';
+    const unsigned char *end = ascii ? hyphen_run_end(src) : next;
+    if (static_cast<size_t>(end - src) > max_hyphen_run) end = next;
+    if (end == next && !after_word && is_digit(*next)) {
         put_name(out, "minus");
-    } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
-               starts_letter(*next)) {
+    } else if (end == next && u.ch == '-' && after_word && !out.blank_due && starts_word(*next)) {
         put(out, '-');
-        return true;
-    } else if (lvl >= u.lvl) {
-        put_name(out, u.text);
+        st.prev_word = true;
+    } else if (st.lvl >= u.lvl || (ascii && !after_word && at_word_start(out) &&
+                                   starts_word(*end) && st.lvl >= punct_level::some)) {
+        size_t count = ascii ? static_cast<size_t>(end - src) : 1;
+        for (size_t i = 0; i < count; ++i) put_name(out, u.text);
     } else {
         put_attached(out, ' ');
     }
-    return false;
+    return end;
 }
 
 // A colon: kept between digits (a time or a ratio: 16:22), else a
@@ -337,7 +367,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     case kind::keep: put_kept(out, u.ch); break;
     case kind::mark: put_mark(out, u, next, lvl, after_word); break;
     case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, lvl); break;
-    case kind::hyphen: st.prev_word = put_hyphen(out, u, next, lvl, after_word); break;
+    case kind::hyphen: return put_hyphen(out, u, src, next, st, after_word);
     case kind::colon: return put_colon(out, u, next, lvl);
     case kind::at: put_at(out, u, next, lvl, after_word); break;
     case kind::symbol: return put_symbol(out, u, src, next, st);

@@ -59,8 +59,12 @@ const Row rows[] = {
      "2nd 21ST 1990s 4th. 2 ndly mp 3"},
     {"time keeps its colons", "16:22:23 a: b", none, "16:22:23 a, b"},
     {"minus before a number", "-64 \xE2\x88\x92" "5 a(-1) 10-60", none,
-     "minus 64 minus 5 a, minus 1, 10 60"},
+     "minus 64 minus 5 a, minus 1, 10-60"},
     {"hyphen between letters", "e-mail a - b", most, "e-mail a dash b"},
+    {"hyphens of dates, versions and ranges", "2021-10-16 6.4-1 40-50% CVE-2023-1234", some,
+     "2021-10-16 6.4-1 40-50 percent CVE-2023-1234"},
+    {"hyphens opening an option at none", "--force -I a--b", none, " force  I a b"},
+    {"hyphens opening an option at some", "--force -I a--b", some, "dash dash force dash I a b"},
     // Addresses.
     {"address at none", "gladk@debian.org @home", none, "gladk at debian.org  home"},
     // Symbols by level.
