@@ -206,8 +206,9 @@ bool meets_digit(ascii_fast f, unsigned char last) {
 // The state of one pass that the rules look back on.
 struct pass_state {
     punct_level lvl;
-    bool key;        // a key name: underscores are blanks
-    bool prev_word;  // the last unit was a letter or a digit
+    bool key;                            // a key name: underscores are blanks
+    bool prev_word;                      // the last unit was a letter or a digit
+    const unsigned char *address_close;  // the ">" that closes an address in brackets, or null
 };
 
 // A sign kept as it is, attached to the word after it: $5.
@@ -243,6 +244,59 @@ bool put_apostrophe(output &out, const unit &u, const unsigned char *next, punct
     return false;
 }
 
+// Whether the output holds nothing but spaces and tabs since the start
+// of the text or of its line.
+bool opens_line(const output &out) {
+    size_t i = out.len;
+    while (i > 0 && (out.buf[i - 1] == ' ' || out.buf[i - 1] == '\t')) --i;
+    return i == 0 || out.buf[i - 1] == '\n';
+}
+
+// Whether the bytes from `begin` to `end` are an e-mail address (an at
+// sign with something on each side) or a URL (a scheme and "://").
+bool is_address(const unsigned char *begin, const unsigned char *end) {
+    for (const unsigned char *p = begin + 1; p + 1 < end; ++p) {
+        if (*p == '@') return true;
+    }
+    const unsigned char *p = begin;
+    while (p < end && is_ascii_letter(*p)) ++p;
+    return p > begin && end - p > 3 && p[0] == ':' && p[1] == '/' && p[2] == '/';
+}
+
+// The ">" that closes an address opened by the "<" at `src`, or null. The
+// search stops at a blank or another "<", so that over a whole text it
+// reads each byte at most once.
+const unsigned char *address_close_at(const unsigned char *src) {
+    const unsigned char *p = src + 1;
+    while (*p != 0 && *p != '>' && *p != '<' && !is_blank(*p)) ++p;
+    return *p == '>' && is_address(src + 1, p) ? p : nullptr;
+}
+
+// A word that follows goes after a blank, unless one is there.
+void keep_apart(output &out) { out.blank_due = out.len > 0 && !is_blank(last_byte(out)); }
+
+/*
+ * Whether the symbol at `src` is silent because of what it does here
+ * rather than what it is: a star or hyphen alone at the start of a line
+ * (a comment's gutter, a list's bullet), or the angle brackets around an
+ * address (<user@example.org>), of which the address is what matters.
+ * Below `most` only, where the listener has not asked for these signs.
+ */
+bool is_quiet_symbol(output &out, const unsigned char *src, const unsigned char *next,
+                     pass_state &st) {
+    if (src == st.address_close) {
+        st.address_close = nullptr;
+        keep_apart(out);
+        return true;
+    }
+    if (*src == '<') {
+        st.address_close = address_close_at(src);
+        if (st.address_close != nullptr) keep_apart(out);
+        return st.address_close != nullptr;
+    }
+    return (*src == '*' || *src == '-') && (*next == ' ' || *next == '\t') && opens_line(out);
+}
+
 // Whether the output is at the start of a word: nothing written yet, a
 // blank, or a name whose blank is due.
 bool at_word_start(const output &out) {
@@ -274,6 +328,7 @@ static_assert(max_hyphen_run * (1 + 4) + 2 <= max_unit_bytes, "a run of dashes m
  */
 const unsigned char *put_hyphen(output &out, const unit &u, const unsigned char *src,
                                 const unsigned char *next, pass_state &st, bool after_word) {
+    if (st.lvl < punct_level::most && is_quiet_symbol(out, src, next, st)) return next;
     const bool ascii = *src == '-';
     const unsigned char *end = ascii ? hyphen_run_end(src) : next;
     if (static_cast<size_t>(end - src) > max_hyphen_run) end = next;
@@ -323,6 +378,7 @@ void put_at(output &out, const unit &u, const unsigned char *next, punct_level l
  */
 const unsigned char *put_symbol(output &out, const unit &u, const unsigned char *src,
                                 const unsigned char *next, pass_state &st) {
+    if (st.lvl < punct_level::most && is_quiet_symbol(out, src, next, st)) return next;
     if (st.lvl >= u.lvl) {
         put_name(out, u.text);
     } else if (u.fb == fallback::pause) {
@@ -343,6 +399,78 @@ void put_ellipsis(output &out, const unit &u, punct_level lvl) {
     put_str(out, "...");
 }
 
+// The fewest copies of one symbol in a row that are a line or a filler
+// (****, ====, ----), not symbols to read one by one.
+constexpr size_t min_symbol_run = 4;
+
+// Whether the unit can make such a run: the symbols and the signs that
+// stand in for them, not letters, blanks or the marks that shape speech.
+bool can_repeat(kind k) {
+    switch (k) {
+    case kind::hyphen:
+    case kind::colon:
+    case kind::at:
+    case kind::symbol:
+    case kind::pause: return true;
+    default: return false;
+    }
+}
+
+/*
+ * The end of the run of copies of the unit from `src` to `next`, and in
+ * `count` their number, when there are at least min_symbol_run of them;
+ * null otherwise. Compares byte by byte, so that it stops at the NUL.
+ */
+const unsigned char *symbol_run_end(const unsigned char *src, const unsigned char *next,
+                                    size_t *count) {
+    const size_t len = static_cast<size_t>(next - src);
+    const unsigned char *p = next;
+    size_t n = 1;
+    for (;;) {
+        size_t i = 0;
+        while (i < len && p[i] == src[i]) ++i;
+        if (i < len) break;
+        p += len;
+        ++n;
+    }
+    *count = n;
+    return n >= min_symbol_run ? p : nullptr;
+}
+
+// The decimal digits of `n`.
+void put_count(output &out, size_t n) {
+    char digits[3 * sizeof n];
+    size_t i = sizeof digits;
+    do {
+        digits[--i] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    put_str(out, std::string_view(digits + i, sizeof digits - i));
+}
+static_assert(1 + max_name_bytes + 7 + 3 * sizeof(size_t) <= max_unit_bytes,
+              "a run's name and count must fit a unit's room");
+
+/*
+ * A run of one symbol, which ends at `end`. At `all` it is its name once
+ * with its count ("star times 72"), so that the listener hears what and
+ * how long without a list of names; below it, it is a pause, or nothing
+ * at the start of a line, where the line break already pauses (one
+ * blank when it opens the text, which is then not empty). Returns where
+ * input resumes.
+ */
+const unsigned char *put_symbol_run(output &out, const unit &u, const unsigned char *end,
+                                    size_t count, punct_level lvl) {
+    if (lvl == punct_level::all) {
+        put_name(out, u.text);
+        put_str(out, " times ");
+        put_count(out, count);
+        return end;
+    }
+    if (!opens_line(out)) return put_comma_break(out, end, lvl);
+    if (out.len == 0) put(out, ' ');
+    return end;
+}
+
 /*
  * Writes the unit `u` found at `src` in running text, where `next` is
  * the input after it. Returns where input resumes (after `next` only
@@ -353,6 +481,10 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     const bool after_word = st.prev_word;
     st.prev_word = false;  // also for the comma breaks, which return early
     const punct_level lvl = st.lvl;
+    size_t count = 0;
+    const unsigned char *run_end =
+        *next == *src && can_repeat(u.k) ? symbol_run_end(src, next, &count) : nullptr;
+    if (run_end != nullptr) return put_symbol_run(out, u, run_end, count, lvl);
     switch (u.k) {
     case kind::drop: st.prev_word = after_word; break;  // the word goes on
     case kind::blank: put_attached(out, u.ch); break;
@@ -390,7 +522,7 @@ unsigned char key_byte(unsigned char c, bool key) { return key && c == '_' ? ' '
  */
 template <bool tracking>
 bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key) {
-    pass_state st{lvl, key, false};
+    pass_state st{lvl, key, false, nullptr};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where

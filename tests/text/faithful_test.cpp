@@ -85,6 +85,15 @@ const Row rows[] = {
     {"dot inside a word at all", "debian.org 1.5", all, "debian dot org 1 dot 5"},
     {"apostrophes at all", "it's 'q'", all, "it's tick q tick"},
     {"currency as now", "5\xE2\x82\xAC \xC2\xA3" "5 $5", all, "5euro pound 5 $5"},
+    // Noise: runs of one symbol, gutters and bullets, brackets around addresses.
+    {"symbol runs pause", "a **** b ==== c\n----\nd", some, "a, b, c\n\nd"},
+    {"a run of hyphens pauses at most", "a ---- b", most, "a, b"},
+    {"a run named once with its count at all", "a **** b ----", all, "a star times 4 b dash times 4"},
+    {"a rule alone is a blank", "====", some, " "},
+    {"gutters and bullets silent", "* one\n - two\n-I", some, " one\n  two\ndash I"},
+    {"gutters and bullets read at most", "* one\n- two", most, "star one\ndash two"},
+    {"brackets around addresses silent", "&lt;me@example.org&gt;, x&lt;https://x.org&gt;. a&lt;b&gt;",
+     some, "me at example.org, x https, slash slash x.org. a less b greater"},
     {"empty after the rewrite", "\xE2\x80\x8B", some, std::nullopt},
     // Characters and keys.
     {"character symbol", "?", none, "question", NRV_MSGTYPE_CHAR},
