@@ -379,7 +379,10 @@ void put_at(output &out, const unit &u, const unsigned char *next, punct_level l
 const unsigned char *put_symbol(output &out, const unit &u, const unsigned char *src,
                                 const unsigned char *next, pass_state &st) {
     if (st.lvl < punct_level::most && is_quiet_symbol(out, src, next, st)) return next;
-    if (st.lvl >= u.lvl) {
+    if (u.ch == '-' && is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
+        put(out, '-');  // an en dash between digits is a range: read as the hyphen's
+        st.prev_word = true;
+    } else if (st.lvl >= u.lvl) {
         put_name(out, u.text);
     } else if (u.fb == fallback::pause) {
         return put_comma_break(out, next, st.lvl);
@@ -499,6 +502,15 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     case kind::keep: put_kept(out, u.ch); break;
     case kind::mark: put_mark(out, u, next, lvl, after_word); break;
     case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, lvl); break;
+    case kind::prime:
+        // After a number it is a unit (feet, or minutes of arc); elsewhere
+        // it stands in for the apostrophe or quote it looks like.
+        if (after_word && is_digit(last_byte(out)) && !out.blank_due) {
+            put_name(out, u.text);
+            break;
+        }
+        st.prev_word = after_word;
+        return put_text_unit(out, classify(static_cast<unsigned char>(u.ch)), src, next, st);
     case kind::hyphen: return put_hyphen(out, u, src, next, st, after_word);
     case kind::colon: return put_colon(out, u, next, lvl);
     case kind::at: put_at(out, u, next, lvl, after_word); break;
