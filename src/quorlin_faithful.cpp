@@ -141,16 +141,32 @@ bool swallowed_after_break(unsigned char c, punct_level lvl) {
     return c == '!' || c == ',' || c == '.' || c == '?';
 }
 
+// A mark that ends a sentence, whose fall or rise the engine needs.
+bool ends_sentence(unsigned char c) { return c == '.' || c == '?' || c == '!'; }
+
+// Whether the pause sign `c` closes what is before it: a closing bracket,
+// a colon or a semicolon, after which a sentence may end.
+bool closes_clause(unsigned char c) {
+    return c == ')' || c == ']' || c == '}' || c == ':' || c == ';';
+}
+
 /*
  * A pause for the engine, as the sanitiser makes it: spaces and tabs
  * just written give way to ", " (a lone space at the start; an LF
  * stays), then the pause marks the level does not name and a run of
- * spaces and tabs are skipped. Returns where input resumes.
+ * spaces and tabs are skipped. After a sign that closes a clause and
+ * before a full stop, question mark or exclamation mark ("Really (yes)?
+ * Ok.") the pause gives way to that mark, which keeps the sentence's
+ * intonation. `next` follows the unit that pauses, so next[-1] is its
+ * last byte. Returns where input resumes.
  */
 const unsigned char *put_comma_break(output &out, const unsigned char *next, punct_level lvl) {
     out.blank_due = false;
     while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t')) --out.len;
     pull_back(out.marks, out.len);
+    const unsigned char *mark = next;
+    while (*mark == ' ' || *mark == '\t') ++mark;
+    if (closes_clause(next[-1]) && ends_sentence(*mark)) return mark;
     if (out.len > 0) put(out, ',');
     put(out, ' ');
     while (swallowed_after_break(*next, lvl)) ++next;

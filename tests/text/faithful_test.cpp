@@ -84,6 +84,8 @@ const Row rows[] = {
     {"most at some", "(x) \"y\" [z]; w", some, " x,  y, z, w"},
     {"most at most", "(x) \"y\" [z]; w", most,
      "left paren x right paren quote y quote left bracket z right bracket semicolon w"},
+    {"sentence marks after a closing sign stay", "Really (yes)? Ok. Hi (you)! See [x]. Go: !", some,
+     "Really, yes? Ok. Hi, you! See, x. Go!"},
     {"marks stay at most", "Hello, world! Why?", most, "Hello, world! Why?"},
     {"marks after their names at all", "Hello, world! Why?", all,
      "Hello comma, world exclamation! Why question?"},
