@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
  * Faithful text preparation, stage two and the settings that steer it:
- * after stage one (quorlin_text's strip_markup: markup, entities,
+ * after stage one (quorlin_text's strip_markup_as_xml: markup, entities,
  * trimming), the passes here rewrite the UTF-8 into the engine's 8-bit
  * Western code page, so that the listener hears what the text says.
  * What each character is, and which code-page bytes its letters become,
@@ -793,7 +793,7 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
                mark_store *marks) {
     const faithful_settings defaults{};
     if (s == nullptr) s = &defaults;
-    char *plain = strip_markup(text, len, marks);
+    char *plain = strip_markup_as_xml(text, len, marks);
     if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);

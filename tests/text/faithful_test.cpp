@@ -101,6 +101,16 @@ const Row rows[] = {
     {"gutters and bullets read at most", "* one\n- two", most, "star one\ndash two"},
     {"brackets around addresses silent", "&lt;me@example.org&gt;, x&lt;https://x.org&gt;. a&lt;b&gt;",
      some, "me at example.org, x https, slash slash x.org. a less b greater"},
+    // Markup read as XML.
+    {"markup between two characters is a blank", "One.</s><s>Two.<br/>x", some, "One. Two. x"},
+    {"character references decoded", "&#60;&#x3C;&#233;", some, "less less \xE9"},
+    {"invalid character references dropped", "a&#;b&#x110000;c&#xD800;d&#1;e&#13;f&#9;g", some,
+     "abcdef\tg"},
+    {"a reference without its semicolon is text", "&#60 x", some, "and number 60 x"},
+    {"comments dropped whole", "a<!-- x > y -->b <!-- open", some, "a b"},
+    {"CDATA content is text", "x<![CDATA[(y) a<b]]>z", some, "x, y, a less b z"},
+    {"a less-than that opens no tag is text", "5 < 6 > 4 <me@example.org>", some,
+     "5 less 6 greater 4 me at example.org"},
     {"empty after the rewrite", "\xE2\x80\x8B", some, std::nullopt},
     // Characters and keys.
     {"character symbol", "?", none, "question", NRV_MSGTYPE_CHAR},
@@ -274,4 +284,52 @@ TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
         free(out);
     }
     EXPECT_GT(spoken, 10000);
+}
+
+namespace {
+
+constexpr std::string_view marked_pieces[] = {
+    R"(<mark name="a"/>)", R"(<mark name='b'/>)", "</s><s>", "<br/>", "<!-- > -->", "<![CDATA[<x>]]>",
+    "&#60;", "&#;", "&amp;", "<", ">", " ", "\n", "(", ")", "?", "-", "--", "****", "word", "7", "\xE2\x80\x94",
+};
+
+}  // namespace
+
+// The faithful text is the same with marks as without, and each mark
+// stands in order between words.
+TEST(FaithfulText, RandomMarkedTextKeepsItsTextAndWords)
+{
+    GuardedBytes guard(1024);
+    std::mt19937 rng(0x5eedu);
+    faithful_settings s;
+    size_t with_marks = 0;
+    for (int round = 0; round < 5000; ++round) {
+        std::string in;
+        for (size_t i = rng() % 30; i > 0; --i)
+            in += marked_pieces[rng() % std::size(marked_pieces)];
+        SCOPED_TRACE(in);
+        s.punctuation = static_cast<punct_level>(round % 4);
+        const char *at = guard.place(in);
+        char *plain = prepare_faithful(at, in.size(), NRV_MSGTYPE_TEXT, &s);
+        marked_text t;
+        ASSERT_EQ(prepare_marked_faithful(at, in.size(), NRV_MSGTYPE_TEXT, &s, &t) == 0,
+                  plain != nullptr);
+        if (plain == nullptr)
+            continue;
+        std::string_view text(t.text, t.length);
+        EXPECT_EQ(text, plain);
+        free(plain);
+        for (size_t i = 0; i < t.count; ++i) {
+            size_t place = t.marks[i].at;
+            ASSERT_LE(place, text.size());
+            ASSERT_TRUE(i == 0 || place >= t.marks[i - 1].at);
+            if (place > 0 && place < text.size()) {
+                auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\t'; };
+                ASSERT_TRUE(blank(text[place - 1]) || blank(text[place])) << "inside a word at " << place;
+            }
+        }
+        with_marks += t.count > 0;
+        free_marked_text(&t);
+    }
+    EXPECT_GT(with_marks, 1000u);
 }
