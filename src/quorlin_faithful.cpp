@@ -725,6 +725,25 @@ const char *lone_blank_name(const char *text, size_t len) {
     return classify(static_cast<unsigned char>(text[0])).text;
 }
 
+/*
+ * A copy of a character or key message that is one character, not a
+ * blank: the character itself, never markup or an entity, so that a
+ * "<" is read "less" rather than dropped as the start of a tag. Null
+ * when the message is anything else, or the copy cannot be allocated.
+ */
+char *one_character_copy(const char *text, size_t len) {
+    if (text == nullptr || len == 0 || len > 4 || text[0] == '\0' ||
+        is_blank(static_cast<unsigned char>(text[0])))
+        return nullptr;
+    unsigned char bytes[5] = {};
+    memcpy(bytes, text, len);
+    decoded d = decode(bytes);
+    if (d.cut || d.bytes != len) return nullptr;
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (copy != nullptr) memcpy(copy, bytes, len + 1);
+    return copy;
+}
+
 struct setting_value {
     const char *value;
     int code;
@@ -784,8 +803,9 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val) {
  * never produces) is rewritten, or spelled while spelling is on; a
  * character, and a key name of one character, is spelled, which reads
  * it by name; a longer key name is rewritten with its underscores as
- * blanks. On success the caller owns exactly the result; every other
- * buffer is freed on every path.
+ * blanks. A character or key of one character skips stage one: it is
+ * never markup. On success the caller owns exactly the result; every
+ * other buffer is freed on every path.
  */
 namespace {
 
@@ -793,7 +813,9 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
                mark_store *marks) {
     const faithful_settings defaults{};
     if (s == nullptr) s = &defaults;
-    char *plain = strip_markup_as_xml(text, len, marks);
+    const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
+    char *plain = named ? one_character_copy(text, len) : nullptr;
+    if (plain == nullptr) plain = strip_markup_as_xml(text, len, marks);
     if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);
@@ -801,7 +823,6 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
         return name ? strdup(name) : nullptr;
     }
     const bool caps = s->capitals == caps_mode::spell;
-    const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
     rewrite how = s->spelling ? rewrite::spell : rewrite::text;
     if (named)
         how = is_one_character(reinterpret_cast<const unsigned char *>(plain)) ? rewrite::spell

@@ -120,6 +120,7 @@ const Row rows[] = {
     {"character space as named", "space", none, "space", NRV_MSGTYPE_CHAR},
     {"character without a name", "\xE6\x97\xA5", none, "symbol", NRV_MSGTYPE_CHAR},
     {"character backquote", "`", none, "backquote", NRV_MSGTYPE_CHAR},
+    {"character less-than is never markup", "<", none, "less", NRV_MSGTYPE_CHAR},
     {"character em dash", "\xE2\x80\x94", none, "em dash", NRV_MSGTYPE_CHAR},
     {"capital spelled", "\xC3\x89", none, "capital \xC9", NRV_MSGTYPE_CHAR, false, caps_mode::spell},
     {"capital with icon", "A", none, "A", NRV_MSGTYPE_CHAR, false, caps_mode::icon},
