@@ -473,6 +473,45 @@ size_t copy_cdata(std::string_view msg, size_t at, xml_copy &c) {
     return close + 3;
 }
 
+// The end of the plain text from `at`: the next "<", "&" or NUL, or the
+// end of the message. Most of a message is plain text, copied in runs.
+size_t plain_text_end(std::string_view msg, size_t at) {
+    while (at < msg.size() && msg[at] != '<' && msg[at] != '&' && msg[at] != '\0') ++at;
+    return at;
+}
+
+/*
+ * The markup, text or reference that begins at `at` (a "<" or "&"),
+ * copied into `c`; returns where reading resumes.
+ */
+template <bool tracking>
+size_t read_xml_item(std::string_view msg, size_t at, xml_copy &c, mark_store *marks) {
+    std::string_view rest = msg.substr(at);
+    if (rest.starts_with("<!--")) {
+        size_t close = msg.find("-->", at + 4);
+        c.gap = true;
+        return close == std::string_view::npos ? msg.size() : close + 3;
+    }
+    if (rest.starts_with("<![CDATA[")) return copy_cdata(msg, at + 9, c);
+    size_t end = rest[0] == '<' ? xml_tag_end(msg, at) : at;
+    if (end > at) {
+        std::string_view name;
+        if constexpr (tracking)
+            if (mark_tag_name(msg.substr(at + 1, end - at - 2), &name)) add_mark(*marks, c.n, name);
+        c.gap = true;
+        return end;
+    }
+    char utf8[4];
+    size_t len = 0;
+    size_t used = rest[0] == '&' ? read_reference(rest, utf8, &len) : 0;
+    if (used == 0) {
+        put_xml_text(c, rest.data(), 1);
+        return at + 1;
+    }
+    put_xml_text(c, utf8, len);
+    return at + used;
+}
+
 /*
  * Markup as XML has it, in one pass that also decodes references: a
  * comment is dropped whole, whatever it holds; a CDATA section's content
@@ -485,39 +524,12 @@ template <bool tracking>
 size_t read_xml_as(std::string_view msg, char *dst, mark_store *marks) {
     xml_copy c{dst, 0, false};
     size_t i = 0;
-    while (i < msg.size() && msg[i] != '\0') {
-        std::string_view rest = msg.substr(i);
-        if (rest.starts_with("<!--")) {
-            size_t close = msg.find("-->", i + 4);
-            i = close == std::string_view::npos ? msg.size() : close + 3;
-            c.gap = true;
-            continue;
-        }
-        if (rest.starts_with("<![CDATA[")) {
-            i = copy_cdata(msg, i + 9, c);
-            continue;
-        }
-        size_t end = msg[i] == '<' ? xml_tag_end(msg, i) : i;
-        if (end > i) {
-            std::string_view name;
-            if constexpr (tracking)
-                if (mark_tag_name(msg.substr(i + 1, end - i - 2), &name)) add_mark(*marks, c.n, name);
-            c.gap = true;
-            i = end;
-            continue;
-        }
-        char utf8[4];
-        size_t len = 0;
-        size_t used = msg[i] == '&' ? read_reference(rest, utf8, &len) : 0;
-        if (used == 0) {
-            put_xml_text(c, &msg[i], 1);
-            ++i;
-        } else {
-            put_xml_text(c, utf8, len);
-            i += used;
-        }
+    for (;;) {
+        size_t end = plain_text_end(msg, i);
+        put_xml_text(c, msg.data() + i, end - i);
+        if (end == msg.size() || msg[end] == '\0') return c.n;
+        i = read_xml_item<tracking>(msg, end, c, marks);
     }
-    return c.n;
 }
 
 // The entity that `at` (an "&") begins, or null.
