@@ -328,7 +328,8 @@ const unsigned char *hyphen_run_end(const unsigned char *src) {
 // The most hyphens in a row that are read as one unit, each by its name
 // ("--force"); a longer run is a line of hyphens, not an option.
 constexpr size_t max_hyphen_run = 3;
-static_assert(max_hyphen_run * (1 + 4) + 2 <= max_unit_bytes, "a run of dashes must fit a unit's room");
+static_assert(max_hyphen_run * (1 + 4) + 2 <= max_unit_bytes,
+              "a run of dashes must fit a unit's room");
 
 /*
  * A hyphen or minus sign, with the hyphens right after it when it is

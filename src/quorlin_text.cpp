@@ -352,7 +352,8 @@ size_t xml_tag_end(std::string_view msg, size_t at) {
         if (byte(i) == '/') ++i;
         if (!is_name_start(byte(i))) return at;
         while (is_name_byte(byte(i))) ++i;
-        if (!is_tag_blank(static_cast<char>(byte(i))) && byte(i) != '/' && byte(i) != '>') return at;
+        if (!is_tag_blank(static_cast<char>(byte(i))) && byte(i) != '/' && byte(i) != '>')
+            return at;
     }
     for (; i < msg.size(); ++i) {
         if (msg[i] == '>') return i + 1;

@@ -95,12 +95,14 @@ const Row rows[] = {
     // Noise: runs of one symbol, gutters and bullets, brackets around addresses.
     {"symbol runs pause", "a **** b ==== c\n----\nd", some, "a, b, c\n\nd"},
     {"a run of hyphens pauses at most", "a ---- b", most, "a, b"},
-    {"a run named once with its count at all", "a **** b ----", all, "a star times 4 b dash times 4"},
+    {"a run named once with its count at all", "a **** b ----", all,
+     "a star times 4 b dash times 4"},
     {"a rule alone is a blank", "====", some, " "},
     {"gutters and bullets silent", "* one\n - two\n-I", some, " one\n  two\ndash I"},
     {"gutters and bullets read at most", "* one\n- two", most, "star one\ndash two"},
-    {"brackets around addresses silent", "&lt;me@example.org&gt;, x&lt;https://x.org&gt;. a&lt;b&gt;",
-     some, "me at example.org, x https, slash slash x.org. a less b greater"},
+    {"brackets around addresses silent",
+     "&lt;me@example.org&gt;, x&lt;https://x.org&gt;. a&lt;b&gt;", some,
+     "me at example.org, x https, slash slash x.org. a less b greater"},
     // Markup read as XML.
     {"markup between two characters is a blank", "One.</s><s>Two.<br/>x", some, "One. Two. x"},
     {"character references decoded", "&#60;&#x3C;&#233;", some, "less less \xE9"},
@@ -290,8 +292,9 @@ TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
 namespace {
 
 constexpr std::string_view marked_pieces[] = {
-    R"(<mark name="a"/>)", R"(<mark name='b'/>)", "</s><s>", "<br/>", "<!-- > -->", "<![CDATA[<x>]]>",
-    "&#60;", "&#;", "&amp;", "<", ">", " ", "\n", "(", ")", "?", "-", "--", "****", "word", "7", "\xE2\x80\x94",
+    R"(<mark name="a"/>)", R"(<mark name='b'/>)", "</s><s>", "<br/>", "<!-- > -->",
+    "<![CDATA[<x>]]>", "&#60;", "&#;", "&amp;", "<", ">", " ", "\n", "(", ")", "?", "-", "--",
+    "****", "word", "7", "\xE2\x80\x94",
 };
 
 }  // namespace
@@ -326,7 +329,8 @@ TEST(FaithfulText, RandomMarkedTextKeepsItsTextAndWords)
             ASSERT_TRUE(i == 0 || place >= t.marks[i - 1].at);
             if (place > 0 && place < text.size()) {
                 auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\t'; };
-                ASSERT_TRUE(blank(text[place - 1]) || blank(text[place])) << "inside a word at " << place;
+                ASSERT_TRUE(blank(text[place - 1]) || blank(text[place]))
+                    << "inside a word at " << place;
             }
         }
         with_marks += t.count > 0;
