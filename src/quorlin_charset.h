@@ -34,10 +34,11 @@ enum class kind : unsigned char {
     keep,        // ch, written as it is ($); text: its name when spelled
     mark,        // . , ! ? which shape speech; ch: the mark, text: its name
     apostrophe,  // ' and the typographic apostrophes; text: its name at `all`
+    prime,       // text: its name after a digit; elsewhere as ch, an apostrophe or a quote
     hyphen,      // ch '-' (may join two letters) or 0; text: its name at lvl
     colon,       // stays a colon between digits; otherwise a symbol
     at,          // "at" between word characters at every level; otherwise a symbol
-    symbol,      // text: its name at lvl or above; below it, by fb
+    symbol,      // text: its name at lvl or above; below it, by fb; ch '-': a range between digits
     named,       // text: read as a word at every level (Greek letters, fractions)
     currency,    // text: a word written with no blank on either side
     pause,       // a comma break; text: its name when spelled

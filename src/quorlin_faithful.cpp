@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
  * Faithful text preparation, stage two and the settings that steer it:
- * after stage one (quorlin_text's strip_markup: markup, entities,
+ * after stage one (quorlin_text's strip_markup_as_xml: markup, entities,
  * trimming), the passes here rewrite the UTF-8 into the engine's 8-bit
  * Western code page, so that the listener hears what the text says.
  * What each character is, and which code-page bytes its letters become,
@@ -141,16 +141,32 @@ bool swallowed_after_break(unsigned char c, punct_level lvl) {
     return c == '!' || c == ',' || c == '.' || c == '?';
 }
 
+// A mark that ends a sentence, whose fall or rise the engine needs.
+bool ends_sentence(unsigned char c) { return c == '.' || c == '?' || c == '!'; }
+
+// Whether the pause sign `c` closes what is before it: a closing bracket,
+// a colon or a semicolon, after which a sentence may end.
+bool closes_clause(unsigned char c) {
+    return c == ')' || c == ']' || c == '}' || c == ':' || c == ';';
+}
+
 /*
  * A pause for the engine, as the sanitiser makes it: spaces and tabs
  * just written give way to ", " (a lone space at the start; an LF
  * stays), then the pause marks the level does not name and a run of
- * spaces and tabs are skipped. Returns where input resumes.
+ * spaces and tabs are skipped. After a sign that closes a clause and
+ * before a full stop, question mark or exclamation mark ("Really (yes)?
+ * Ok.") the pause gives way to that mark, which keeps the sentence's
+ * intonation. `next` follows the unit that pauses, so next[-1] is its
+ * last byte. Returns where input resumes.
  */
 const unsigned char *put_comma_break(output &out, const unsigned char *next, punct_level lvl) {
     out.blank_due = false;
     while (out.len > 0 && (out.buf[out.len - 1] == ' ' || out.buf[out.len - 1] == '\t')) --out.len;
     pull_back(out.marks, out.len);
+    const unsigned char *mark = next;
+    while (*mark == ' ' || *mark == '\t') ++mark;
+    if (closes_clause(next[-1]) && ends_sentence(*mark)) return mark;
     if (out.len > 0) put(out, ',');
     put(out, ' ');
     while (swallowed_after_break(*next, lvl)) ++next;
@@ -206,8 +222,9 @@ bool meets_digit(ascii_fast f, unsigned char last) {
 // The state of one pass that the rules look back on.
 struct pass_state {
     punct_level lvl;
-    bool key;        // a key name: underscores are blanks
-    bool prev_word;  // the last unit was a letter or a digit
+    bool key;                            // a key name: underscores are blanks
+    bool prev_word;                      // the last unit was a letter or a digit
+    const unsigned char *address_close;  // the ">" that closes an address in brackets, or null
 };
 
 // A sign kept as it is, attached to the word after it: $5.
@@ -243,23 +260,108 @@ bool put_apostrophe(output &out, const unit &u, const unsigned char *next, punct
     return false;
 }
 
-// A hyphen or minus sign: "minus" before a digit when no word is before
-// it (-64), kept between two letters (e-mail), else a symbol. Returns
-// whether the word goes on.
-bool put_hyphen(output &out, const unit &u, const unsigned char *next, punct_level lvl,
-                bool after_word) {
-    if (!after_word && is_digit(*next)) {
-        put_name(out, "minus");
-    } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
-               starts_letter(*next)) {
-        put(out, '-');
+// Whether the output holds nothing but spaces and tabs since the start
+// of the text or of its line.
+bool opens_line(const output &out) {
+    size_t i = out.len;
+    while (i > 0 && (out.buf[i - 1] == ' ' || out.buf[i - 1] == '\t')) --i;
+    return i == 0 || out.buf[i - 1] == '\n';
+}
+
+// Whether the bytes from `begin` to `end` are an e-mail address (an at
+// sign with something on each side) or a URL (a scheme and "://").
+bool is_address(const unsigned char *begin, const unsigned char *end) {
+    for (const unsigned char *p = begin + 1; p + 1 < end; ++p) {
+        if (*p == '@') return true;
+    }
+    const unsigned char *p = begin;
+    while (p < end && is_ascii_letter(*p)) ++p;
+    return p > begin && end - p > 3 && p[0] == ':' && p[1] == '/' && p[2] == '/';
+}
+
+// The ">" that closes an address opened by the "<" at `src`, or null. The
+// search stops at a blank or another "<", so that over a whole text it
+// reads each byte at most once.
+const unsigned char *address_close_at(const unsigned char *src) {
+    const unsigned char *p = src + 1;
+    while (*p != 0 && *p != '>' && *p != '<' && !is_blank(*p)) ++p;
+    return *p == '>' && is_address(src + 1, p) ? p : nullptr;
+}
+
+// A word that follows goes after a blank, unless one is there.
+void keep_apart(output &out) { out.blank_due = out.len > 0 && !is_blank(last_byte(out)); }
+
+/*
+ * Whether the symbol at `src` is silent because of what it does here
+ * rather than what it is: a star or hyphen alone at the start of a line
+ * (a comment's gutter, a list's bullet), or the angle brackets around an
+ * address (<user@example.org>), of which the address is what matters.
+ * Below `most` only, where the listener has not asked for these signs.
+ */
+bool is_quiet_symbol(output &out, const unsigned char *src, const unsigned char *next,
+                     pass_state &st) {
+    if (src == st.address_close) {
+        st.address_close = nullptr;
+        keep_apart(out);
         return true;
-    } else if (lvl >= u.lvl) {
-        put_name(out, u.text);
+    }
+    if (*src == '<') {
+        st.address_close = address_close_at(src);
+        if (st.address_close != nullptr) keep_apart(out);
+        return st.address_close != nullptr;
+    }
+    return (*src == '*' || *src == '-') && (*next == ' ' || *next == '\t') && opens_line(out);
+}
+
+// Whether the output is at the start of a word: nothing written yet, a
+// blank, or a name whose blank is due.
+bool at_word_start(const output &out) {
+    return out.len == 0 || is_blank(last_byte(out)) || out.blank_due;
+}
+
+// The end of the run of ASCII hyphens that begins at `src`.
+const unsigned char *hyphen_run_end(const unsigned char *src) {
+    while (*src == '-') ++src;
+    return src;
+}
+
+// The most hyphens in a row that are read as one unit, each by its name
+// ("--force"); a longer run is a line of hyphens, not an option.
+constexpr size_t max_hyphen_run = 3;
+static_assert(max_hyphen_run * (1 + 4) + 2 <= max_unit_bytes,
+              "a run of dashes must fit a unit's room");
+
+/*
+ * A hyphen or minus sign, with the hyphens right after it when it is
+ * ASCII. Alone before a digit with no word before it, it is "minus"
+ * (-64). Alone between two letters or digits it stays in the text, where
+ * the engine reads it with the word or number around it: e-mail, UTF-8,
+ * and dates and ranges (2021-10-16, 40-50), which it reads as such.
+ * Hyphens that open a word before a letter or a digit (--force, -I) are
+ * read "dash" from `some` up, since the engine would drop them. Other
+ * hyphens are a symbol, each read by name at its level, or all of them
+ * one space. Returns where input resumes; sets st.prev_word when the
+ * word goes on.
+ */
+const unsigned char *put_hyphen(output &out, const unit &u, const unsigned char *src,
+                                const unsigned char *next, pass_state &st, bool after_word) {
+    if (st.lvl < punct_level::most && is_quiet_symbol(out, src, next, st)) return next;
+    const bool ascii = *src == '-';
+    const unsigned char *end = ascii ? hyphen_run_end(src) : next;
+    if (static_cast<size_t>(end - src) > max_hyphen_run) end = next;
+    if (end == next && !after_word && is_digit(*next)) {
+        put_name(out, "minus");
+    } else if (end == next && u.ch == '-' && after_word && !out.blank_due && starts_word(*next)) {
+        put(out, '-');
+        st.prev_word = true;
+    } else if (st.lvl >= u.lvl || (ascii && !after_word && at_word_start(out) &&
+                                   starts_word(*end) && st.lvl >= punct_level::some)) {
+        size_t count = ascii ? static_cast<size_t>(end - src) : 1;
+        for (size_t i = 0; i < count; ++i) put_name(out, u.text);
     } else {
         put_attached(out, ' ');
     }
-    return false;
+    return end;
 }
 
 // A colon: kept between digits (a time or a ratio: 16:22), else a
@@ -293,7 +395,11 @@ void put_at(output &out, const unit &u, const unsigned char *next, punct_level l
  */
 const unsigned char *put_symbol(output &out, const unit &u, const unsigned char *src,
                                 const unsigned char *next, pass_state &st) {
-    if (st.lvl >= u.lvl) {
+    if (st.lvl < punct_level::most && is_quiet_symbol(out, src, next, st)) return next;
+    if (u.ch == '-' && is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
+        put(out, '-');  // an en dash between digits is a range: read as the hyphen's
+        st.prev_word = true;
+    } else if (st.lvl >= u.lvl) {
         put_name(out, u.text);
     } else if (u.fb == fallback::pause) {
         return put_comma_break(out, next, st.lvl);
@@ -313,6 +419,78 @@ void put_ellipsis(output &out, const unit &u, punct_level lvl) {
     put_str(out, "...");
 }
 
+// The fewest copies of one symbol in a row that are a line or a filler
+// (****, ====, ----), not symbols to read one by one.
+constexpr size_t min_symbol_run = 4;
+
+// Whether the unit can make such a run: the symbols and the signs that
+// stand in for them, not letters, blanks or the marks that shape speech.
+bool can_repeat(kind k) {
+    switch (k) {
+    case kind::hyphen:
+    case kind::colon:
+    case kind::at:
+    case kind::symbol:
+    case kind::pause: return true;
+    default: return false;
+    }
+}
+
+/*
+ * The end of the run of copies of the unit from `src` to `next`, and in
+ * `count` their number, when there are at least min_symbol_run of them;
+ * null otherwise. Compares byte by byte, so that it stops at the NUL.
+ */
+const unsigned char *symbol_run_end(const unsigned char *src, const unsigned char *next,
+                                    size_t *count) {
+    const size_t len = static_cast<size_t>(next - src);
+    const unsigned char *p = next;
+    size_t n = 1;
+    for (;;) {
+        size_t i = 0;
+        while (i < len && p[i] == src[i]) ++i;
+        if (i < len) break;
+        p += len;
+        ++n;
+    }
+    *count = n;
+    return n >= min_symbol_run ? p : nullptr;
+}
+
+// The decimal digits of `n`.
+void put_count(output &out, size_t n) {
+    char digits[3 * sizeof n];
+    size_t i = sizeof digits;
+    do {
+        digits[--i] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n > 0);
+    put_str(out, std::string_view(digits + i, sizeof digits - i));
+}
+static_assert(1 + max_name_bytes + 7 + 3 * sizeof(size_t) <= max_unit_bytes,
+              "a run's name and count must fit a unit's room");
+
+/*
+ * A run of one symbol, which ends at `end`. At `all` it is its name once
+ * with its count ("star times 72"), so that the listener hears what and
+ * how long without a list of names; below it, it is a pause, or nothing
+ * at the start of a line, where the line break already pauses (one
+ * blank when it opens the text, which is then not empty). Returns where
+ * input resumes.
+ */
+const unsigned char *put_symbol_run(output &out, const unit &u, const unsigned char *end,
+                                    size_t count, punct_level lvl) {
+    if (lvl == punct_level::all) {
+        put_name(out, u.text);
+        put_str(out, " times ");
+        put_count(out, count);
+        return end;
+    }
+    if (!opens_line(out)) return put_comma_break(out, end, lvl);
+    if (out.len == 0) put(out, ' ');
+    return end;
+}
+
 /*
  * Writes the unit `u` found at `src` in running text, where `next` is
  * the input after it. Returns where input resumes (after `next` only
@@ -323,6 +501,10 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     const bool after_word = st.prev_word;
     st.prev_word = false;  // also for the comma breaks, which return early
     const punct_level lvl = st.lvl;
+    size_t count = 0;
+    const unsigned char *run_end =
+        *next == *src && can_repeat(u.k) ? symbol_run_end(src, next, &count) : nullptr;
+    if (run_end != nullptr) return put_symbol_run(out, u, run_end, count, lvl);
     switch (u.k) {
     case kind::drop: st.prev_word = after_word; break;  // the word goes on
     case kind::blank: put_attached(out, u.ch); break;
@@ -337,7 +519,16 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     case kind::keep: put_kept(out, u.ch); break;
     case kind::mark: put_mark(out, u, next, lvl, after_word); break;
     case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, lvl); break;
-    case kind::hyphen: st.prev_word = put_hyphen(out, u, next, lvl, after_word); break;
+    case kind::prime:
+        // After a number it is a unit (feet, or minutes of arc); elsewhere
+        // it stands in for the apostrophe or quote it looks like.
+        if (after_word && is_digit(last_byte(out)) && !out.blank_due) {
+            put_name(out, u.text);
+            break;
+        }
+        st.prev_word = after_word;
+        return put_text_unit(out, classify(static_cast<unsigned char>(u.ch)), src, next, st);
+    case kind::hyphen: return put_hyphen(out, u, src, next, st, after_word);
     case kind::colon: return put_colon(out, u, next, lvl);
     case kind::at: put_at(out, u, next, lvl, after_word); break;
     case kind::symbol: return put_symbol(out, u, src, next, st);
@@ -360,7 +551,7 @@ unsigned char key_byte(unsigned char c, bool key) { return key && c == '_' ? ' '
  */
 template <bool tracking>
 bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key) {
-    pass_state st{lvl, key, false};
+    pass_state st{lvl, key, false, nullptr};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
@@ -535,6 +726,25 @@ const char *lone_blank_name(const char *text, size_t len) {
     return classify(static_cast<unsigned char>(text[0])).text;
 }
 
+/*
+ * A copy of a character or key message that is one character, not a
+ * blank: the character itself, never markup or an entity, so that a
+ * "<" is read "less" rather than dropped as the start of a tag. Null
+ * when the message is anything else, or the copy cannot be allocated.
+ */
+char *one_character_copy(const char *text, size_t len) {
+    if (text == nullptr || len == 0 || len > 4 || text[0] == '\0' ||
+        is_blank(static_cast<unsigned char>(text[0])))
+        return nullptr;
+    unsigned char bytes[5] = {};
+    memcpy(bytes, text, len);
+    decoded d = decode(bytes);
+    if (d.cut || d.bytes != len) return nullptr;
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (copy != nullptr) memcpy(copy, bytes, len + 1);
+    return copy;
+}
+
 struct setting_value {
     const char *value;
     int code;
@@ -594,8 +804,9 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val) {
  * never produces) is rewritten, or spelled while spelling is on; a
  * character, and a key name of one character, is spelled, which reads
  * it by name; a longer key name is rewritten with its underscores as
- * blanks. On success the caller owns exactly the result; every other
- * buffer is freed on every path.
+ * blanks. A character or key of one character skips stage one: it is
+ * never markup. On success the caller owns exactly the result; every
+ * other buffer is freed on every path.
  */
 namespace {
 
@@ -603,7 +814,9 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
                mark_store *marks) {
     const faithful_settings defaults{};
     if (s == nullptr) s = &defaults;
-    char *plain = strip_markup(text, len, marks);
+    const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
+    char *plain = named ? one_character_copy(text, len) : nullptr;
+    if (plain == nullptr) plain = strip_markup_as_xml(text, len, marks);
     if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);
@@ -611,7 +824,6 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
         return name ? strdup(name) : nullptr;
     }
     const bool caps = s->capitals == caps_mode::spell;
-    const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
     rewrite how = s->spelling ? rewrite::spell : rewrite::text;
     if (named)
         how = is_one_character(reinterpret_cast<const unsigned char *>(plain)) ? rewrite::spell

@@ -59,6 +59,12 @@ inline void pull_back(mark_store *m, size_t len) {
  * gathered into `marks` when it is set; as strip_ssml otherwise. */
 char *strip_markup(const char *text, size_t len, mark_store *marks);
 
+/* Stage one as the faithful preparation takes it, markup read as XML:
+ * comments dropped whole, CDATA content and a "<" that begins no tag kept
+ * as text, character references decoded, and markup between two
+ * non-blank characters left as one blank. Otherwise as strip_markup. */
+char *strip_markup_as_xml(const char *text, size_t len, mark_store *marks);
+
 /* Hands `prepared` (the engine's text, or null) and the marks over to
  * `out`, each mark moved out of any word: 0, or -1 with everything freed
  * when `prepared` is null or a mark could not be stored. */

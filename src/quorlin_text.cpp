@@ -18,6 +18,12 @@
  * becomes a space, and neither is an error. There is no state;
  * the tables and words below are constant.
  *
+ * The faithful preparation takes stage one as strip_markup_as_xml, which
+ * reads markup as XML does, in one pass: comments dropped whole, CDATA
+ * content and a "<" that begins no tag kept as text, character
+ * references decoded, and markup between two words left as a blank so
+ * that they never join. The default path never calls it.
+ *
  * Marks ride along without touching the text: stage one records where
  * each <mark> tag stood in its output, and every later step, reading its
  * input once from the start, moves each place from an offset into its
@@ -315,6 +321,218 @@ size_t remove_tags(std::string_view msg, char *dst, mark_store *marks) {
     return remove_tags_as<false>(msg, dst, nullptr);
 }
 
+// ---- Stage one as the faithful preparation reads it: markup as XML ----
+
+// Whether `c` may begin an XML name, as far as one byte tells: an ASCII
+// letter, "_", ":" or a byte of a multi-byte character.
+bool is_name_start(unsigned char c) {
+    return is_alpha(static_cast<char>(c)) || c == '_' || c == ':' || c >= 0x80;
+}
+
+bool is_name_byte(unsigned char c) {
+    return is_name_start(c) || is_digit(static_cast<char>(c)) || c == '-' || c == '.';
+}
+
+/*
+ * Where the tag that begins at `at` (a "<") ends, after its ">"; or `at`
+ * when the "<" begins no tag and is text ("a < b", "<user@example.org>").
+ * A tag is "<" or "</" and a name followed by a blank, "/" or ">", or "<!"
+ * or "<?" and a letter, closed by a ">" before any other "<". The search
+ * stops at the next "<", so over a whole text it reads each byte at most
+ * once.
+ */
+size_t xml_tag_end(std::string_view msg, size_t at) {
+    const auto byte = [&](size_t i) -> unsigned char {
+        return i < msg.size() ? static_cast<unsigned char>(msg[i]) : 0;
+    };
+    size_t i = at + 1;
+    if (byte(i) == '!' || byte(i) == '?') {
+        if (!is_alpha(static_cast<char>(byte(++i)))) return at;
+    } else {
+        if (byte(i) == '/') ++i;
+        if (!is_name_start(byte(i))) return at;
+        while (is_name_byte(byte(i))) ++i;
+        if (!is_tag_blank(static_cast<char>(byte(i))) && byte(i) != '/' && byte(i) != '>')
+            return at;
+    }
+    for (; i < msg.size(); ++i) {
+        if (msg[i] == '>') return i + 1;
+        if (msg[i] == '<') return at;
+    }
+    return at;
+}
+
+// Whether a character reference may stand for `cp`: a character a text
+// may hold, so no surrogate, no non-character U+FFFE or U+FFFF, and no
+// control but TAB and LF.
+bool is_text_character(uint32_t cp) {
+    if (cp == '\t' || cp == '\n') return true;
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+    return cp != 0xFFFE && cp != 0xFFFF && cp <= 0x10FFFF;
+}
+
+// The UTF-8 form of `cp`, a character below U+110000: its length.
+size_t put_utf8(uint32_t cp, char *utf8) {
+    const auto b = [](uint32_t v) { return static_cast<char>(v); };
+    if (cp < 0x80) {
+        utf8[0] = b(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        utf8[0] = b(0xC0 | (cp >> 6));
+        utf8[1] = b(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        utf8[0] = b(0xE0 | (cp >> 12));
+        utf8[1] = b(0x80 | ((cp >> 6) & 0x3F));
+        utf8[2] = b(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    utf8[0] = b(0xF0 | (cp >> 18));
+    utf8[1] = b(0x80 | ((cp >> 12) & 0x3F));
+    utf8[2] = b(0x80 | ((cp >> 6) & 0x3F));
+    utf8[3] = b(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+// The value of the digit `c` in base 10 or 16, or -1.
+int digit_value(char c, bool hex) {
+    if (is_digit(c)) return c - '0';
+    if (!hex) return -1;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+/*
+ * The reference that begins `s` (an "&"): &#N; or &#xN; or one of the
+ * five entities. Returns the input bytes it takes, or 0 when none begins
+ * there and the "&" is text. Its character goes into `utf8`, its length
+ * into *len; a numeric reference with no digits, beyond U+10FFFF or to a
+ * character a text may not hold gives 0 bytes, and is dropped.
+ */
+size_t read_reference(std::string_view s, char *utf8, size_t *len) {
+    *len = 0;
+    for (const entity_record &e : entities) {
+        if (s.starts_with(e.entity)) {
+            utf8[0] = e.ch;
+            *len = 1;
+            return static_cast<size_t>(e.len);
+        }
+    }
+    if (!s.starts_with("&#")) return 0;
+    size_t i = 2;
+    const bool hex = i < s.size() && (s[i] == 'x' || s[i] == 'X');
+    if (hex) ++i;
+    const size_t first_digit = i;
+    uint32_t cp = 0;
+    for (int v; i < s.size() && (v = digit_value(s[i], hex)) >= 0; ++i) {
+        // Past U+10FFFF the value stays just beyond it, so it cannot wrap.
+        cp = cp * (hex ? 16u : 10u) + static_cast<uint32_t>(v);
+        if (cp > 0x10FFFF) cp = 0x110000;
+    }
+    if (i >= s.size() || s[i] != ';') return 0;
+    if (i > first_digit && is_text_character(cp)) *len = put_utf8(cp, utf8);
+    return i + 1;
+}
+
+// The faithful copy under construction: stage one's buffer, and whether
+// markup was dropped since the last byte of text.
+struct xml_copy {
+    char *dst;  // at least as long as the message
+    size_t n;   // bytes written
+    bool gap;   // markup since the last text written
+};
+
+// Text after markup: a blank first when the markup stood between two
+// non-blank characters, so that "One.</s><s>Two." keeps its words apart.
+// Every piece of markup takes at least two bytes, so the copy never
+// grows past the message.
+void put_xml_text(xml_copy &c, const char *bytes, size_t len) {
+    if (len == 0) return;
+    if (c.gap && c.n > 0 && !is_blank(c.dst[c.n - 1]) && !is_blank(bytes[0])) c.dst[c.n++] = ' ';
+    c.gap = false;
+    memcpy(c.dst + c.n, bytes, len);
+    c.n += len;
+}
+
+/*
+ * The CDATA section whose content begins at `at`: its content is text,
+ * copied as it is, up to "]]>" or the end; a NUL in it ends the text.
+ * Returns where reading resumes, or msg.size() at a NUL.
+ */
+size_t copy_cdata(std::string_view msg, size_t at, xml_copy &c) {
+    size_t close = msg.find("]]>", at);
+    size_t stop = close == std::string_view::npos ? msg.size() : close;
+    std::string_view content = msg.substr(at, stop - at);
+    size_t nul = content.find('\0');
+    put_xml_text(c, content.data(), nul == std::string_view::npos ? content.size() : nul);
+    c.gap = true;
+    if (nul != std::string_view::npos || close == std::string_view::npos) return msg.size();
+    return close + 3;
+}
+
+// The end of the plain text from `at`: the next "<", "&" or NUL, or the
+// end of the message. Most of a message is plain text, copied in runs.
+size_t plain_text_end(std::string_view msg, size_t at) {
+    while (at < msg.size() && msg[at] != '<' && msg[at] != '&' && msg[at] != '\0') ++at;
+    return at;
+}
+
+/*
+ * The markup, text or reference that begins at `at` (a "<" or "&"),
+ * copied into `c`; returns where reading resumes.
+ */
+template <bool tracking>
+size_t read_xml_item(std::string_view msg, size_t at, xml_copy &c, mark_store *marks) {
+    std::string_view rest = msg.substr(at);
+    if (rest.starts_with("<!--")) {
+        size_t close = msg.find("-->", at + 4);
+        c.gap = true;
+        return close == std::string_view::npos ? msg.size() : close + 3;
+    }
+    if (rest.starts_with("<![CDATA[")) return copy_cdata(msg, at + 9, c);
+    size_t end = rest[0] == '<' ? xml_tag_end(msg, at) : at;
+    if (end > at) {
+        std::string_view name;
+        if constexpr (tracking)
+            if (mark_tag_name(msg.substr(at + 1, end - at - 2), &name)) add_mark(*marks, c.n, name);
+        c.gap = true;
+        return end;
+    }
+    char utf8[4];
+    size_t len = 0;
+    size_t used = rest[0] == '&' ? read_reference(rest, utf8, &len) : 0;
+    if (used == 0) {
+        put_xml_text(c, rest.data(), 1);
+        return at + 1;
+    }
+    put_xml_text(c, utf8, len);
+    return at + used;
+}
+
+/*
+ * Markup as XML has it, in one pass that also decodes references: a
+ * comment is dropped whole, whatever it holds; a CDATA section's content
+ * is text; a "<" that begins no tag is text, and so is a stray ">";
+ * character references are decoded. A NUL outside markup ends the text.
+ * With `marks`, each mark tag is recorded where it stood in the copy.
+ * Returns the bytes copied, at most msg.size().
+ */
+template <bool tracking>
+size_t read_xml_as(std::string_view msg, char *dst, mark_store *marks) {
+    xml_copy c{dst, 0, false};
+    size_t i = 0;
+    for (;;) {
+        size_t end = plain_text_end(msg, i);
+        put_xml_text(c, msg.data() + i, end - i);
+        if (end == msg.size() || msg[end] == '\0') return c.n;
+        i = read_xml_item<tracking>(msg, end, c, marks);
+    }
+}
+
 // The entity that `at` (an "&") begins, or null.
 const entity_record *match_entity(const char *at) {
     for (const entity_record &e : entities) {
@@ -590,6 +808,19 @@ char *strip_markup(const char *text, size_t len, mark_store *marks) {
     // Tags go first so that a "<" or ">" decoded from an entity is text,
     // never markup.
     decode_entities(copy, marks);
+    trim_blanks(copy, marks);
+    return copy;
+}
+
+char *strip_markup_as_xml(const char *text, size_t len, mark_store *marks) {
+    if (text == nullptr) len = 0;
+    if (len == SIZE_MAX) return nullptr;
+    char *copy = static_cast<char *>(malloc(len + 1));
+    if (copy == nullptr) return nullptr;
+    std::string_view msg(text, len);
+    size_t n = marks != nullptr ? read_xml_as<true>(msg, copy, marks)
+                                : read_xml_as<false>(msg, copy, nullptr);
+    copy[n] = '\0';
     trim_blanks(copy, marks);
     return copy;
 }

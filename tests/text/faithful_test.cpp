@@ -50,6 +50,11 @@ const Row rows[] = {
     {"curly quotes at most", "\xE2\x80\x9Chi\xE2\x80\x9D \xC2\xABx\xC2\xBB", most,
      "quote hi quote quote x quote"},
     {"dash and bullet breaks", "wait \xE2\x80\x94 what \xE2\x80\xA2 item", none, "wait, what, item"},
+    {"en and em dashes named at all", "wait \xE2\x80\x94 what \xE2\x80\x93 x", all,
+     "wait em dash what en dash x"},
+    {"an en dash between digits is a range", "pages 10\xE2\x80\x93" "20", none, "pages 10-20"},
+    {"primes after a digit", "5\xE2\x80\xB2 10\xE2\x80\xB3 it\xE2\x80\xB2s", none,
+     "5 prime 10 double prime it's"},
     {"ellipsis", "Wait\xE2\x80\xA6", none, "Wait..."},
     {"Unicode spaces", "a\xC2\xA0" "b\xE2\x80\x83" "c", none, "a b c"},
     {"invisible characters join", "soft\xC2\xADhy\xE2\x80\x8Bphen\xEF\xBB\xBF\xEF\xB8\x8F", none,
@@ -59,8 +64,12 @@ const Row rows[] = {
      "2nd 21ST 1990s 4th. 2 ndly mp 3"},
     {"time keeps its colons", "16:22:23 a: b", none, "16:22:23 a, b"},
     {"minus before a number", "-64 \xE2\x88\x92" "5 a(-1) 10-60", none,
-     "minus 64 minus 5 a, minus 1, 10 60"},
+     "minus 64 minus 5 a, minus 1, 10-60"},
     {"hyphen between letters", "e-mail a - b", most, "e-mail a dash b"},
+    {"hyphens of dates, versions and ranges", "2021-10-16 6.4-1 40-50% CVE-2023-1234", some,
+     "2021-10-16 6.4-1 40-50 percent CVE-2023-1234"},
+    {"hyphens opening an option at none", "--force -I a--b", none, " force  I a b"},
+    {"hyphens opening an option at some", "--force -I a--b", some, "dash dash force dash I a b"},
     // Addresses.
     {"address at none", "gladk@debian.org @home", none, "gladk at debian.org  home"},
     // Symbols by level.
@@ -75,12 +84,35 @@ const Row rows[] = {
     {"most at some", "(x) \"y\" [z]; w", some, " x,  y, z, w"},
     {"most at most", "(x) \"y\" [z]; w", most,
      "left paren x right paren quote y quote left bracket z right bracket semicolon w"},
+    {"sentence marks after a closing sign stay", "Really (yes)? Ok. Hi (you)! See [x]. Go: !", some,
+     "Really, yes? Ok. Hi, you! See, x. Go!"},
     {"marks stay at most", "Hello, world! Why?", most, "Hello, world! Why?"},
     {"marks after their names at all", "Hello, world! Why?", all,
      "Hello comma, world exclamation! Why question?"},
     {"dot inside a word at all", "debian.org 1.5", all, "debian dot org 1 dot 5"},
     {"apostrophes at all", "it's 'q'", all, "it's tick q tick"},
     {"currency as now", "5\xE2\x82\xAC \xC2\xA3" "5 $5", all, "5euro pound 5 $5"},
+    // Noise: runs of one symbol, gutters and bullets, brackets around addresses.
+    {"symbol runs pause", "a **** b ==== c\n----\nd", some, "a, b, c\n\nd"},
+    {"a run of hyphens pauses at most", "a ---- b", most, "a, b"},
+    {"a run named once with its count at all", "a **** b ----", all,
+     "a star times 4 b dash times 4"},
+    {"a rule alone is a blank", "====", some, " "},
+    {"gutters and bullets silent", "* one\n - two\n-I", some, " one\n  two\ndash I"},
+    {"gutters and bullets read at most", "* one\n- two", most, "star one\ndash two"},
+    {"brackets around addresses silent",
+     "&lt;me@example.org&gt;, x&lt;https://x.org&gt;. a&lt;b&gt;", some,
+     "me at example.org, x https, slash slash x.org. a less b greater"},
+    // Markup read as XML.
+    {"markup between two characters is a blank", "One.</s><s>Two.<br/>x", some, "One. Two. x"},
+    {"character references decoded", "&#60;&#x3C;&#233;", some, "less less \xE9"},
+    {"invalid character references dropped", "a&#;b&#x110000;c&#xD800;d&#1;e&#13;f&#9;g", some,
+     "abcdef\tg"},
+    {"a reference without its semicolon is text", "&#60 x", some, "and number 60 x"},
+    {"comments dropped whole", "a<!-- x > y -->b <!-- open", some, "a b"},
+    {"CDATA content is text", "x<![CDATA[(y) a<b]]>z", some, "x, y, a less b z"},
+    {"a less-than that opens no tag is text", "5 < 6 > 4 <me@example.org>", some,
+     "5 less 6 greater 4 me at example.org"},
     {"empty after the rewrite", "\xE2\x80\x8B", some, std::nullopt},
     // Characters and keys.
     {"character symbol", "?", none, "question", NRV_MSGTYPE_CHAR},
@@ -90,6 +122,8 @@ const Row rows[] = {
     {"character space as named", "space", none, "space", NRV_MSGTYPE_CHAR},
     {"character without a name", "\xE6\x97\xA5", none, "symbol", NRV_MSGTYPE_CHAR},
     {"character backquote", "`", none, "backquote", NRV_MSGTYPE_CHAR},
+    {"character less-than is never markup", "<", none, "less", NRV_MSGTYPE_CHAR},
+    {"character em dash", "\xE2\x80\x94", none, "em dash", NRV_MSGTYPE_CHAR},
     {"capital spelled", "\xC3\x89", none, "capital \xC9", NRV_MSGTYPE_CHAR, false, caps_mode::spell},
     {"capital with icon", "A", none, "A", NRV_MSGTYPE_CHAR, false, caps_mode::icon},
     {"key name", "shift_a", none, "shift a", NRV_MSGTYPE_KEY},
@@ -253,4 +287,54 @@ TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
         free(out);
     }
     EXPECT_GT(spoken, 10000);
+}
+
+namespace {
+
+constexpr std::string_view marked_pieces[] = {
+    R"(<mark name="a"/>)", R"(<mark name='b'/>)", "</s><s>", "<br/>", "<!-- > -->",
+    "<![CDATA[<x>]]>", "&#60;", "&#;", "&amp;", "<", ">", " ", "\n", "(", ")", "?", "-", "--",
+    "****", "word", "7", "\xE2\x80\x94",
+};
+
+}  // namespace
+
+// The faithful text is the same with marks as without, and each mark
+// stands in order between words.
+TEST(FaithfulText, RandomMarkedTextKeepsItsTextAndWords)
+{
+    GuardedBytes guard(1024);
+    std::mt19937 rng(0x5eedu);
+    faithful_settings s;
+    size_t with_marks = 0;
+    for (int round = 0; round < 5000; ++round) {
+        std::string in;
+        for (size_t i = rng() % 30; i > 0; --i)
+            in += marked_pieces[rng() % std::size(marked_pieces)];
+        SCOPED_TRACE(in);
+        s.punctuation = static_cast<punct_level>(round % 4);
+        const char *at = guard.place(in);
+        char *plain = prepare_faithful(at, in.size(), NRV_MSGTYPE_TEXT, &s);
+        marked_text t;
+        ASSERT_EQ(prepare_marked_faithful(at, in.size(), NRV_MSGTYPE_TEXT, &s, &t) == 0,
+                  plain != nullptr);
+        if (plain == nullptr)
+            continue;
+        std::string_view text(t.text, t.length);
+        EXPECT_EQ(text, plain);
+        free(plain);
+        for (size_t i = 0; i < t.count; ++i) {
+            size_t place = t.marks[i].at;
+            ASSERT_LE(place, text.size());
+            ASSERT_TRUE(i == 0 || place >= t.marks[i - 1].at);
+            if (place > 0 && place < text.size()) {
+                auto blank = [](char c) { return c == ' ' || c == '\n' || c == '\t'; };
+                ASSERT_TRUE(blank(text[place - 1]) || blank(text[place]))
+                    << "inside a word at " << place;
+            }
+        }
+        with_marks += t.count > 0;
+        free_marked_text(&t);
+    }
+    EXPECT_GT(with_marks, 1000u);
 }
