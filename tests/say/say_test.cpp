@@ -466,12 +466,14 @@ TEST(Say, PlaysThroughTheFirstPlayerFound) {
 // each message is "701 BEGIN", a mark "start", 0.1 s of audio, a mark
 // "m1", 0.1 s more, a mark "end", and "702 END" ("704 PAUSE" when the
 // text holds "pause"). It keeps the configuration it was given, with
-// SAY_TEST_QUIT=hang it never exits after QUIT, and it removes the file
-// SAY_TEST_REMOVE names at QUIT.
+// SAY_TEST_QUIT=hang it never exits after QUIT, it removes the file
+// SAY_TEST_REMOVE names at QUIT, and it sends the file SAY_TEST_BLOCK
+// names as each of its audio blocks.
 std::string add_script_module(const Scratch &s) {
     return s.add_script("module", "[ -n \"$1\" ] && cat \"$1\" > " + s.path("module.conf") + R"(
 payload=$(head -c 4410 /dev/zero | tr '\0' A)
 block() {
+  [ -n "$SAY_TEST_BLOCK" ] && cat "$SAY_TEST_BLOCK" && return
   printf '705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n705-num_samples=2205\n'
   printf '705-big_endian=0\n705-AUDIO\000%s\n705 AUDIO\n' "$payload"
 }
@@ -646,6 +648,60 @@ TEST(Say, WritesEachMarkWithItsAudioTime) {
         }
         std::string conf = slurp(s.path("module.conf"));
         EXPECT_EQ(conf.find("CorvaneIndexMarks 1\n") != std::string::npos, k.index_marks_set) << conf;
+    }
+}
+
+// A 705 block as the module frames it: 0x7D and 0x0A escaped as 0x7D and
+// the byte with bit 5 flipped, `payload` given as it is sent when
+// `escaped` is false.
+std::string audio_block(int samples, bool big_endian, const std::string &payload, bool escape = true) {
+    std::string sent;
+    for (char c : payload)
+        if (escape && (c == 0x7d || c == '\n'))
+            sent += {'\x7d', static_cast<char>(c ^ 0x20)};
+        else
+            sent += c;
+    return "705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n705-num_samples=" +
+           std::to_string(samples) + "\n705-big_endian=" + (big_endian ? "1" : "0") +
+           std::string("\n705-AUDIO\0", 11) + sent + "\n705 AUDIO\n";
+}
+
+// The audio blocks a message brings are unescaped exactly, however the
+// reads of the pipe cut them; a block that breaks the framing ends the
+// run, naming what is wrong, with no file written.
+TEST(Say, ReadsAudioBlocksExactly) {
+    std::string every_byte;  // 0x00 to 0xFF over and over: escapes at every distance from a read's end
+    for (int i = 0; i < 160000; i++) every_byte += static_cast<char>(i * 7 % 256);
+    std::string bad_end = audio_block(2, false, "abcd");
+    bad_end.replace(bad_end.size() - 10, 10, "705 AUDIO!\n");
+    struct Case {
+        const char *name;
+        std::string block;
+        bool spoken;
+        std::string audio;    // what one block leaves in the WAV file
+        const char *message;  // in standard error when the run fails
+    };
+    const Case cases[] = {
+        {"escapes across several reads", audio_block(80000, false, every_byte), true, every_byte, ""},
+        {"big-endian samples", audio_block(2, true, "\x01\x02\x7d\x0a"), true, "\x02\x01\x0a\x7d", ""},
+        {"an escape byte with nothing after it", audio_block(1, false, "ab\x7d", false), false, "",
+         "an escape byte ends its payload"},
+        {"fewer bytes than samples", audio_block(3, false, "abcd"), false, "",
+         "says 3 samples but carries 4 bytes"},
+        {"no end line", bad_end, false, "", "expected \"705 AUDIO\", got \"705 AUDIO!\""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        std::vector<std::string> args{"-m", add_script_module(s), "-o", s.path("a.wav"), "Hi"};
+        std::string out, err;
+        int status = s.run(args, "", {{"SAY_TEST_BLOCK", s.write("block", k.block)}}, out, err);
+        EXPECT_EQ(status, k.spoken ? 0 : 1) << err;
+        EXPECT_NE(err.find(k.message), std::string::npos) << err;
+        EXPECT_EQ(std::filesystem::exists(s.path("a.wav")), k.spoken);
+        if (k.spoken) {
+            EXPECT_TRUE(parse_wav(slurp(s.path("a.wav"))).samples == k.audio + k.audio);
+        }
     }
 }
 
