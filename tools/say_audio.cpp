@@ -241,7 +241,7 @@ protected:
     void start(int rate) override {
         started_ = true;
         // A stream's length is unknown when its header leaves.
-        std::string h = wav_header(rate, out_->seekable() ? 0 : UINT32_MAX);
+        std::string h = wav_header(rate, out_->seekable() ? 0 : wav_unknown_length);
         out_->write(h.data(), h.size());
     }
     void write(const char *bytes, size_t n) override {
@@ -363,7 +363,7 @@ protected:
         // poll, where the timeout bounds it.
         fcntl(in_, F_SETFL, O_NONBLOCK);
         if (player_.name == "pw-play") {
-            std::string h = wav_header(rate, UINT32_MAX);
+            std::string h = wav_header(rate, wav_unknown_length);
             write(h.data(), h.size());
         }
     }
