@@ -309,7 +309,7 @@ void choose_destination(Options &o, const Flags &f) {
         bad("--play and -o contradict each other: play or write, not both");
     if (f.output_given && o.output.empty())
         bad("-o needs a file name, or \"-\" for standard output");
-    bool to_stdout = f.output_given && o.output == "-";
+    bool to_stdout = f.output_given && (o.output == "-" || names_standard_output(o.output));
     if (f.play)
         o.destination = Destination::player;
     else if (f.raw)
@@ -324,6 +324,8 @@ void choose_destination(Options &o, const Flags &f) {
     if (o.marks == "-" && audio_on_stdout)
         bad("--marks - and the audio cannot share standard output: give --marks a file");
     refuse_shared_file(o, audio_on_stdout);
+    // Once it is known to be apart from the audio, as "-" is.
+    if (o.marks != "-" && names_standard_output(o.marks)) o.marks = "-";
 }
 
 // Where the text comes from.

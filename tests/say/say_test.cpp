@@ -208,6 +208,15 @@ TEST(Say, CommandLines) {
              EXPECT_TRUE(w.samples == messages_audio(1));
              EXPECT_EQ(r.err, "");
          }},
+        {"-o /dev/stdout into a pipe is -o -", {"-q", "-o", "/dev/stdout", "Hello"}, "", {}, 0,
+         [](const Result &r) {
+             Wav w = parse_wav(r.out);
+             EXPECT_EQ(w.data_size, 0x7ffff000u);
+             EXPECT_TRUE(w.samples == messages_audio(1));
+         }},
+        {"--marks /dev/stdout into a pipe is --marks -",
+         {"--ssml", "--marks", "/dev/stdout", "-o", "@a.wav", "<speak>a <mark name=\"m\"/> b</speak>"}, "", {}, 0,
+         [](const Result &r) { EXPECT_EQ(r.out.substr(0, 2), "m\t") << r.err; }},
         {"--raw to standard output", {"--raw", "Hello"}, "", {}, 0,
          [](const Result &r) { EXPECT_TRUE(r.out == messages_audio(1)); }},
         {"--raw -o FILE", {"--raw", "-o", "@a.raw", "Hello"}, "", {}, 0,
