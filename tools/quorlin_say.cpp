@@ -3,7 +3,8 @@
 // standard output or to an audio player.
 //
 // It drives the real module as a speech server does (say_module), with a
-// configuration merged from the user's file and its own options
+// configuration merged from the -c file (else the installed one) and its
+// own options
 // (say_config), and sends the audio to one sink (say_audio) as it
 // arrives. It owns the order of a run (options, configuration, sink,
 // module, messages, clean-up) and what a message is: paragraphs or
@@ -86,13 +87,13 @@ std::vector<std::string> messages_of(const Options &o) {
     return messages;
 }
 
-// A key that quorlin-say turns on unless the user's file sets it; an
-// option that asks for the module's default (`wanted` false) wins over
-// the user's file and otherwise leaves the key out.
+// A key that quorlin-say turns on unless the configuration file sets it;
+// an option that asks for the module's default (`wanted` false) wins
+// over the file and otherwise leaves the key out.
 void default_key(ModuleConfig &config, const char *key, bool wanted) {
     if (!wanted) {
-        if (config.user_sets(key)) config.set(key, "0");
-    } else if (!config.user_sets(key)) {
+        if (config.file_sets(key)) config.set(key, "0");
+    } else if (!config.file_sets(key)) {
         config.set(key, "1");
     }
 }
@@ -101,15 +102,15 @@ void default_key(ModuleConfig &config, const char *key, bool wanted) {
 void merge_options(const Options &o, ModuleConfig &config) {
     if (o.voice >= 0) config.set("CorvaneDefaultVoice", std::to_string(o.voice));
     // Streaming sends the first audio while the rest is synthesised; the
-    // user's own file and --synchronous decide otherwise.
+    // configuration file and --synchronous decide otherwise.
     default_key(config, "CorvaneStreaming", !o.synchronous);
     // Faithful text keeps what the text says (apostrophes, accented
     // letters, symbols at the punctuation level); --ascii-text asks for
     // the module's own cleaning.
     default_key(config, "CorvaneFaithfulText", o.faithful_text);
-    // The module reports marks only when asked to; a user's file that
+    // The module reports marks only when asked to; a file that
     // sets the key keeps its say.
-    if (!o.marks.empty() && !config.user_sets("CorvaneIndexMarks"))
+    if (!o.marks.empty() && !config.file_sets("CorvaneIndexMarks"))
         config.set("CorvaneIndexMarks", "1");
 }
 
@@ -158,7 +159,12 @@ int interrupted_status() { return 128 + interrupt_signal(); }
 
 int run(const Options &o) {
     ModuleConfig config;
-    if (!o.config.empty()) config.read_user_file(o.config);
+    // The -c file stands for the installed one, as a server's command
+    // names one file: a run with -c never depends on what is installed.
+    if (!o.config.empty())
+        config.read_given_file(o.config);
+    else
+        config.read_installed_file();
     merge_options(o, config);
     std::vector<std::string> messages = messages_of(o);
     const std::string &config_path = config.write();

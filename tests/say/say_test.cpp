@@ -123,6 +123,9 @@ public:
                                         const std::string &redirect = "",
                                         const std::string &file = "") const {
         qtest::ChildOptions o = qtest::fake_module_options(QUORLIN_SAY, env);
+        // The installed configuration is the folder's system.conf unless
+        // `env` names another: never the machine's own.
+        o.env.insert(o.env.begin(), {"QUORLIN_SAY_SYSTEM_CONFIG", path("system.conf")});
         o.env.emplace_back("QUORLIN_FAKE_LOG", path("engine.log"));
         o.env.emplace_back("TMPDIR", dir_.path());
         o.argv.insert(o.argv.end(), {"-m", module_});
@@ -234,6 +237,15 @@ TEST(Say, CommandLines) {
          }},
         {"the -c file's voice without -V", {"-c", "@user.conf", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) { expect_in_log(r, "eciCopyVoice 1 0"); }},
+        {"the installed file's voice without -c", {"-o", "@a.wav", "Hi"}, "",
+         {{"QUORLIN_SAY_SYSTEM_CONFIG", "@user.conf"}}, 0,
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 1 0"); }},
+        {"the -c file stands for the installed one", {"--trace", "-c", "@on.conf", "-o", "@a.wav", "Hi"}, "",
+         {{"QUORLIN_SAY_SYSTEM_CONFIG", "@user.conf"}}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("key='CORVANESTREAMING' value='1'"), std::string::npos);
+             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 1 0"), std::string::npos);
+         }},
         {"streaming by default", {"--trace", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) {
              EXPECT_NE(r.err.find("key='CorvaneStreaming' value='1'"), std::string::npos);
@@ -336,8 +348,11 @@ TEST(Say, CommandLines) {
         s.write("on.conf", "CORVANESTREAMING 1\n");
         std::vector<std::string> args;
         for (const std::string &a : row.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        Env env = row.env;
+        for (auto &[name, value] : env)
+            if (value[0] == '@') value = s.path(value.substr(1));
         Result r{s, "", ""};
-        EXPECT_EQ(s.run(args, row.input, row.env, r.out, r.err), row.status) << r.err;
+        EXPECT_EQ(s.run(args, row.input, env, r.out, r.err), row.status) << r.err;
         if (row.check) row.check(r);
         // Options the parser refused come with the hint to --help.
         if (row.status == 2 && std::find(args.begin(), args.end(), "-c") == args.end()) {
