@@ -62,6 +62,19 @@ std::vector<std::string> split_messages(const std::string &text, bool per_line) 
     return messages;
 }
 
+// An SSML document is one message, blank lines and all: split at them,
+// its elements would be cut in two. Line ends lose their carriage
+// returns, as split_messages drops them.
+std::vector<std::string> one_document(const std::string &text) {
+    std::string doc;
+    doc.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++)
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') doc += text[i];
+    while (!doc.empty() && (doc.back() == '\n' || doc.back() == '\r')) doc.pop_back();
+    if (doc.find_first_not_of(" \t\r\n") == std::string::npos) return {};
+    return {doc};
+}
+
 std::string read_text(const std::string &path) {
     bool is_stdin = path.empty() || path == "-";
     std::string shown = is_stdin ? "standard input" : path;
@@ -80,7 +93,9 @@ std::vector<std::string> messages_of(const Options &o) {
         return {joined};
     }
     std::string from = o.source == TextSource::file ? o.text_file : "-";
-    std::vector<std::string> messages = split_messages(read_text(from), o.per_line);
+    std::string text = read_text(from);
+    std::vector<std::string> messages =
+        o.ssml && !o.per_line ? one_document(text) : split_messages(text, o.per_line);
     if (messages.empty())
         fail((o.source == TextSource::file ? o.text_file : std::string("standard input")) +
              " holds no text");
@@ -131,15 +146,10 @@ std::string escaped(const std::string &text) {
     return out;
 }
 
-// The protocol ends a message's text at a NUL byte; what follows it is
-// lost, which the user should hear of.
-void warn_nul(const Options &o, const std::string &text, size_t index, size_t count) {
-    if (text.find('\0') == std::string::npos) return;
-    bool after_progress = !o.quiet && count > 1 && isatty(2);
-    fprintf(stderr,
-            "%squorlin-say: warning: message %zu holds a NUL byte; only its text before "
-            "the NUL byte is spoken\n",
-            after_progress ? "\n" : "", index);
+// Whether a terminal shows the progress line of message `index` (0:
+// none yet) of `count` without its line feed.
+bool progress_open(const Options &o, size_t index, size_t count) {
+    return !o.quiet && index > 0 && index < count && isatty(2);
 }
 
 void progress(const Options &o, size_t index, size_t count) {
@@ -147,6 +157,22 @@ void progress(const Options &o, size_t index, size_t count) {
     bool tty = isatty(2);
     fprintf(stderr, "%squorlin-say: message %zu of %zu%s", tty ? "\r" : "", index, count,
             tty && index < count ? "" : "\n");
+}
+
+// A line of its own on standard error while message `index` of `count`
+// is spoken.
+void note(const Options &o, size_t index, size_t count, const std::string &text) {
+    fprintf(stderr, "%squorlin-say: %s\n", progress_open(o, index, count) ? "\n" : "",
+            text.c_str());
+}
+
+// The protocol ends a message's text at a NUL byte; what follows it is
+// lost, which the user should hear of.
+void warn_nul(const Options &o, const std::string &text, size_t index, size_t count) {
+    if (text.find('\0') == std::string::npos) return;
+    note(o, index, count,
+         "warning: message " + std::to_string(index) +
+             " holds a NUL byte; only its text before the NUL byte is spoken");
 }
 
 void summary(const char *lead, const Sink &sink) {
@@ -185,12 +211,22 @@ int run(const Options &o) {
     try {
         m.handshake();
         m.send_settings(o.settings);
+        size_t silent = 0;  // messages with nothing to speak
         for (size_t i = 0; i < messages.size(); i++) {
             progress(o, i + 1, messages.size());
             warn_nul(o, messages[i], i + 1, messages.size());
-            m.speak(o.ssml ? messages[i] : escaped(messages[i]), i + 1, *sink, on_mark);
+            if (m.speak(o.ssml ? messages[i] : escaped(messages[i]), i + 1, *sink, on_mark))
+                continue;
+            // Markup alone, say: a server goes on with the next message.
+            note(o, i + 1, messages.size(), "nothing to speak in message " + std::to_string(i + 1));
+            silent++;
         }
         m.quit();
+        if (silent == messages.size()) {
+            sink->abandon();
+            if (marks) marks->abandon();
+            return exit_failure;
+        }
         if (sink->samples() == 0) fail("the module produced no audio");
         sink->complete();
         if (marks) marks->complete();

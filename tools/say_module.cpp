@@ -160,8 +160,8 @@ void ModuleSession::send_settings(
     if (line != "203 OK SETTINGS RECEIVED") refused("SET", line);
 }
 
-uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink,
-                              const MarkReached &on_mark) {
+bool ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink,
+                          const MarkReached &on_mark) {
     std::string which = "message " + std::to_string(index);
     waiting_for_ = "the module's answer to SPEAK (" + which + ")";
     send_line("SPEAK");
@@ -181,13 +181,13 @@ uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &
     }
     send_line(".");
     line = traced_line();
+    if (line == "301 ERROR CANT SPEAK") return false;
     if (line != "200 OK SPEAKING") refused("the message was refused", line);
-    uint64_t samples = 0;
     for (;;) {
         waiting_for_ = "audio of " + which;
         line = read_line();
         if (line.rfind("705-bits=", 0) == 0) {
-            samples += read_audio_block(line, sink);
+            read_audio_block(line, sink);
             continue;
         }
         trace(line);
@@ -200,7 +200,7 @@ uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &
             continue;
         }
         // A pause the server may resume ends the message as its end does.
-        if (line == "702 END" || line == "704 PAUSE") return samples;
+        if (line == "702 END" || line == "704 PAUSE") return true;
         if (line == "703 STOP") fail("the module stopped " + which);
         refused("speaking", line);
     }
@@ -338,7 +338,7 @@ int ModuleSession::header_field(std::string_view key) {
     return v;
 }
 
-uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &sink) {
+void ModuleSession::read_audio_block(const std::string &first, AudioSink &sink) {
     int bits = 0;
     if (!parse_int(first.c_str() + strlen("705-bits="), 0, 64, bits))
         fail("malformed audio block: \"" + first + "\"");
@@ -383,7 +383,6 @@ uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &si
     if (big_endian)
         for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(payload[i], payload[i + 1]);
     sink.put(rate, payload, bytes);
-    return static_cast<uint64_t>(samples);
 }
 
 void ModuleSession::refused(const std::string &what, const std::string &reply) {

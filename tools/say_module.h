@@ -45,10 +45,11 @@ public:
     // Sends one SET block of name=value lines (none when empty).
     void send_settings(const std::vector<std::pair<std::string, std::string>> &settings);
     // Speaks message number `index` (from 1), which ends with "702 END"
-    // or "704 PAUSE"; returns its sample count. Index marks go to
-    // `on_mark` (which may be empty).
-    uint64_t speak(const std::string &text, size_t index, AudioSink &sink,
-                   const MarkReached &on_mark);
+    // or "704 PAUSE"; index marks go to `on_mark` (which may be empty).
+    // False when the module found nothing to speak in it: it answers
+    // "301 ERROR CANT SPEAK" to a text that is empty once its markup is
+    // dropped, and the session goes on.
+    bool speak(const std::string &text, size_t index, AudioSink &sink, const MarkReached &on_mark);
     // Sends QUIT and waits, within the timeout, for the module to exit
     // with status 0; kills it when it has not.
     void quit();
@@ -71,7 +72,7 @@ private:
     std::string traced_line();
     void trace(const std::string &text) const;
     int header_field(std::string_view key);
-    uint64_t read_audio_block(const std::string &first, AudioSink &sink);
+    void read_audio_block(const std::string &first, AudioSink &sink);
     [[noreturn]] void refused(const std::string &what, const std::string &reply);
     std::string ended_text();
     bool pump(bool want_write, int own_timeout_ms = -1);

@@ -276,6 +276,26 @@ TEST(Say, CommandLines) {
          [](const Result &r) {
              EXPECT_NE(r.err.find("> (data) <speak>a &amp; b</speak>\n"), std::string::npos) << r.err;
          }},
+        {"--ssml with standard input is one document", {"--ssml", "--trace", "-o", "@a.wav"},
+         "<speak>One.\r\n\r\nTwo.</speak>\n\n", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(exchange(r.err).find("> SPEAK\n< 202 OK RECEIVING MESSAGE\n> (data) <speak>One.\n"
+                                            "> (data) \n> (data) Two.</speak>\n> .\n"),
+                       std::string::npos) << r.err;
+             expect_wav_file(r.s.path("a.wav"), messages_audio(1));
+         }},
+        {"markup alone has nothing to speak", {"--ssml", "-o", "@a.wav", "<speak><mark name=\"m\"/></speak>"},
+         "", {}, 1,
+         [](const Result &r) {
+             EXPECT_EQ(r.err, "quorlin-say: nothing to speak in message 1\n");
+             EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav")));
+         }},
+        {"a message with nothing to speak among others", {"--ssml", "--lines", "-o", "@a.wav"},
+         "<speak>One</speak>\n<speak/>\n<speak>Three</speak>\n", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("\nquorlin-say: nothing to speak in message 2\n"), std::string::npos);
+             expect_wav_file(r.s.path("a.wav"), messages_audio(2));
+         }},
         {"the SET block a server sends",
          {"--trace", "-r", "20", "--punctuation", "all", "--spell", "--capitals", "spell", "-o", "@a.wav", "Hi"},
          "", {}, 0,
