@@ -22,6 +22,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "say_audio.h"
@@ -146,15 +147,61 @@ std::string escaped(const std::string &text) {
     return out;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s`, or 0,
+// by the rules the module decodes with: no overlong form, no surrogate,
+// nothing beyond U+10FFFF.
+size_t utf8_sequence(std::string_view s) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    size_t len = lead >= 0xc2 && lead <= 0xdf   ? 2
+                 : lead >= 0xe0 && lead <= 0xef ? 3
+                 : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                : 0;
+    if (len == 0 || s.size() < len) return 0;
+    for (size_t i = 1; i < len; i++)
+        if ((byte(i) & 0xc0) != 0x80) return 0;
+    const unsigned char second = byte(1);
+    bool out_of_range = (lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) ||
+                        (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second > 0x8f);
+    return out_of_range ? 0 : len;
+}
+
+bool is_utf8(std::string_view s) {
+    while (!s.empty()) {
+        size_t n = utf8_sequence(s);
+        if (n == 0) return false;
+        s.remove_prefix(n);
+    }
+    return true;
+}
+
+// The module reads UTF-8 and skips what is not; text in another
+// encoding loses its accented letters without a word, so one warning
+// names the first message that is not UTF-8.
+void warn_not_utf8(const std::vector<std::string> &messages) {
+    for (size_t i = 0; i < messages.size(); i++)
+        if (!is_utf8(messages[i])) {
+            fprintf(stderr,
+                    "quorlin-say: warning: message %zu is not UTF-8 (the text must be); bytes "
+                    "of another encoding are not spoken\n",
+                    i + 1);
+            return;
+        }
+}
+
 // Whether a terminal shows the progress line of message `index` (0:
 // none yet) of `count` without its line feed.
 bool progress_open(const Options &o, size_t index, size_t count) {
     return !o.quiet && index > 0 && index < count && isatty(2);
 }
 
+// "message N of M" while a file is spoken: for someone watching the
+// terminal, or reading the trace; a log or a pipe is spared one line
+// per message.
 void progress(const Options &o, size_t index, size_t count) {
-    if (o.quiet || count < 2) return;
     bool tty = isatty(2);
+    if (o.quiet || count < 2 || !(tty || o.trace)) return;
     fprintf(stderr, "%squorlin-say: message %zu of %zu%s", tty ? "\r" : "", index, count,
             tty && index < count ? "" : "\n");
 }
@@ -193,6 +240,7 @@ int run(const Options &o) {
         config.read_installed_file();
     merge_options(o, config);
     std::vector<std::string> messages = messages_of(o);
+    warn_not_utf8(messages);
     const std::string &config_path = config.write();
     if (o.trace && !config_path.empty()) {
         fprintf(stderr, "quorlin-say: the module's configuration (%s):\n", config_path.c_str());
@@ -261,7 +309,7 @@ int main(int argc, char **argv) {
     // kill us.
     signal(SIGPIPE, SIG_IGN);
     catch_interrupts();
-    Options o = parse_options(argc, argv, isatty(0) != 0);
+    Options o = parse_options(argc, argv, isatty(0) != 0, isatty(1) != 0);
     try {
         return run(o);
     } catch (const Failure &f) {

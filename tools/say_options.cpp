@@ -44,7 +44,8 @@ void usage(FILE *to) {
     fputs("usage: quorlin-say [options] [text...]\n"
           "Speaks the text through the quorlin module into a WAV file, to standard\n"
           "output or to an audio player. Without text arguments or -f, the text is\n"
-          "read from standard input (echo hello | quorlin-say --play).\n"
+          "read from standard input (echo hello | quorlin-say --play). The text is\n"
+          "UTF-8; a warning names the first message that is not.\n"
           "\n"
           "Text:\n"
           "  -f, --file FILE     read the text from FILE (\"-\": standard input),\n"
@@ -63,10 +64,11 @@ void usage(FILE *to) {
           "                      WAV stream to standard output. An existing file is\n"
           "                      replaced only when the run succeeds or is interrupted\n"
           "      --raw           raw PCM (signed 16-bit little-endian, mono, at the\n"
-          "                      module's rate) to standard output, or to the -o file\n"
+          "                      module's rate) to standard output, or to the -o file;\n"
+          "                      to a terminal only with -o -\n"
           "      --play          play the audio as it arrives, through the first of\n"
-          "                      pw-play, paplay or aplay found on PATH (not with -o\n"
-          "                      or --raw)\n"
+          "                      pw-play, paplay, aplay or sox's play found on PATH\n"
+          "                      (not with -o or --raw)\n"
           "      --marks FILE    with --ssml: write a line NAME<TAB>SECONDS for each\n"
           "                      <mark name=\"NAME\"/> reached, SECONDS being the audio\n"
           "                      time at which it was reported (\"-\": standard output);\n"
@@ -85,7 +87,8 @@ void usage(FILE *to) {
           "                      or all\n"
           "      --spell         spell the text letter by letter\n"
           "      --capitals none|spell\n"
-          "                      with --spell: a capital letter as itself (default),\n"
+          "                      with --spell (the module marks capitals only while\n"
+          "                      it spells): a capital letter as itself (default),\n"
           "                      or as \"capital\" followed by the letter\n"
           "      --ascii-text    have the module clean the text to plain ASCII, as it\n"
           "                      does by default, instead of CorvaneFaithfulText 1;\n"
@@ -106,15 +109,18 @@ void usage(FILE *to) {
           "                      it for very long paragraphs\n"
           "      --trace         show the protocol exchange, the module's standard\n"
           "                      error and the configuration it runs with\n"
-          "  -q, --quiet         no progress or summary lines\n"
+          "  -q, --quiet         no progress or summary lines (progress lines, one\n"
+          "                      per message, come only when standard error is a\n"
+          "                      terminal, or with --trace)\n"
           "  -h, --help          this text\n"
           "      --version       the version of quorlin-say\n"
           "\n"
           "Exit status: 0 when all text was spoken; 1 when the module refused,\n"
-          "failed or died, the output could not be written, no player was found\n"
-          "or no message had anything to speak;\n"
-          "2 for a wrong command line (contradicting options, empty text, a missing\n"
-          "or unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
+          "failed or died, the output could not be written, no player was found,\n"
+          "the -f file or standard input could not be read or held no text, or no\n"
+          "message had anything to speak; 2 for a wrong command line (contradicting\n"
+          "options, empty text arguments, --raw to a terminal, a missing or\n"
+          "unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
           "SIGQUIT, 143 SIGTERM) when interrupted: the audio written so far is kept\n"
           "as a complete WAV file. A second signal ends at once, keeping nothing\n"
           "new; neither leaves a temporary file behind.\n",
@@ -172,6 +178,7 @@ struct Flags {
     std::string punctuation = "some";
     bool spell = false;
     std::string capitals = "none";
+    bool capitals_given = false;
 };
 
 // `value` when it is one of `allowed`; a command line error otherwise.
@@ -277,7 +284,10 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
             f.punctuation = one_of("punctuation", optarg, {"none", "some", "most", "all"});
             break;
         case opt_spell: f.spell = true; break;
-        case opt_capitals: f.capitals = one_of("capitals", optarg, {"none", "spell"}); break;
+        case opt_capitals:
+            f.capitals = one_of("capitals", optarg, {"none", "spell"});
+            f.capitals_given = true;
+            break;
         case opt_ascii_text: o.faithful_text = false; break;
         case 'h': usage(stdout); exit(0);
         case opt_version: printf("quorlin-say %s\n", QUORLIN_VERSION); exit(0);
@@ -285,6 +295,11 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         }
     }
     for (int i = optind; i < argc; i++) o.words.emplace_back(argv[i]);
+    // The module says "capital" only where it spells (the faithful
+    // preparation's spelling pass); reading normally, the setting would
+    // be sent and change nothing.
+    if (f.capitals_given && !f.spell)
+        bad("--capitals goes with --spell: the module marks capitals only while it spells");
     // A server sends these in every SET block; the module heeds them
     // with CorvaneFaithfulText 1.
     o.settings.emplace_back("punctuation_mode", f.punctuation);
@@ -311,8 +326,9 @@ void refuse_shared_file(const Options &o, bool audio_on_stdout) {
             ": give --marks another file");
 }
 
-// Where the audio and the marks go.
-void choose_destination(Options &o, const Flags &f) {
+// Where the audio and the marks go. Raw samples on a terminal would only
+// garble it: --raw goes there when -o - says so.
+void choose_destination(Options &o, const Flags &f, bool stdout_is_terminal) {
     if (f.play && f.raw) bad("--play and --raw contradict each other: the player takes the audio");
     if (f.play && f.output_given)
         bad("--play and -o contradict each other: play or write, not both");
@@ -326,6 +342,9 @@ void choose_destination(Options &o, const Flags &f) {
             (to_stdout || !f.output_given) ? Destination::raw_stdout : Destination::raw_file;
     else
         o.destination = to_stdout ? Destination::wav_stdout : Destination::wav_file;
+    if (f.raw && !f.output_given && stdout_is_terminal)
+        bad("--raw writes binary audio to standard output, which is a terminal: redirect it, "
+            "give -o FILE, or -o - to write it there all the same");
     if (o.marks.empty()) return;
     if (!o.ssml) bad("--marks goes with --ssml: only SSML text holds marks");
     bool audio_on_stdout =
@@ -360,11 +379,11 @@ void choose_source(Options &o, bool stdin_is_terminal) {
 
 }  // namespace
 
-Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
+Options parse_options(int argc, char **argv, bool stdin_is_terminal, bool stdout_is_terminal) {
     Options o;
     Flags f;
     read_flags(argc, argv, o, f);
-    choose_destination(o, f);
+    choose_destination(o, f, stdout_is_terminal);
     choose_source(o, stdin_is_terminal);
     if (o.module.empty()) o.module = default_module();
     return o;

@@ -190,6 +190,17 @@ void expect_in_log(const Result &r, const std::string &line) {
     EXPECT_NE(slurp(r.s.path("engine.log")).find(line + "\n"), std::string::npos) << line;
 }
 
+// Collects the output of `c` until the fake engine's log in `s` holds
+// `text`, as it does once a message is under way; false on the deadline.
+bool wait_for_engine(qtest::Child &c, const Scratch &s, const std::string &text) {
+    for (auto until = std::chrono::steady_clock::now() + qtest::scaled(30s);
+         std::chrono::steady_clock::now() < until;) {
+        if (slurp(s.path("engine.log")).find(text) != std::string::npos) return true;
+        c.pump_for(20ms);
+    }
+    return false;
+}
+
 TEST(Say, CommandLines) {
     const Env failing = {{"QUORLIN_FAKE_FAIL", "eciSynthesize"}};
     const Row rows[] = {
@@ -202,6 +213,14 @@ TEST(Say, CommandLines) {
          [](const Result &r) { expect_wav_file(r.s.path("a.wav"), messages_audio(2)); }},
         {"standard input with --lines", {"--lines", "-o", "@a.wav"}, "One\nTwo\n\nThree\n", {}, 0,
          [](const Result &r) { expect_wav_file(r.s.path("a.wav"), messages_audio(3)); }},
+        {"no progress lines into a pipe", {"--lines", "-o", "@a.wav"}, "One\nTwo\n", {}, 0,
+         [](const Result &r) { EXPECT_EQ(r.err.find("message 1 of 2"), std::string::npos) << r.err; }},
+        {"one warning for text that is not UTF-8", {"--lines", "-o", "@a.wav"}, "caf\xc3\xa9\ncaf\xe9\nna\xefve\n",
+         {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("warning: message 2 is not UTF-8"), std::string::npos) << r.err;
+             EXPECT_EQ(r.err.find("is not UTF-8"), r.err.rfind("is not UTF-8")) << r.err;
+         }},
         {"-o - is a WAV stream", {"-q", "-o", "-", "Hello"}, "", {}, 0,
          [](const Result &r) {
              Wav w = parse_wav(r.out);
@@ -293,7 +312,7 @@ TEST(Say, CommandLines) {
         {"a message with nothing to speak among others", {"--ssml", "--lines", "-o", "@a.wav"},
          "<speak>One</speak>\n<speak/>\n<speak>Three</speak>\n", {}, 0,
          [](const Result &r) {
-             EXPECT_NE(r.err.find("\nquorlin-say: nothing to speak in message 2\n"), std::string::npos);
+             EXPECT_NE(r.err.find("quorlin-say: nothing to speak in message 2\n"), std::string::npos);
              expect_wav_file(r.s.path("a.wav"), messages_audio(2));
          }},
         {"the SET block a server sends",
@@ -316,6 +335,7 @@ TEST(Say, CommandLines) {
          [](const Result &r) { EXPECT_EQ(r.err.find("CorvaneFaithfulText"), std::string::npos); }},
         {"--punctuation with an unknown level", {"--punctuation", "loud", "Hi"}, "", {}, 2, nullptr},
         {"--marks without --ssml", {"--marks", "@m.txt", "Hi"}, "", {}, 2, nullptr},
+        {"--capitals without --spell", {"--capitals", "spell", "Hi"}, "", {}, 2, nullptr},
         {"--marks - beside audio on standard output", {"--ssml", "--marks", "-", "--raw", "Hi"}, "", {}, 2,
          nullptr},
         {"--list-voices", {"--list-voices"}, "", {}, 0,
@@ -409,6 +429,27 @@ TEST(Say, StreamHeaderReadsWithoutAWarning) {
     if (tried == 0) GTEST_SKIP() << "neither sox nor aplay is installed";
 }
 
+// Raw samples would garble a terminal: --raw goes there only when -o -
+// asks for it.
+TEST(Say, KeepsRawAudioOffATerminal) {
+    int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0) GTEST_SKIP() << "no pseudo-terminal";
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{"--raw alone", {"--raw", "Hi"}, 2}, {"--raw -o -", {"--raw", "-o", "-", "Hi"}, 0}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        auto c = s.start(k.args, {}, ">", ptsname(pty));
+        EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), k.status) << c->err();
+        EXPECT_EQ(c->err().find("which is a terminal") != std::string::npos, k.status == 2) << c->err();
+        EXPECT_EQ(std::filesystem::exists(s.path("engine.log")), k.status == 0);
+    }
+    close(pty);
+}
+
 // A FIFO stands in for a device node: written in place with a stream
 // header, never replaced or removed, whether the run succeeds or fails.
 TEST(Say, NodeThatIsNotAFile) {
@@ -472,7 +513,7 @@ TEST(Say, InterruptLeavesAPlayableWav) {
                          {{"QUORLIN_FAKE_CHUNK", "250"}, {"QUORLIN_FAKE_DELAY_MS", "25"}});
         c->write(lines);
         c->close_stdin();
-        ASSERT_TRUE(c->wait_for_stderr("message 4 of 100", qtest::scaled(30s))) << c->err();
+        ASSERT_TRUE(wait_for_engine(*c, s, "eciAddText \"Line 3\"")) << c->err();
         kill(c->pid(), sig);
         EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), 128 + sig) << c->err();
         std::string bytes = slurp(s.path("out.wav"));
@@ -502,6 +543,7 @@ TEST(Say, PlaysThroughTheFirstPlayerFound) {
         {"paplay before aplay", {"aplay", "paplay"}, 0, "paplay",
          "--raw --format=s16le --channels=1 --rate=22050"},
         {"pw-play first of all", {"aplay", "paplay", "pw-play"}, 0, "pw-play", "-"},
+        {"sox's play when there is no other", {"play"}, 0, "play", "-q -t wav -"},
         {"no player", {}, 1, nullptr, nullptr},
     };
     for (const Case &k : cases) {
@@ -517,7 +559,7 @@ TEST(Say, PlaysThroughTheFirstPlayerFound) {
         }
         EXPECT_EQ(slurp(s.path(std::string(k.used) + ".args")), std::string(k.args) + "\n");
         std::string input = slurp(s.path(std::string(k.used) + ".input"));
-        if (std::string(k.used) == "pw-play") {
+        if (std::string(k.used) == "pw-play" || std::string(k.used) == "play") {
             Wav w = parse_wav(input);
             ASSERT_TRUE(w.ok);
             EXPECT_EQ(w.rate, 22050u);
@@ -575,7 +617,7 @@ TEST(Say, EndsHostileRunsLeavingOnlyTheirFiles) {
         std::vector<std::string> args;  // "@x" is the scratch folder's file x
         std::string input;
         Env env;
-        std::vector<int> signals;  // sent 0.3 s apart once message 4 is under way
+        std::vector<int> signals;  // sent 0.3 s apart once message 4 ("Line 3") is under way
         int status;
         std::vector<std::string> names;
         std::function<void(const Result &)> check;
@@ -662,7 +704,7 @@ TEST(Say, EndsHostileRunsLeavingOnlyTheirFiles) {
         c->write(k.input);
         c->close_stdin();
         if (!k.signals.empty()) {
-            ASSERT_TRUE(c->wait_for_stderr("message 4 of 100", qtest::scaled(30s))) << c->err();
+            ASSERT_TRUE(wait_for_engine(*c, s, "eciAddText \"Line 3\"")) << c->err();
             for (int sig : k.signals) {
                 kill(c->pid(), sig);
                 c->pump_for(300ms);
