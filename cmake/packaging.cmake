@@ -15,8 +15,8 @@ quorlin_install_gzipped(${PROJECT_SOURCE_DIR}/CHANGELOG.md changelog ${CMAKE_INS
 # distribution's own flags.
 if(QUORLIN_HARDENING)
   set(quorlin_release_config $<CONFIG:Release,RelWithDebInfo,MinSizeRel>)
-  foreach(t quorlin_runtime quorlin_entry quorlin_text quorlin_config quorlin_adapter quorlin
-            eci_reference quorlin_say)
+  foreach(t quorlin_runtime quorlin_entry quorlin_text quorlin_config quorlin_adapter
+            quorlin_engine_library quorlin eci_reference quorlin_say)
     if(TARGET ${t})
       target_compile_options(${t} PRIVATE
         $<${quorlin_release_config}:-D_FORTIFY_SOURCE=2 -fstack-protector-strong>)
@@ -63,7 +63,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies come from the libraries the binaries link (dpkg-shlibdeps,
 # from dpkg-dev): eSpeak NG and libsoxr through the engine, the C and C++
 # runtimes through all three. eSpeak NG's library brings its voice data.
-# dpkg-shlibdeps follows the module's $ORIGIN/../lib to the private engine.
+# The module loads the private engine at run time, so only the engine's
+# own file names eSpeak NG and libsoxr.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # A Debian revision, so that the package's own changelog is
 # changelog.Debian.gz beside the upstream changelog.gz; its first entry

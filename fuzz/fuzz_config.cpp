@@ -294,17 +294,26 @@ files io = {{}, -1, -1};
 
 void remove_config() { unlink(io.path.c_str()); }
 
+// A new file named from `pattern` in $TMPDIR, or /tmp without it, open
+// for reading and writing; its name is left in `pattern`.
+int temp_file(std::string *pattern) {
+    const char *dir = getenv("TMPDIR");
+    *pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/" + *pattern;
+    int fd = mkstemp(pattern->data());
+    if (fd < 0) abort();
+    return fd;
+}
+
 void set_up() {
     if (io.report < 0) io.report = dup(2);
-    char path[] = "/tmp/quorlin-fuzz-config-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) abort();
-    close(fd);  // not retried on EINTR: the descriptor is gone either way
+    std::string path = "quorlin-fuzz-config-XXXXXX";
+    close(temp_file(&path));  // not retried on EINTR: the descriptor is gone either way
     io.path = path;
     atexit(remove_config);
-    FILE *log = tmpfile();
-    if (log == nullptr) abort();
-    io.log = fileno(log);
+    // The log needs no name: it goes with the process however it ends.
+    std::string log = "quorlin-fuzz-config-log-XXXXXX";
+    io.log = temp_file(&log);
+    unlink(log.c_str());
 }
 
 void write_file(const std::string &path, std::string_view bytes) {

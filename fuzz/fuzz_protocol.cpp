@@ -31,9 +31,21 @@
 // this process, which libFuzzer checks for leaks itself, take every path
 // but that one QUIT.
 //
-// The first byte of an input picks the fake engine's script from the
-// table below (the digits '0' to '7' pick rows 0 to 7); the rest is the
-// server's input.
+// An input starts with a selector: the fake engine's script, a row of
+// the table below, and the opt-in keys the module runs with. A first
+// byte from '0' to ';' is the selector alone and picks rows 0 to 11 with
+// every key off, the form the first corpus files were written in. Any
+// other first byte picks row byte % 12 ('H' to 'S' pick rows 0 to 11)
+// and is followed by a byte whose bits 0, 1 and 2 turn on
+// CorvaneStreaming, CorvaneIndexMarks and CorvaneFaithfulText ('0' to
+// '7' give every set of them: "H3" is row 0, streamed, with marks). The
+// rest is the server's input.
+//
+// The fake engine logs every call to a scratch file that the check reads
+// back: calls that break the engine's contract, and what each message
+// was given, which fixes where the engine reports each index. The
+// configuration file, the engine's log and the run's input and output
+// live in one scratch folder under $TMPDIR (or /tmp), removed at exit.
 #include <errno.h>
 #include <fcntl.h>
 #include <setjmp.h>
@@ -74,29 +86,70 @@ int quorlin_module_main(int argc, char **argv);
 
 namespace {
 
+using fuzz_protocol::keys;
 using fuzz_protocol::scenario;
 
 constexpr scenario scenarios[] = {
     // Two and a half blocks per message: two passes between blocks.
-    {"12500", nullptr, nullptr, nullptr, nullptr, false, 0, 0},
+    {"12500", nullptr, nullptr, nullptr, nullptr, nullptr, false, false},
     // No audio: the message ends without a pass.
-    {"0", nullptr, nullptr, nullptr, nullptr, false, 0, 0},
+    {"0", nullptr, nullptr, nullptr, nullptr, nullptr, false, false},
     // Six blocks, then one sample, then two and a half blocks, in small
     // callbacks.
-    {"30000,1,12500", "700", nullptr, nullptr, nullptr, false, 0, 0},
-    // The second message's text is refused by the engine.
-    {"12500", nullptr, nullptr, "eciAddText@2", nullptr, false, 2, 0},
+    {"30000,1,12500", "700", nullptr, nullptr, nullptr, nullptr, false, false},
+    // The second piece of text the engine is given is refused: the second
+    // message's, or with marks a piece of the first.
+    {"12500", nullptr, nullptr, "eciAddText@2", nullptr, nullptr, false, false},
     // The second synthesis fails.
-    {"12500", nullptr, nullptr, "eciSynthesize@2", nullptr, false, 0, 2},
+    {"12500", nullptr, nullptr, "eciSynthesize@2", nullptr, nullptr, false, false},
     // Samples arrive while the adapter waits for the engine.
-    {"12500", nullptr, "synchronize", nullptr, nullptr, false, 0, 0},
+    {"12500", nullptr, "synchronize", nullptr, nullptr, nullptr, false, false},
     // Configured voice, rate and dictionaries; exactly one block.
-    {"5000", nullptr, nullptr, nullptr, nullptr, true, 0, 0},
+    {"5000", nullptr, nullptr, nullptr, nullptr, nullptr, false, true},
     // One frame beyond a block, after callbacks with impossible counts
     // and a message the adapter does not act on.
-    {"5001", nullptr, nullptr, nullptr, "0:-5,0:25000,7:3", false, 0, 0},
+    {"5001", nullptr, nullptr, nullptr, "0:-5,0:25000,7:3", nullptr, false, false},
+    // Messages shorter than a block: a PAUSE read after the one block
+    // comes when all the audio has gone.
+    {"1000", nullptr, nullptr, nullptr, nullptr, nullptr, false, false},
+    // Small callbacks, each one refused offered twice more.
+    {"12500", "700", nullptr, nullptr, nullptr, "2", false, false},
+    // An engine that takes no notice of a stop: its samples and index
+    // replies come on to the end of the message, and are all refused.
+    {"20000", "1500", nullptr, nullptr, nullptr, nullptr, true, false},
+    // Exactly one block, exactly two, one sample, none.
+    {"5000,10000,1,0", nullptr, nullptr, nullptr, nullptr, nullptr, false, false},
 };
 constexpr size_t scenario_count = sizeof scenarios / sizeof scenarios[0];
+// The one-byte selectors '0' to ';' must keep picking rows 0 to 11.
+static_assert('0' % scenario_count == 0 && scenario_count <= 12);
+
+// What an input's selector chose, and how many bytes it took.
+struct selection {
+    const scenario *script;
+    keys on;
+    size_t bytes;
+};
+
+selection select_run(const uint8_t *data, size_t size) {
+    if (size == 0) return {&scenarios[0], {false, false, false}, 0};
+    const scenario *script = &scenarios[data[0] % scenario_count];
+    if (data[0] >= '0' && data[0] < '0' + scenario_count) return {script, {false, false, false}, 1};
+    if (size == 1) return {script, {false, false, false}, 1};
+    const uint8_t bits = data[1];
+    return {script, {(bits & 1) != 0, (bits & 2) != 0, (bits & 4) != 0}, 2};
+}
+
+// The configuration file a run starts with, empty when it starts with
+// none, as a server that names no file.
+std::string config_of(const selection &run) {
+    std::string text;
+    if (run.script->configured) text += fuzz_protocol::config_text;
+    if (run.on.streaming) text += "CorvaneStreaming 1\n";
+    if (run.on.marks) text += "CorvaneIndexMarks 1\n";
+    if (run.on.faithful) text += "CorvaneFaithfulText 1\n";
+    return text;
+}
 
 constexpr int hang_seconds = 20;
 constexpr int leak_status = 98;    // the child found a leak
@@ -112,7 +165,11 @@ struct plumbing {
     int saved_stdout;         // this process's own descriptors 1 and 2
     int saved_stderr;
     int report;               // where this harness and the sanitizers report
-    std::string config_path;  // the configuration file of configured scenarios
+    std::string scratch;      // the scratch folder
+    std::string config_path;  // the configuration file of a run that has one
+    std::string log_path;     // the fake engine's call log
+    int config;               // the two files, kept open to fill and read
+    int log;
     uint8_t *counters;        // coverage counters as a child left them
     size_t counter_bytes;     // size of the counter section, 0 without one
     bool check_leaks;         // the current child looks for leaks
@@ -121,19 +178,35 @@ struct plumbing {
     int exit_status;          // the status that run passed to exit
 };
 
-plumbing io = {-1, -1, -1, -1, -1, -1, {}, nullptr, 0, false, run_mode::none, {}, 0};
+plumbing io = {-1, -1, -1, -1, -1, -1, {}, {}, {}, -1, -1, nullptr, 0, false, run_mode::none,
+               {}, 0};
 
+void remove_scratch();
+
+// A failure of the harness itself. The abort skips the exit handlers, so
+// the scratch folder goes first.
 [[noreturn]] void die(const char *what) {
     dprintf(io.report >= 0 ? io.report : 2, "fuzz_protocol: %s: %s\n", what, strerror(errno));
+    remove_scratch();
     abort();
 }
 
-int temp_file() {
-    FILE *f = tmpfile();
-    if (f == nullptr) die("tmpfile");
-    // The FILE stays open for the process's life; only its descriptor is
-    // used.
-    return fileno(f);
+// A file of the scratch folder, created afresh and kept open for the
+// process's life.
+int scratch_file(const char *name, std::string *path) {
+    *path = io.scratch + "/" + name;
+    int fd = open(path->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) die(path->c_str());
+    return fd;
+}
+
+// A file no other process needs by name: unlinked at once, so it goes
+// with the process however the process ends.
+int private_file(const char *name) {
+    std::string path;
+    int fd = scratch_file(name, &path);
+    unlink(path.c_str());
+    return fd;
 }
 
 void write_all(int fd, std::string_view bytes) {
@@ -152,7 +225,23 @@ void fill_file(int fd, std::string_view bytes) {
     if (lseek(fd, 0, SEEK_SET) != 0) die("lseek");
 }
 
-void remove_config() { unlink(io.config_path.c_str()); }
+// Runs at the fuzzing process's exit, never in a child, which ends
+// through _exit, and before an abort. Safe before the folder exists.
+void remove_scratch() {
+    if (io.scratch.empty()) return;
+    unlink(io.config_path.c_str());
+    unlink(io.log_path.c_str());
+    rmdir(io.scratch.c_str());
+}
+
+void make_scratch() {
+    const char *tmp = getenv("TMPDIR");
+    std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    std::string name = dir + "/quorlin-fuzz-protocol-XXXXXX";
+    if (mkdtemp(name.data()) == nullptr) die(name.c_str());
+    io.scratch = name;
+    atexit(remove_scratch);
+}
 
 // This process's coverage counters; null in a build without them.
 uint8_t *counters_start() { return __start___sancov_cntrs; }
@@ -168,18 +257,14 @@ void set_up() {
     // below must not take their numbers.
     for (int fd : {0, 1, 2})
         if (fcntl(fd, F_GETFD) < 0 && dup2(io.null, fd) < 0) die("dup2");
-    io.input = temp_file();
-    io.output = temp_file();
+    make_scratch();
+    io.input = private_file("input");
+    io.output = private_file("output");
+    io.config = scratch_file("config", &io.config_path);
+    io.log = scratch_file("engine.log", &io.log_path);
     io.saved_stdout = dup(1);
     io.saved_stderr = dup(2);
     if (io.saved_stdout < 0 || io.saved_stderr < 0) die("dup");
-    char path[] = "/tmp/quorlin-fuzz-config-XXXXXX";
-    int fd = mkstemp(path);
-    if (fd < 0) die("mkstemp");
-    write_all(fd, fuzz_protocol::config_text);
-    close(fd);  // not retried on EINTR: the descriptor is gone either way
-    io.config_path = path;
-    atexit(remove_config);
     uint8_t *start = counters_start();
     uint8_t *stop = __stop___sancov_cntrs;
     if (start != nullptr && stop > start) {
@@ -191,13 +276,14 @@ void set_up() {
     }
 }
 
-std::string read_output() {
+// The whole of `fd`, a file of this process.
+std::string read_file(int fd) {
     struct stat st;
-    if (fstat(io.output, &st) != 0) die("fstat");
+    if (fstat(fd, &st) != 0) die("fstat");
     std::string out(static_cast<size_t>(st.st_size), '\0');
     size_t got = 0;
     while (got < out.size()) {
-        ssize_t r = pread(io.output, out.data() + got, out.size() - got, static_cast<off_t>(got));
+        ssize_t r = pread(fd, out.data() + got, out.size() - got, static_cast<off_t>(got));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) die("pread");
         got += static_cast<size_t>(r);
@@ -212,30 +298,35 @@ void set_or_unset(const char *name, const char *value) {
         unsetenv(name);
 }
 
-// The fake engine reads its script at eciNew, from the environment.
+// The fake engine reads its script at eciNew, from the environment, and
+// appends each call to the log, which each run starts empty.
 void script_engine(const scenario &s) {
     set_or_unset("QUORLIN_FAKE_SAMPLES", s.samples);
     set_or_unset("QUORLIN_FAKE_CHUNK", s.chunk);
     set_or_unset("QUORLIN_FAKE_DELIVER", s.deliver);
     set_or_unset("QUORLIN_FAKE_FAIL", s.fail);
     set_or_unset("QUORLIN_FAKE_PROBES", s.probes);
-    for (const char *name : {"QUORLIN_FAKE_LOG", "QUORLIN_FAKE_DELAY_MS",
-                             "QUORLIN_FAKE_DICT_ERROR", "QUORLIN_FAKE_RATE_CODE",
-                             "QUORLIN_FAKE_IGNORE_STOP", "QUORLIN_FAKE_STOP_LOG"})
+    set_or_unset("QUORLIN_FAKE_REOFFER", s.reoffer);
+    set_or_unset("QUORLIN_FAKE_IGNORE_STOP", s.ignore_stop ? "1" : nullptr);
+    setenv("QUORLIN_FAKE_LOG", io.log_path.c_str(), 1);
+    for (const char *name : {"QUORLIN_FAKE_DELAY_MS", "QUORLIN_FAKE_DICT_ERROR",
+                             "QUORLIN_FAKE_RATE_CODE", "QUORLIN_FAKE_LOSE_INDEX",
+                             "QUORLIN_FAKE_STOP_LOG"})
         unsetenv(name);
 }
 
 void reset_module_state();
 
 // Runs the module's entry as the server would start it, from the state a
-// new process has. Returns only when the entry does, which it never
-// should.
-void start_module(const scenario &s) {
+// new process has, with the configuration file when the run has one.
+// Returns only when the entry does, which it never should.
+void start_module(const selection &run) {
     reset_module_state();
-    script_engine(s);
+    script_engine(*run.script);
     char name[] = "quorlin";
-    char *argv[] = {name, s.configured ? io.config_path.data() : nullptr, nullptr};
-    quorlin_module_main(s.configured ? 2 : 1, argv);
+    bool configured = run.script->configured || run.on.streaming || run.on.marks || run.on.faithful;
+    char *argv[] = {name, configured ? io.config_path.data() : nullptr, nullptr};
+    quorlin_module_main(configured ? 2 : 1, argv);
 }
 
 // Takes the child's exit: stdio is flushed here because _exit skips it,
@@ -250,7 +341,7 @@ void start_module(const scenario &s) {
     _exit(status);
 }
 
-[[noreturn]] void run_child(const scenario &s) {
+[[noreturn]] void run_child(const selection &s) {
     io.mode = run_mode::child;
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (dup2(io.input, 0) < 0 || dup2(io.output, 1) < 0 || dup2(io.null, 2) < 0) _exit(96);
@@ -293,7 +384,7 @@ void merge_counters() {
         if (io.counters[i] > own[i]) own[i] = io.counters[i];
 }
 
-int run_in_child(const scenario &s) {
+int run_in_child(const selection &s) {
     io.check_leaks = io.counter_bytes == 0;
     if (io.counter_bytes != 0) memset(io.counters, 0, io.counter_bytes);
     fflush(nullptr);
@@ -322,7 +413,7 @@ void reset_module_state() {
     audio_server = 0;
 }
 
-int run_here(const scenario &s) {
+int run_here(const selection &s) {
     fflush(stdout);
     if (dup2(io.input, 0) < 0 || dup2(io.output, 1) < 0 || dup2(io.null, 2) < 0) die("dup2");
     clearerr(stdout);
@@ -358,17 +449,17 @@ bool may_quit_while_streaming(std::string_view input) {
     return false;
 }
 
-[[noreturn]] void report(const scenario &s, std::string_view input, const std::string &out,
+[[noreturn]] void report(const selection &run, std::string_view input, const std::string &out,
                          int status, const std::string &what) {
     dprintf(io.report, "fuzz_protocol: %s\n", what.c_str());
     dprintf(io.report,
-            "fuzz_protocol: scenario samples=%s, exit status %d, %zu input bytes, "
-            "%zu output bytes\n",
-            s.samples, status, input.size(), out.size());
-    std::string tail = out.size() > 600 ? out.substr(out.size() - 600) : out;
-    for (char &c : tail)
-        if ((c < 0x20 && c != '\n') || c == 0x7f) c = '.';
-    dprintf(io.report, "fuzz_protocol: output ends with:\n%s\n", tail.c_str());
+            "fuzz_protocol: scenario %zu (samples=%s), streaming %d, marks %d, faithful %d, "
+            "exit status %d, %zu input bytes, %zu output bytes\n",
+            static_cast<size_t>(run.script - scenarios), run.script->samples, run.on.streaming,
+            run.on.marks, run.on.faithful, status, input.size(), out.size());
+    dprintf(io.report, "fuzz_protocol: output ends with:\n%s",
+            fuzz_protocol::describe_output(out, 40).c_str());
+    remove_scratch();
     abort();
 }
 
@@ -396,20 +487,25 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (io.input < 0) set_up();
-    const scenario &s = scenarios[size > 0 ? data[0] % scenario_count : 0];
+    const selection run = select_run(data, size);
     std::string_view input;
-    if (size > 1) input = std::string_view(reinterpret_cast<const char *>(data) + 1, size - 1);
+    if (size > run.bytes)
+        input = std::string_view(reinterpret_cast<const char *>(data) + run.bytes, size - run.bytes);
 
     fill_file(io.input, input);
     fill_file(io.output, {});
-    int status = may_quit_while_streaming(input) ? run_in_child(s) : run_here(s);
-    std::string out = read_output();
+    fill_file(io.config, config_of(run));
+    fill_file(io.log, {});
+    int status = may_quit_while_streaming(input) ? run_in_child(run) : run_here(run);
+    std::string out = read_file(io.output);
 
-    if (status < 0) report(s, input, out, status, "the module hung");
-    if (status == leak_status) report(s, input, out, status, "the module leaked");
+    if (status < 0) report(run, input, out, status, "the module hung");
+    if (status == leak_status) report(run, input, out, status, "the module leaked");
     if (status != 0 && status != 3 && status != 255)
-        report(s, input, out, status, "the module failed or died");
-    std::string err = fuzz_protocol::check_run(s, input, out, status);
-    if (!err.empty()) report(s, input, out, status, err);
+        report(run, input, out, status, "the module failed or died");
+    std::string log = read_file(io.log);
+    std::string err =
+        fuzz_protocol::check_run({*run.script, run.on, input, out, log, status});
+    if (!err.empty()) report(run, input, out, status, err);
     return 0;
 }

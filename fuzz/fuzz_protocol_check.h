@@ -3,8 +3,11 @@
 // check of everything the module wrote against it. The check is a model
 // of what a server may see, not of what the module computes: which reply
 // may follow which, that audio appears only inside a message and is the
-// fake engine's own samples in order, and that the exit status matches
-// the way the output ends.
+// fake engine's own samples in order, that each index mark comes once, in
+// text order, exactly when the audio before it has gone, that a message
+// ends with one event that fits the way it was cut short, and that the
+// exit status matches the way the output ends. The fake engine's call log
+// says what the engine was given and whether its contract was kept.
 #pragma once
 
 #include <string>
@@ -12,17 +15,24 @@
 
 namespace fuzz_protocol {
 
-// The fake engine's script for one run, as the first byte of an input
-// chooses it; see the table in fuzz_protocol.cpp.
+// The fake engine's script for one run, as the selector byte chooses it;
+// see the table in fuzz_protocol.cpp.
 struct scenario {
-    const char *samples;   // QUORLIN_FAKE_SAMPLES: samples by message
-    const char *chunk;     // QUORLIN_FAKE_CHUNK, or null
-    const char *deliver;   // QUORLIN_FAKE_DELIVER, or null
-    const char *fail;      // QUORLIN_FAKE_FAIL, or null
-    const char *probes;    // QUORLIN_FAKE_PROBES, or null
-    bool configured;       // started with the configuration file below
-    int add_text_fails;    // the eciAddText call that fails (from 1), 0 none
-    int synthesize_fails;  // the eciSynthesize call that fails, 0 none
+    const char *samples;  // QUORLIN_FAKE_SAMPLES: samples by message
+    const char *chunk;    // QUORLIN_FAKE_CHUNK, or null
+    const char *deliver;  // QUORLIN_FAKE_DELIVER, or null
+    const char *fail;     // QUORLIN_FAKE_FAIL, or null
+    const char *probes;   // QUORLIN_FAKE_PROBES, or null
+    const char *reoffer;  // QUORLIN_FAKE_REOFFER, or null
+    bool ignore_stop;     // QUORLIN_FAKE_IGNORE_STOP=1
+    bool configured;      // started with the configuration file below
+};
+
+// The module's opt-in keys a run has on.
+struct keys {
+    bool streaming;  // CorvaneStreaming 1
+    bool marks;      // CorvaneIndexMarks 1
+    bool faithful;   // CorvaneFaithfulText 1
 };
 
 // The configuration file of configured scenarios, and what it changes.
@@ -36,11 +46,22 @@ inline constexpr std::string_view config_text =
 inline constexpr int configured_rate_hz = 11025;
 inline constexpr std::string_view configured_voice = "Male2";
 
-// Checks a finished run: `input` is what the server wrote (after the
-// scenario byte), `out` the module's whole stdout and `status` its exit
-// status. Returns an empty string when everything holds, otherwise what
-// did not.
-std::string check_run(const scenario &s, std::string_view input, std::string_view out,
-                      int status);
+// One finished run of the module.
+struct run {
+    const scenario &script;
+    keys on;
+    std::string_view input;       // what the server wrote, after the selector
+    std::string_view out;         // the module's whole stdout
+    std::string_view engine_log;  // the fake engine's call log
+    int status;                   // the module's exit status
+};
+
+// Checks a finished run. Returns an empty string when everything holds,
+// otherwise what did not.
+std::string check_run(const run &r);
+
+// The last `items` items of `out` for a report, one a line: reply lines
+// with control bytes shown as ".", audio blocks as their frame count.
+std::string describe_output(std::string_view out, size_t items);
 
 }  // namespace fuzz_protocol

@@ -34,6 +34,9 @@ cmake --build --preset fuzz --target "${names[@]}"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# The targets' own scratch files go inside the work folder, so that a
+# run that dies leaves nothing behind in $TMPDIR.
+mkdir "$work/tmp"
 
 for entry in "${targets[@]}"; do
   read -r name seconds corpus flags <<<"$entry"
@@ -46,7 +49,7 @@ for entry in "${targets[@]}"; do
   # libFuzzer reports every new input; its log goes to a file, and only
   # the summary, or on failure the end of the log, is shown.
   # shellcheck disable=SC2086 # the flags are separate words
-  if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
+  if ! TMPDIR="$work/tmp" "build/fuzz/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$artifacts/" ${flags:-} "$work/$name" >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     echo "fuzz.sh: $name failed; the input is in $artifacts/" >&2

@@ -53,6 +53,7 @@
 #include <cstring>
 
 #include "eci_corvane.h"
+#include "engine_library.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
 #include "quorlin_prepare.h"
@@ -415,13 +416,20 @@ int rate_code_hz(int code) {
     return 22050;
 }
 
+/* A configured voice parameter (negative: the file left it unset) goes
+ * into slot 0, the one every message speaks with: the engine's preset
+ * slots are read-only and would drop it. */
 void set_voice_param(ECIVoiceParam param, int value) {
-    if (value >= 0) eciSetVoiceParam(eciHandle, config_voice, param, value);
+    if (value >= 0) eciSetVoiceParam(eciHandle, 0, param, value);
 }
 
-/* The configured voice parameters go into the preset's own slot, which
- * is then copied whole into slot 0, the slot every message speaks with. */
+/* The engine numbers its presets from 1, in the order of
+ * voice_name_table, and copies preset 1 (Wade) into slot 0 when the
+ * instance is created; so Wade needs no copy, and any other preset is
+ * copied over first, since the copy replaces every parameter of slot 0.
+ * The configured parameters then go on top. */
 void apply_voice_config() {
+    if (config_voice != 0) eciCopyVoice(eciHandle, config_voice + 1, 0);
     set_voice_param(eciPitchBaseline, config_pitch_baseline);
     set_voice_param(eciPitchFluctuation, config_pitch_fluctuation);
     set_voice_param(eciSpeed, config_speed);
@@ -429,7 +437,6 @@ void apply_voice_config() {
     set_voice_param(eciHeadSize, config_head_size);
     set_voice_param(eciRoughness, config_roughness);
     set_voice_param(eciBreathiness, config_breathiness);
-    if (config_voice != 0) eciCopyVoice(eciHandle, config_voice, 0);
 }
 
 /* An engine parameter the file set, applied and logged under `label`. */
@@ -663,13 +670,14 @@ void expect_marks(const marked_text &prepared) {
 /* Has the engine synthesise the text it was given, with the callback
  * doing the rest. Whatever cut the message short in there is passed on
  * once the engine has returned: eciStop drops what it still holds, and
- * after a QUIT it is released. False when the synthesis did not start. */
+ * after a QUIT it is released. False when the synthesis did not start;
+ * its text is dropped too, or the next message would speak it. */
 bool run_engine() {
     speech.inside_engine = true;
     bool synthesized = eciSynthesize(eciHandle) != 0;
     if (synthesized) eciSynchronize(eciHandle);
     speech.inside_engine = false;
-    if (stop_requested || speech.store_cut) eciStop(eciHandle);
+    if (stop_requested || speech.store_cut || !synthesized) eciStop(eciHandle);
     if (speech.quit) release_engine();
     if (!synthesized && !speech.quit) fprintf(stderr, "quorlin: eciSynthesize failed\n");
     return synthesized;
@@ -777,6 +785,9 @@ void speak_prepared(marked_text &prepared) {
     free(prepared.text);
     prepared.text = nullptr;
     if (!given) {
+        /* What went in before the refused piece would open the next
+         * message: the engine drops it. */
+        eciStop(eciHandle);
         module_report_event_end();
         return;
     }
@@ -817,6 +828,8 @@ int module_init(char **status_info) {
     fprintf(stderr, "quorlin: initializing Corvane TTS\n");
     module_audio_set_server();
 
+    // Absent where an engine is linked in directly (engine_library.h).
+    if (engine_library_load != nullptr && engine_library_load(status_info) != 0) return -1;
     eciHandle = eciNew();
     if (!eciHandle)
         return init_failed(status_info,

@@ -87,7 +87,8 @@ int open_regular_file(const char *path, const char **problem);
  * with it; for programs that read a file again in one process. */
 void config_reset();
 
-/* The engine's preset voices, indexed by config_voice. */
+/* The engine's preset voices, indexed by config_voice. The engine's own
+ * number for each is one more: its voice 0 is the one that speaks. */
 inline constexpr std::array<const char *, 8> voice_name_table = {
     "Wade", "Flo", "Bobbie", "Male2", "Male3", "Female2", "Grandma", "Grandpa"};
 

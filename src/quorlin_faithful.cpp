@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * Faithful text preparation: stage one is quorlin_text's strip_ssml
- * (markup, entities, trimming); stage two rewrites its UTF-8 into the
- * engine's 8-bit Western code page, Windows-1252, so that the listener
- * hears what the text says.
+ * Faithful text preparation, stage two and the settings that steer it:
+ * after stage one (quorlin_text's strip_markup: markup, entities,
+ * trimming), the passes here rewrite the UTF-8 into the engine's 8-bit
+ * Western code page, so that the listener hears what the text says.
+ * What each character is, and which code-page bytes its letters become,
+ * is quorlin_charset's; this file decides what each unit writes, where.
  *
  * Stage two is one linear pass over the text, one input unit (a byte
  * below 80 hex or a UTF-8 sequence) at a time, in faithful_text and
@@ -27,7 +29,6 @@
  */
 #include "quorlin_faithful.h"
 
-#include <array>
 #include <cassert>
 #include <cstdint>
 #include <cstdio>
@@ -35,445 +36,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "quorlin_charset.h"
 #include "quorlin_marks.h"
 #include "quorlin_text.h"
 
 namespace {
 
+using namespace text_charset;
 using namespace text_marks;
-
-// What an input unit is, for the faithful pass.
-enum class kind : unsigned char {
-    drop,        // vanishes without splitting the word: soft hyphen, zero-width characters
-    blank,       // ch: the blank to write (space, TAB or LF)
-    letter,      // text, or ch when text is null: the code-page letters to write
-    digit,       // ch
-    keep,        // ch, written as it is ($); text: its name when spelled
-    mark,        // . , ! ? which shape speech; ch: the mark, text: its name
-    apostrophe,  // ' and the typographic apostrophes; text: its name at `all`
-    hyphen,      // ch '-' (may join two letters) or 0; text: its name at lvl
-    colon,       // stays a colon between digits; otherwise a symbol
-    at,          // "at" between word characters at every level; otherwise a symbol
-    symbol,      // text: its name at lvl or above; below it, by fb
-    named,       // text: read as a word at every level (Greek letters, fractions)
-    currency,    // text: a word written with no blank on either side
-    pause,       // a comma break; text: its name when spelled
-    ellipsis,    // "..."
-    other,       // one space (controls, other scripts, emoji); "symbol" when spelled
-};
-
-// What a symbol below its level becomes: the sanitiser's treatment, or,
-// for a symbol that is also a code-page letter, that letter.
-enum class fallback : unsigned char {
-    space,
-    pause,
-    letter
-};
-
-struct unit {
-    kind k;
-    punct_level lvl;  // the lowest level that reads the name (symbols)
-    fallback fb;
-    bool upper;  // a capital letter, Latin or Greek
-    char ch;
-    const char *text;
-};
-
-constexpr unit make(kind k, char ch = 0, const char *text = nullptr) {
-    return {k, punct_level::none, fallback::space, false, ch, text};
-}
-
-constexpr unit sym(const char *name, punct_level lvl, fallback fb = fallback::space, char ch = 0) {
-    return {kind::symbol, lvl, fb, false, ch, name};
-}
-
-constexpr punct_level some = punct_level::some;
-constexpr punct_level most = punct_level::most;
-constexpr punct_level all = punct_level::all;
-
-constexpr unit other_unit = make(kind::other, ' ', "symbol");
-constexpr unit space_unit = make(kind::blank, ' ', "space");
-constexpr unit quote_unit = sym("quote", most);
-constexpr unit apostrophe_unit = {kind::apostrophe, all, fallback::space, false, '\'', "tick"};
-constexpr unit hyphen_unit = {kind::hyphen, most, fallback::space, false, '-', "dash"};
-
-// Whether a byte the pass writes is a capital letter of the code page.
-constexpr bool is_upper_byte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || c == 0x8A || c == 0x8C || c == 0x8E || c == 0x9F ||
-           (c >= 0xC0 && c <= 0xDE && c != 0xD7);
-}
-
-constexpr unit letter_unit(char ch, const char *text = nullptr) {
-    bool up = is_upper_byte(static_cast<unsigned char>(text ? text[0] : ch));
-    return {kind::letter, punct_level::none, fallback::space, up, ch, text};
-}
-
-constexpr std::array<unit, 128> make_ascii_units() {
-    std::array<unit, 128> u{};
-    for (unit &x : u) x = other_unit;
-    for (int c = 'A'; c <= 'Z'; ++c) u[static_cast<size_t>(c)] = letter_unit(static_cast<char>(c));
-    for (int c = 'a'; c <= 'z'; ++c) u[static_cast<size_t>(c)] = letter_unit(static_cast<char>(c));
-    for (int c = '0'; c <= '9'; ++c)
-        u[static_cast<size_t>(c)] = make(kind::digit, static_cast<char>(c));
-    u[' '] = space_unit;
-    u['\t'] = make(kind::blank, '\t', "tab");
-    u['\n'] = make(kind::blank, '\n', "line feed");
-    u['$'] = make(kind::keep, '$', "dollar");
-    u['.'] = {kind::mark, all, fallback::space, false, '.', "dot"};
-    u[','] = {kind::mark, all, fallback::space, false, ',', "comma"};
-    u['!'] = {kind::mark, all, fallback::space, false, '!', "exclamation"};
-    u['?'] = {kind::mark, all, fallback::space, false, '?', "question"};
-    u['\''] = apostrophe_unit;
-    u['-'] = hyphen_unit;
-    u[':'] = {kind::colon, most, fallback::pause, false, ':', "colon"};
-    u['@'] = {kind::at, some, fallback::space, false, '@', "at"};
-    u['#'] = sym("number", some);
-    u['%'] = sym("percent", some);
-    u['&'] = sym("and", some);
-    u['*'] = sym("star", some);
-    u['+'] = sym("plus", some);
-    u['/'] = sym("slash", some);
-    u['<'] = sym("less", some);
-    u['='] = sym("equals", some);
-    u['>'] = sym("greater", some);
-    u['\\'] = sym("backslash", some);
-    u['^'] = sym("caret", some);
-    u['_'] = sym("underscore", some);
-    u['|'] = sym("bar", some);
-    u['~'] = sym("tilde", some);
-    u['`'] = sym("backquote", some);
-    u['"'] = quote_unit;
-    u['('] = sym("left paren", most, fallback::pause);
-    u[')'] = sym("right paren", most, fallback::pause);
-    u['['] = sym("left bracket", most, fallback::pause);
-    u[']'] = sym("right bracket", most, fallback::pause);
-    u['{'] = sym("left brace", most, fallback::pause);
-    u['}'] = sym("right brace", most, fallback::pause);
-    u[';'] = sym("semicolon", most, fallback::pause);
-    return u;
-}
-
-constexpr std::array<unit, 128> ascii_units = make_ascii_units();
-
-// The ASCII bytes that running text copies as they are, unless a name
-// before them is due its blank or a letter and a digit meet.
-enum class ascii_fast : unsigned char {
-    no,
-    letter,
-    digit,
-    space
-};
-
-constexpr std::array<ascii_fast, 128> make_ascii_fast_path() {
-    std::array<ascii_fast, 128> f{};
-    for (size_t c = 0; c < 128; ++c) {
-        if (ascii_units[c].k == kind::letter)
-            f[c] = ascii_fast::letter;
-        else if (ascii_units[c].k == kind::digit)
-            f[c] = ascii_fast::digit;
-    }
-    f[' '] = ascii_fast::space;
-    return f;
-}
-
-constexpr std::array<ascii_fast, 128> ascii_fast_path = make_ascii_fast_path();
-
-// A code point with a meaning of its own, outside the letter ranges.
-struct special {
-    uint32_t cp;
-    unit u;
-};
-
-// Sorted by code point for a binary search.
-constexpr special specials[] = {
-    {0x00A0, space_unit},
-    {0x00A1, sym("inverted exclamation", all)},
-    {0x00A2, make(kind::currency, 0, "cent")},
-    {0x00A3, make(kind::currency, 0, "pound")},
-    {0x00A4, sym("currency", some)},
-    {0x00A5, make(kind::currency, 0, "yen")},
-    {0x00A6, sym("broken bar", some)},
-    {0x00A7, sym("section", some)},
-    {0x00A9, sym("copyright", some)},
-    {0x00AA, letter_unit('\xAA')},
-    {0x00AB, quote_unit},
-    {0x00AC, sym("not", some)},
-    {0x00AD, make(kind::drop)},
-    {0x00AE, sym("registered", some)},
-    {0x00B0, sym("degrees", some)},
-    {0x00B1, sym("plus or minus", some)},
-    {0x00B2, make(kind::named, 0, "squared")},
-    {0x00B3, make(kind::named, 0, "cubed")},
-    {0x00B4, apostrophe_unit},
-    {0x00B5, sym("micro", some, fallback::letter, '\xB5')},
-    {0x00B6, sym("paragraph", some)},
-    {0x00B7, sym("middle dot", most)},
-    {0x00BA, letter_unit('\xBA')},
-    {0x00BB, quote_unit},
-    {0x00BC, make(kind::named, 0, "one quarter")},
-    {0x00BD, make(kind::named, 0, "one half")},
-    {0x00BE, make(kind::named, 0, "three quarters")},
-    {0x00BF, sym("inverted question", all)},
-    {0x00D7, sym("times", some)},
-    {0x00F7, sym("divided by", some)},
-    {0x0132, letter_unit(0, "IJ")},
-    {0x0133, letter_unit(0, "ij")},
-    {0x0192, letter_unit('\x83')},
-    {0x01A0, letter_unit('O')},
-    {0x01A1, letter_unit('o')},
-    {0x01AF, letter_unit('U')},
-    {0x01B0, letter_unit('u')},
-    {0x0218, letter_unit('S')},
-    {0x0219, letter_unit('s')},
-    {0x021A, letter_unit('T')},
-    {0x021B, letter_unit('t')},
-    {0x02BC, apostrophe_unit},
-    {0x1E9E, letter_unit('\xDF')},
-    {0x2010, hyphen_unit},
-    {0x2011, hyphen_unit},
-    {0x2012, make(kind::pause, 0, "dash")},
-    {0x2013, make(kind::pause, 0, "dash")},
-    {0x2014, make(kind::pause, 0, "dash")},
-    {0x2015, make(kind::pause, 0, "dash")},
-    {0x2018, apostrophe_unit},
-    {0x2019, apostrophe_unit},
-    {0x201A, apostrophe_unit},
-    {0x201B, apostrophe_unit},
-    {0x201C, quote_unit},
-    {0x201D, quote_unit},
-    {0x201E, quote_unit},
-    {0x201F, quote_unit},
-    {0x2020, sym("dagger", some)},
-    {0x2021, sym("double dagger", some)},
-    {0x2022, sym("bullet", some, fallback::pause)},
-    {0x2023, make(kind::pause, 0, "bullet")},
-    {0x2026, make(kind::ellipsis, 0, "dot dot dot")},
-    {0x2028, make(kind::blank, '\n', "line feed")},
-    {0x2029, make(kind::blank, '\n', "line feed")},
-    {0x202F, space_unit},
-    {0x2030, sym("per mille", some)},
-    {0x2032, apostrophe_unit},
-    {0x2033, quote_unit},
-    {0x2039, quote_unit},
-    {0x203A, quote_unit},
-    {0x205F, space_unit},
-    {0x20AC, make(kind::currency, 0, "euro")},
-    {0x2122, sym("trademark", some)},
-    {0x2190, sym("left arrow", some)},
-    {0x2191, sym("up arrow", some)},
-    {0x2192, sym("right arrow", some)},
-    {0x2193, sym("down arrow", some)},
-    {0x2194, sym("left right arrow", some)},
-    {0x2212, {kind::hyphen, some, fallback::space, false, 0, "minus"}},
-    {0x221E, sym("infinity", some)},
-    {0x2248, sym("approximately equal", some)},
-    {0x2260, sym("not equal", some)},
-    {0x2264, sym("less or equal", some)},
-    {0x2265, sym("greater or equal", some)},
-    {0x25AA, make(kind::pause, 0, "bullet")},
-    {0x25E6, make(kind::pause, 0, "bullet")},
-    {0x3000, space_unit},
-    {0xFB00, letter_unit(0, "ff")},
-    {0xFB01, letter_unit(0, "fi")},
-    {0xFB02, letter_unit(0, "fl")},
-    {0xFB03, letter_unit(0, "ffi")},
-    {0xFB04, letter_unit(0, "ffl")},
-    {0xFB05, letter_unit(0, "st")},
-    {0xFB06, letter_unit(0, "st")},
-    {0xFEFF, make(kind::drop)},
-};
-
-constexpr bool sorted_specials() {
-    for (size_t i = 1; i < std::size(specials); ++i) {
-        if (specials[i - 1].cp >= specials[i].cp) return false;
-    }
-    return true;
-}
-static_assert(sorted_specials(), "specials must be sorted for the binary search");
-
-// Direct tables for the two blocks that hold most signs, Latin-1's
-// U+00A0 to U+00BF and General Punctuation's U+2000 to U+206F, so that
-// running text rarely needs the search. Filled from `specials`, with the
-// spaces and the invisible characters of General Punctuation.
-template <uint32_t first, size_t count>
-constexpr std::array<unit, count> make_block() {
-    std::array<unit, count> b{};
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t cp = first + static_cast<uint32_t>(i);
-        bool invisible = (cp >= 0x200B && cp <= 0x200F) || (cp >= 0x202A && cp <= 0x202E) ||
-                         (cp >= 0x2060 && cp <= 0x2069);
-        b[i] = cp >= 0x2000 && cp <= 0x200A ? space_unit
-               : invisible                  ? make(kind::drop)
-                                            : other_unit;
-    }
-    for (const special &x : specials) {
-        if (x.cp >= first && x.cp < first + count) b[x.cp - first] = x.u;
-    }
-    return b;
-}
-
-constexpr std::array<unit, 0x20> latin1_signs = make_block<0xA0, 0x20>();
-constexpr std::array<unit, 0x70> general_punctuation = make_block<0x2000, 0x70>();
-
-// The nearest letters of U+0100 to U+017F (Latin Extended-A), with the
-// six that the code page has as its own bytes. U+0132 and U+0133 (IJ,
-// ij) are two letters each and sit in `specials`.
-constexpr char latin_extended_a[] =
-    "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIi??JjKkkLlLlLlLlLlNnNnNnnNnOoOoOo"
-    "\x8C\x9CRrRrRrSsSsSs\x8A\x9ATtTtTtUuUuUuUuUuUuWwYy\x9FZzZz\x8E\x9Es";
-static_assert(sizeof latin_extended_a == 0x80 + 1, "one letter for each of U+0100 to U+017F");
-
-// U+01CD to U+01DC: the caron vowels and the u with diaeresis and tone.
-constexpr char latin_caron[] = "AaIiOoUu\xDC\xFC\xDC\xFC\xDC\xFC\xDC\xFC";
-static_assert(sizeof latin_caron == 16 + 1);
-
-// The base capital of each pair of U+1E00 to U+1E95 (Latin Extended
-// Additional): the even code point is the capital, the odd one small.
-constexpr char latin_additional_pairs[] =
-    "ABBBCDDDDDEEEEEFGHHHHHIIKKKLLLLMMMNNNNOOOOPPRRRRSSSSSTTTTUUUUUVVWWWWWXXYZZZ";
-static_assert(sizeof latin_additional_pairs == 0x96 / 2 + 1);
-
-// U+1E96 to U+1E9D, which come singly.
-constexpr char latin_additional_single[] = "htwyassf";
-
-// U+1EA0 to U+1EF9, the Vietnamese vowels: runs of capital and small
-// pairs of one base letter each.
-struct vowel_run {
-    uint32_t last;  // the last code point of the run
-    char base;      // the capital
-};
-constexpr vowel_run vietnamese[] = {
-    {0x1EB7, 'A'}, {0x1EC7, 'E'}, {0x1ECB, 'I'}, {0x1EE3, 'O'}, {0x1EF1, 'U'}, {0x1EF9, 'Y'},
-};
-
-// Greek letters by name, capitals U+0391 to U+03A9 and small letters
-// U+03B1 to U+03C9 alike; U+03A2 is unassigned and U+03C2 is the final
-// sigma.
-constexpr const char *greek_names[25] = {
-    "alpha", "beta",   "gamma",   "delta", "epsilon", "zeta",    "eta",   "theta", "iota",
-    "kappa", "lambda", "mu",      "nu",    "xi",      "omicron", "pi",    "rho",   "sigma",
-    "sigma", "tau",    "upsilon", "phi",   "chi",     "psi",     "omega",
-};
-
-// The letter an accented Greek letter is read as, as an index into
-// greek_names: U+0386 to U+0390 and U+03AA to U+03B0, U+03CA to U+03CE.
-constexpr int greek_alpha = 0, greek_epsilon = 4, greek_eta = 6, greek_iota = 8, greek_omicron = 14,
-              greek_upsilon = 20, greek_omega = 24;
-
-int greek_accented(uint32_t cp) {
-    switch (cp) {
-    case 0x0386:
-    case 0x03AC: return greek_alpha;
-    case 0x0388:
-    case 0x03AD: return greek_epsilon;
-    case 0x0389:
-    case 0x03AE: return greek_eta;
-    case 0x038A:
-    case 0x0390:
-    case 0x03AA:
-    case 0x03AF:
-    case 0x03CA: return greek_iota;
-    case 0x038C:
-    case 0x03CC: return greek_omicron;
-    case 0x038E:
-    case 0x03AB:
-    case 0x03B0:
-    case 0x03CB:
-    case 0x03CD: return greek_upsilon;
-    case 0x038F:
-    case 0x03CE: return greek_omega;
-    default: return -1;
-    }
-}
-
-unit greek_unit(int index, bool upper) {
-    return {kind::named, punct_level::none, fallback::space, upper, 0, greek_names[index]};
-}
-
-// The Greek letter, Latin letter of the extended blocks, or other
-// unit of a code point from U+0180 up that is not in `specials`.
-unit classify_range(uint32_t cp) {
-    if (cp >= 0x01CD && cp <= 0x01DC) return letter_unit(latin_caron[cp - 0x01CD]);
-    if (cp >= 0x0300 && cp <= 0x036F)
-        return make(kind::drop);  // combining accents: the base letter stays
-    if (cp >= 0x0386 && cp <= 0x03CE) {
-        if (cp >= 0x0391 && cp <= 0x03A9 && cp != 0x03A2)
-            return greek_unit(static_cast<int>(cp - 0x0391), true);
-        if (cp >= 0x03B1 && cp <= 0x03C9) return greek_unit(static_cast<int>(cp - 0x03B1), false);
-        int i = greek_accented(cp);
-        if (i >= 0) return greek_unit(i, cp < 0x0390 || cp == 0x03AA || cp == 0x03AB);
-        return other_unit;
-    }
-    if (cp >= 0x1E00 && cp < 0x1E96) {
-        char base = latin_additional_pairs[(cp - 0x1E00) / 2];
-        return letter_unit(cp % 2 == 0 ? base : static_cast<char>(base - 'A' + 'a'));
-    }
-    if (cp >= 0x1E96 && cp <= 0x1E9D) return letter_unit(latin_additional_single[cp - 0x1E96]);
-    if (cp >= 0x1EA0 && cp <= 0x1EF9) {
-        for (const vowel_run &r : vietnamese) {
-            if (cp <= r.last)
-                return letter_unit(cp % 2 == 0 ? r.base : static_cast<char>(r.base - 'A' + 'a'));
-        }
-    }
-    // Variation selectors (General Punctuation's invisible characters
-    // are in its table).
-    if ((cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xE0100 && cp <= 0xE01EF)) return make(kind::drop);
-    return other_unit;
-}
-
-// What the code point `cp` is; 0xFFFD stands for a malformed sequence.
-unit classify(uint32_t cp) {
-    if (cp < 0x80) return ascii_units[cp];
-    // The letters of Latin-1 and Latin Extended-A, the most common by
-    // far, before the search.
-    if (cp >= 0xC0 && cp < 0x180 && cp != 0xD7 && cp != 0xF7 && cp != 0x132 && cp != 0x133)
-        return cp < 0x100 ? letter_unit(static_cast<char>(cp))
-                          : letter_unit(latin_extended_a[cp - 0x0100]);
-    if (cp >= 0xA0 && cp < 0xC0) return latin1_signs[cp - 0xA0];
-    if (cp >= 0x2000 && cp < 0x2070) return general_punctuation[cp - 0x2000];
-    size_t lo = 0, hi = std::size(specials);
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (specials[mid].cp == cp) return specials[mid].u;
-        if (specials[mid].cp < cp)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (cp < 0xA0) return other_unit;  // C1 controls
-    if (cp < 0xC0) return other_unit;
-    return classify_range(cp);
-}
-
-// One UTF-8 sequence as the sanitiser delimits it: the lead byte alone
-// decides its length, and it is complete only when each byte its lead
-// needs is a continuation byte.
-struct decoded {
-    uint32_t cp;   // the code point, 0xFFFD for a malformed one
-    size_t bytes;  // input bytes it takes
-    bool cut;      // a lead byte without its continuation bytes: dropped alone
-};
-
-constexpr uint32_t malformed = 0xFFFD;
-
-bool is_continuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
-
-decoded decode(const unsigned char *src) {
-    unsigned char lead = src[0];
-    if (lead < 0x80) return {lead, 1, false};
-    size_t n = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    // Stops at the first byte that is not a continuation, the NUL among
-    // them, so it never reads past the text.
-    for (size_t i = 1; i < n; ++i) {
-        if (!is_continuation(src[i])) return {0, 1, true};
-    }
-    if (lead < 0xC2) return {malformed, n, false};  // stray continuation byte or overlong lead
-    uint32_t cp = n == 2 ? lead & 0x1Fu : n == 3 ? lead & 0x0Fu : lead & 0x07u;
-    for (size_t i = 1; i < n; ++i) cp = (cp << 6) | (src[i] & 0x3Fu);
-    bool bad = (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-               (n == 4 && (cp < 0x10000 || cp > 0x10FFFF));
-    return {bad ? malformed : cp, n, false};
-}
 
 // The result under construction: a buffer that grows, with room made
 // before each unit for the most one unit can write.
@@ -486,29 +56,11 @@ struct output {
 };
 
 // The most one input unit can write: a blank, "capital ", a name of up
-// to 24 bytes or three letters each spelled as a capital, a blank and a
-// comma break, with room to spare.
+// to max_name_bytes or three letters each spelled as a capital, a blank
+// and a comma break, with room to spare.
 constexpr size_t max_unit_bytes = 64;
-
-constexpr size_t max_name_bytes = 24;
-
-constexpr bool names_fit(const unit &u) {
-    return u.text == nullptr || std::string_view(u.text).size() <= max_name_bytes;
-}
-
-constexpr bool all_names_fit() {
-    for (const unit &u : ascii_units) {
-        if (!names_fit(u)) return false;
-    }
-    for (const special &x : specials) {
-        if (!names_fit(x.u)) return false;
-    }
-    for (const char *name : greek_names) {
-        if (std::string_view(name).size() > max_name_bytes) return false;
-    }
-    return true;
-}
-static_assert(all_names_fit(), "a name longer than max_name_bytes would overrun a unit's room");
+static_assert(1 + 8 + max_name_bytes + 1 + 2 <= max_unit_bytes,
+              "a unit's room must hold the longest name the tables carry");
 
 bool grow(output &out) {
     size_t half = out.cap / 2;
@@ -658,6 +210,109 @@ struct pass_state {
     bool prev_word;  // the last unit was a letter or a digit
 };
 
+// A sign kept as it is, attached to the word after it: $5.
+void put_kept(output &out, char c) {
+    begin_word(out);
+    put(out, c);
+}
+
+// A mark that shapes speech. At `all` it is read by name too, and inside
+// a word ("debian.org", "1.5") the name alone is read.
+void put_mark(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+              bool after_word) {
+    if (lvl == punct_level::all) {
+        put_name(out, u.text);
+        if (after_word && starts_word(*next)) return;
+    }
+    put_attached(out, u.ch);
+}
+
+// An apostrophe: kept inside a word (it's, don't), else read by name at
+// `all` or kept before the word. Returns whether the word goes on.
+bool put_apostrophe(output &out, const unit &u, const unsigned char *next, punct_level lvl) {
+    if (is_output_letter(last_byte(out)) && !out.blank_due && starts_letter(*next)) {
+        put(out, '\'');
+        return true;
+    }
+    if (lvl == punct_level::all) {
+        put_name(out, u.text);
+    } else {
+        begin_word(out);
+        put(out, '\'');
+    }
+    return false;
+}
+
+// A hyphen or minus sign: "minus" before a digit when no word is before
+// it (-64), kept between two letters (e-mail), else a symbol. Returns
+// whether the word goes on.
+bool put_hyphen(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+                bool after_word) {
+    if (!after_word && is_digit(*next)) {
+        put_name(out, "minus");
+    } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
+               starts_letter(*next)) {
+        put(out, '-');
+        return true;
+    } else if (lvl >= u.lvl) {
+        put_name(out, u.text);
+    } else {
+        put_attached(out, ' ');
+    }
+    return false;
+}
+
+// A colon: kept between digits (a time or a ratio: 16:22), else a
+// symbol that pauses below its level. Returns where input resumes.
+const unsigned char *put_colon(output &out, const unit &u, const unsigned char *next,
+                               punct_level lvl) {
+    if (is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
+        put(out, ':');
+    } else if (lvl >= u.lvl) {
+        put_name(out, u.text);
+    } else {
+        return put_comma_break(out, next, lvl);
+    }
+    return next;
+}
+
+// The at sign: "at" in an address, between word characters, at every
+// level; elsewhere a symbol.
+void put_at(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+            bool after_word) {
+    if ((after_word && starts_word(*next)) || lvl >= u.lvl)
+        put_name(out, u.text);
+    else
+        put_attached(out, ' ');
+}
+
+/*
+ * A symbol: its name at its level or above; below it, its fallback (a
+ * comma break, its code-page letter, or a space). Returns where input
+ * resumes; sets st.prev_word when its letter is written.
+ */
+const unsigned char *put_symbol(output &out, const unit &u, const unsigned char *src,
+                                const unsigned char *next, pass_state &st) {
+    if (st.lvl >= u.lvl) {
+        put_name(out, u.text);
+    } else if (u.fb == fallback::pause) {
+        return put_comma_break(out, next, st.lvl);
+    } else if (u.fb == fallback::letter) {
+        put_letters(out, letter_unit(u.ch), src);
+        st.prev_word = true;
+    } else {
+        put_attached(out, ' ');
+    }
+    return next;
+}
+
+// An ellipsis: three dots, read by name first at `all`.
+void put_ellipsis(output &out, const unit &u, punct_level lvl) {
+    if (lvl == punct_level::all) put_name(out, u.text);
+    out.blank_due = false;
+    put_str(out, "...");
+}
+
 /*
  * Writes the unit `u` found at `src` in running text, where `next` is
  * the input after it. Returns where input resumes (after `next` only
@@ -665,103 +320,39 @@ struct pass_state {
  */
 const unsigned char *put_text_unit(output &out, const unit &u, const unsigned char *src,
                                    const unsigned char *next, pass_state &st) {
-    if (u.k == kind::drop) return next;  // the word goes on: prev_word stays as it was
-    const bool prev_word = st.prev_word;
+    const bool after_word = st.prev_word;
     st.prev_word = false;  // also for the comma breaks, which return early
-    bool word = false;
     const punct_level lvl = st.lvl;
     switch (u.k) {
-    case kind::drop: break;
+    case kind::drop: st.prev_word = after_word; break;  // the word goes on
     case kind::blank: put_attached(out, u.ch); break;
     case kind::letter:
         put_letters(out, u, src);
-        word = true;
+        st.prev_word = true;
         break;
     case kind::digit:
         put_digit(out, u.ch);
-        word = true;
+        st.prev_word = true;
         break;
-    case kind::keep:
-        begin_word(out);
-        put(out, u.ch);
-        break;
-    case kind::mark:
-        if (lvl == punct_level::all) {
-            put_name(out, u.text);
-            // Inside a word ("debian.org", "1.5") the name alone is read.
-            if (prev_word && starts_word(*next)) break;
-        }
-        put_attached(out, u.ch);
-        break;
-    case kind::apostrophe:
-        if (is_output_letter(last_byte(out)) && !out.blank_due && starts_letter(*next)) {
-            put(out, '\'');  // inside a word: it's, don't
-            word = true;
-        } else if (lvl == punct_level::all) {
-            put_name(out, u.text);
-        } else {
-            begin_word(out);
-            put(out, '\'');
-        }
-        break;
-    case kind::hyphen:
-        if (!prev_word && is_digit(*next)) {
-            put_name(out, "minus");
-        } else if (u.ch == '-' && is_output_letter(last_byte(out)) && !out.blank_due &&
-                   starts_letter(*next)) {
-            put(out, '-');  // between letters: e-mail
-            word = true;
-        } else if (lvl >= u.lvl) {
-            put_name(out, u.text);
-        } else {
-            put_attached(out, ' ');
-        }
-        break;
-    case kind::colon:
-        if (is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
-            put(out, ':');  // a time or a ratio: 16:22
-        } else if (lvl >= u.lvl) {
-            put_name(out, u.text);
-        } else {
-            return put_comma_break(out, next, lvl);
-        }
-        break;
-    case kind::at:
-        if (prev_word && starts_word(*next))
-            put_name(out, u.text);  // an address: at every level
-        else if (lvl >= u.lvl)
-            put_name(out, u.text);
-        else
-            put_attached(out, ' ');
-        break;
-    case kind::symbol:
-        if (lvl >= u.lvl) {
-            put_name(out, u.text);
-        } else if (u.fb == fallback::pause) {
-            return put_comma_break(out, next, lvl);
-        } else if (u.fb == fallback::letter) {
-            put_letters(out, letter_unit(u.ch), src);
-            word = true;
-        } else {
-            put_attached(out, ' ');
-        }
-        break;
+    case kind::keep: put_kept(out, u.ch); break;
+    case kind::mark: put_mark(out, u, next, lvl, after_word); break;
+    case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, lvl); break;
+    case kind::hyphen: st.prev_word = put_hyphen(out, u, next, lvl, after_word); break;
+    case kind::colon: return put_colon(out, u, next, lvl);
+    case kind::at: put_at(out, u, next, lvl, after_word); break;
+    case kind::symbol: return put_symbol(out, u, src, next, st);
     case kind::named: put_name(out, u.text); break;
     case kind::currency: put_currency(out, u.text); break;
     case kind::pause: return put_comma_break(out, next, lvl);
-    case kind::ellipsis:
-        if (lvl == punct_level::all) put_name(out, u.text);
-        out.blank_due = false;
-        put_str(out, "...");
-        break;
+    case kind::ellipsis: put_ellipsis(out, u, lvl); break;
     case kind::other: put_attached(out, ' '); break;
     }
-    st.prev_word = word;
     return next;
 }
 
-// The unit of a key name: its underscores are blanks ("shift_a").
-unit key_unit(const unit &u, uint32_t cp, bool key) { return key && cp == '_' ? space_unit : u; }
+// A key name's underscores are blanks ("shift_a"): the byte whose unit
+// stands for `c`.
+unsigned char key_byte(unsigned char c, bool key) { return key && c == '_' ? ' ' : c; }
 
 /*
  * The faithful pass over running text, the NUL-terminated `text`, into
@@ -787,7 +378,7 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
                 ++src;
                 continue;
             }
-            src = put_text_unit(out, key_unit(ascii_units[c], c, st.key), src, src + 1, st);
+            src = put_text_unit(out, classify(key_byte(c, st.key)), src, src + 1, st);
             continue;
         }
         if (*src == 0xC3 && is_continuation(src[1]) && src[1] != 0x97 && src[1] != 0xB7) {
@@ -941,7 +532,7 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
 const char *lone_blank_name(const char *text, size_t len) {
     if (len != 1 || text == nullptr || !is_blank(static_cast<unsigned char>(text[0])))
         return nullptr;
-    return ascii_units[static_cast<unsigned char>(text[0])].text;
+    return classify(static_cast<unsigned char>(text[0])).text;
 }
 
 struct setting_value {

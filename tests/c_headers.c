@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /* Compiled as C: every interface header must stay plain C. */
 #include "eci_corvane.h"
+#include "engine_library.h"
 #include "nrv_audio.h"
 #include "nrv_module_main.h"
 #include "nrv_types.h"

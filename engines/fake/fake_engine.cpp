@@ -73,7 +73,11 @@
  * the callback is refused, does nothing and is logged with " REFUSED";
  * eciInsertIndex with 0 is refused with " BAD INDEX"; text holding a
  * backquote, which the engine could take for an annotation, is logged
- * with " BACKQUOTE".
+ * with " BACKQUOTE". Voices are numbered as the engine numbers them: 0
+ * speaks, 1 to 8 are the read-only presets, 9 to 16 the user's. A write
+ * into a preset (eciSetVoiceParam on it, eciCopyVoice to it) is refused
+ * and logged with " READ-ONLY"; a voice outside 0 to 16 with " BAD
+ * VOICE". A refused eciSetVoiceParam returns -1, a refused copy 0.
  *
  * Call log: "eciNew", "eciDelete", "eciRegisterCallback callback=set
  * data=null", "eciSetOutputBuffer 20000", "eciSetParam eciSampleRate 2",
@@ -431,6 +435,23 @@ bool callable(ECIHand h, const char *name) {
     return false;
 }
 
+/* The engine's voices: 0 speaks, 1 to 8 are the presets, 9 to 16 the
+ * user's. */
+constexpr int first_preset_voice = 1;
+constexpr int last_preset_voice = 8;
+constexpr int last_user_voice = 16;
+
+bool voice_exists(int voice) { return voice >= 0 && voice <= last_user_voice; }
+
+/* Why a write into `voice` of `h` is refused, as the log line's end, or
+ * "" when it may go ahead: the presets are read-only. */
+const char *voice_write_mark(ECIHand h, int voice) {
+    if (!live(h)) return " BAD HANDLE";
+    if (!voice_exists(voice)) return " BAD VOICE";
+    if (voice >= first_preset_voice && voice <= last_preset_voice) return " READ-ONLY";
+    return "";
+}
+
 /* callable, and `d` the live dictionary set. */
 bool dict_callable(ECIHand h, ECIDictHand d, const char *name) {
     if (refused_in_callback(name)) return false;
@@ -670,15 +691,16 @@ int eciGetParam(ECIHand h, ECIParam param) {
 
 int eciSetVoiceParam(ECIHand h, int voice, ECIVoiceParam param, int value) {
     if (refused_in_callback("eciSetVoiceParam")) return -1;
-    log_call("eciSetVoiceParam %d %s %d%s", voice, voice_param_name(param), value,
-             live(h) ? "" : " BAD HANDLE");
-    return live(h) ? 0 : -1;
+    const char *mark = voice_write_mark(h, voice);
+    log_call("eciSetVoiceParam %d %s %d%s", voice, voice_param_name(param), value, mark);
+    return *mark ? -1 : 0;
 }
 
 ECIBoolean eciCopyVoice(ECIHand h, int from, int to) {
     if (refused_in_callback("eciCopyVoice")) return 0;
-    log_call("eciCopyVoice %d %d%s", from, to, live(h) ? "" : " BAD HANDLE");
-    return live(h) ? 1 : 0;
+    const char *mark = live(h) && !voice_exists(from) ? " BAD VOICE" : voice_write_mark(h, to);
+    log_call("eciCopyVoice %d %d%s", from, to, mark);
+    return *mark ? 0 : 1;
 }
 
 ECIDictHand eciNewDict(ECIHand h) {

@@ -19,12 +19,15 @@
  * Indexes never reach eSpeak NG: it is given exactly the text it would
  * be given without them, so they cannot change the audio (its SSML marks
  * do change it, around brackets, quotes and a final "!"). Each index
- * remembers the character of that text it precedes; eSpeak NG's word
- * events say at which sample each word starts, and the first word at or
- * after an index places it there. The samples are cut at that place and
- * the reply goes between the two parts; an index no word follows is
- * replied after the message's last samples. Indexes are placed in order,
- * so replies come in the order the indexes were inserted.
+ * remembers the character of that text it precedes; the first word at or
+ * after it that has a word event places it, at that word's first phoneme
+ * event that is not a pause (the word event itself lies before the pause
+ * leading into the word, or inside the last sound of the word before).
+ * Event samples are scaled back where eSpeak NG sped its audio up. The
+ * samples are cut at that place and the reply goes between the two
+ * parts; every index not replied by the end of the audio is replied
+ * after the message's last samples. Indexes are placed in order, so
+ * replies come in the order the indexes were inserted, each exactly once.
  *
  * All calls are made on one thread. Nothing here throws: the library
  * builds without exceptions and uses the C allocator throughout.
@@ -43,15 +46,19 @@
 
 namespace {
 
-using reference::DictVolume;
-using reference::VolumeKind;
+using reference::dict_volume;
+using reference::volume_kind;
 
 /* eSpeak NG's buffer length bounds the samples per chunk, about 22 per
  * millisecond: 900 ms keeps every chunk within a 20000-sample output
  * buffer, so the usual buffer never needs re-chunking. */
 constexpr int espeak_buffer_ms = 900;
 
-constexpr int voice_slot_count = 8;
+/* Voice slots as the engine numbers them: 0 speaks, 1 to 8 are the
+ * read-only presets, 9 to 16 the user's. */
+constexpr int voice_slot_count = 17;
+constexpr int first_preset_slot = 1;
+constexpr int preset_count = 8;
 constexpr int voice_param_limit = 8;   /* ECIVoiceParam values are 1 to 7 */
 constexpr int engine_param_limit = 12; /* ECIParam values are below 12 */
 constexpr int dict_volume_count = 3;
@@ -59,9 +66,9 @@ constexpr int dict_volume_count = 3;
 /* eciLoadDict and eciSetDict results besides those of reference_text.h. */
 constexpr int dict_invalid_argument = 4;
 
-/* The eight preset voices, by slot: an American English base with an
- * eSpeak NG variant that fits the name. */
-constexpr const char *preset_voice[voice_slot_count] = {
+/* The eight preset voices, from slot 1 on, in the engine's order: an
+ * American English base with an eSpeak NG variant that fits the name. */
+constexpr const char *preset_voice[preset_count] = {
     "en-us",         /* Wade: the plain American male voice */
     "en-us+f3",      /* Flo: adult female */
     "en-us+Annie",   /* Bobbie: child, high and bright */
@@ -74,12 +81,12 @@ constexpr const char *preset_voice[voice_slot_count] = {
 
 /* Default value and inclusive range of each voice parameter, indexed by
  * ECIVoiceParam; the speed range is that of ECI units. */
-struct Range {
+struct param_range {
     int low;
     int high;
     int initial;
 };
-constexpr Range voice_range[voice_param_limit] = {
+constexpr param_range voice_range[voice_param_limit] = {
     {0, -1, 0},   /* unused */
     {0, 100, 50}, /* eciHeadSize */
     {0, 100, 50}, /* eciPitchBaseline: 50 is the variant's own pitch */
@@ -90,13 +97,21 @@ constexpr Range voice_range[voice_param_limit] = {
     {0, 100, 90}, /* eciVolume: 90 is eSpeak NG's normal volume */
 };
 /* With real-world units the speed is in words per minute. */
-constexpr Range real_world_speed = {0, 1000, 175};
+constexpr param_range real_world_speed = {0, 1000, 175};
 /* eSpeak NG speaks no slower than this. */
 constexpr int espeak_min_wpm = 80;
+/* From this rate up eSpeak NG synthesises at its normal rate and speeds
+ * each chunk up by rate / normal before handing it over; an event's
+ * sample then counts the earlier chunks as handed over but its offset
+ * into its own chunk as it was before the speed-up (measured on eSpeak
+ * NG 1.51 for every preset: a message's length falls as 1/rate from
+ * here, and only from here; the index tests check it at two rates). */
+constexpr int espeak_speedup_wpm = 450;
+constexpr int espeak_normal_wpm = 175;
 
 /* Range and initial value of each engine parameter, indexed by ECIParam;
  * an empty range marks a parameter this engine does not have. */
-constexpr Range engine_range[engine_param_limit] = {
+constexpr param_range engine_range[engine_param_limit] = {
     {0, -1, 0}, {0, -1, 0}, {0, 3, 0}, /* eciTextMode: bit 0 spells, bit 1 speaks punctuation */
     {0, 1, 1},                         /* eciDictionary: 0 leaves the abbreviation volume out */
     {0, -1, 0}, {0, 2, 2},             /* eciSampleRate: 8000, 11025, 22050 Hz */
@@ -106,19 +121,19 @@ constexpr Range engine_range[engine_param_limit] = {
 };
 constexpr int rate_hz[3] = {8000, 11025, 22050};
 
-struct Voice {
+struct voice_slot {
     const char *espeak_voice;     /* an entry of preset_voice */
     int value[voice_param_limit]; /* by ECIVoiceParam */
 };
 
 /* A dictionary set: three volumes, owned by the instance that made it. */
-struct DictSet {
-    DictSet *next;                        /* the instance's other sets */
-    DictVolume volume[dict_volume_count]; /* by ECIDictVolume */
+struct dict_set {
+    dict_set *next;                        /* the instance's other sets */
+    dict_volume volume[dict_volume_count]; /* by ECIDictVolume */
 };
 
 /* An index given to eciInsertIndex, and its place once synthesis starts. */
-struct Index {
+struct index_entry {
     int number;      /* the caller's non-zero index number */
     size_t offset;   /* bytes of pending text before it */
     size_t char_pos; /* 1-based character of eSpeak NG's text it precedes */
@@ -126,70 +141,74 @@ struct Index {
 };
 
 /* A growable array of indexes, in the order they were inserted. */
-struct IndexList {
-    Index *items;
+struct index_list {
+    index_entry *items;
     size_t count;
     size_t cap;
 };
 
-struct Instance {
-    Instance *next;                /* the other live instances */
-    ECICallback callback;          /* null: samples are dropped */
-    void *callback_data;           /* handed back to the callback */
-    short *buffer;                 /* the caller's output buffer, or null */
-    size_t buffer_samples;         /* its size in samples */
-    int param[engine_param_limit]; /* by ECIParam */
-    Voice voice[voice_slot_count]; /* slot 0 is the voice that speaks */
-    char *text;                    /* text added since the last synthesis */
-    size_t text_len;               /* bytes in text, terminator excluded */
-    size_t text_cap;               /* bytes allocated for text */
-    DictSet *dicts;                /* sets made by eciNewDict */
-    DictSet *active_dict;          /* the set eciSetDict chose, or null */
-    soxr_t resampler;              /* from eSpeak NG's rate to resampler_hz */
-    int resampler_hz;              /* output rate of resampler */
-    bool halted;                   /* delivery of this message has ended */
-    IndexList pending;             /* indexes inserted since the last synthesis */
-    IndexList marks;               /* the indexes of the message being synthesised */
-    size_t marks_placed;           /* marks.items[0..placed) have a target */
-    size_t marks_replied;          /* marks.items[0..replied) have been replied */
-    size_t last_word_pos;          /* character of the latest word event */
-    uint64_t delivered;            /* output samples of the message delivered */
+struct instance {
+    instance *next;                     /* the other live instances */
+    ECICallback callback;               /* null: samples are dropped */
+    void *callback_data;                /* handed back to the callback */
+    short *buffer;                      /* the caller's output buffer, or null */
+    size_t buffer_samples;              /* its size in samples */
+    int param[engine_param_limit];      /* by ECIParam */
+    voice_slot voice[voice_slot_count]; /* slot 0 is the voice that speaks */
+    char *text;                         /* text added since the last synthesis */
+    size_t text_len;                    /* bytes in text, terminator excluded */
+    size_t text_cap;                    /* bytes allocated for text */
+    dict_set *dicts;                    /* sets made by eciNewDict */
+    dict_set *active_dict;              /* the set eciSetDict chose, or null */
+    soxr_t resampler;                   /* from eSpeak NG's rate to resampler_hz */
+    int resampler_hz;                   /* output rate of resampler */
+    bool halted;                        /* delivery of this message has ended */
+    index_list pending;                 /* indexes inserted since the last synthesis */
+    index_list marks;                   /* the indexes of the message being synthesised */
+    size_t marks_placed;                /* marks.items[0..placed) have a target */
+    size_t marks_settled;               /* of those, [0..settled) have their final target */
+    size_t marks_replied;               /* marks.items[0..replied) have been replied */
+    size_t last_word_pos;               /* character of the latest word event */
+    size_t sound_word_pos;              /* word event position the unsettled marks belong to */
+    int speedup_wpm;                    /* the rate eSpeak NG speeds its chunks up to, or 0 */
+    uint64_t espeak_received;           /* samples of the message eSpeak NG has handed over */
+    uint64_t delivered;                 /* output samples of the message delivered */
 };
 
-struct Engine {
+struct engine_state {
     bool initialised;         /* espeak_Initialize has succeeded */
     int espeak_hz;            /* eSpeak NG's own output rate */
-    Instance *instances;      /* every live instance */
-    Instance *speaking;       /* the instance inside espeak_Synth, or null */
+    instance *instances;      /* every live instance */
+    instance *speaking;       /* the instance inside espeak_Synth, or null */
     const char *loaded_voice; /* the voice eSpeak NG has selected, or null */
 };
 
-constinit Engine engine{};
+constinit engine_state engine{};
 
-Instance *find_instance(ECIHand handle) {
-    for (Instance *h = engine.instances; h; h = h->next)
+instance *find_instance(ECIHand handle) {
+    for (instance *h = engine.instances; h; h = h->next)
         if (h == handle) return h;
     return nullptr;
 }
 
-DictSet *find_dict(Instance *h, ECIDictHand handle) {
-    for (DictSet *d = h->dicts; d; d = d->next)
+dict_set *find_dict(instance *h, ECIDictHand handle) {
+    for (dict_set *d = h->dicts; d; d = d->next)
         if (d == handle) return d;
     return nullptr;
 }
 
 /* One callback of the message; a refusal ends the message's delivery, as
  * the caller asked, for samples and index replies alike. */
-bool send(Instance *h, ECIMessage msg, long value) {
+bool send(instance *h, ECIMessage msg, long value) {
     if (h->halted) return false;
     if (h->callback && h->callback(h, msg, value, h->callback_data) == eciDataNotProcessed)
         h->halted = true;
     return !h->halted;
 }
 
-/* Replies every placed index whose samples have all been delivered. */
-bool reply_due(Instance *h) {
-    while (h->marks_replied < h->marks_placed &&
+/* Replies every settled index whose samples have all been delivered. */
+bool reply_due(instance *h) {
+    while (h->marks_replied < h->marks_settled &&
            h->marks.items[h->marks_replied].target <= h->delivered) {
         if (!send(h, eciIndexReply, h->marks.items[h->marks_replied].number)) return false;
         h->marks_replied++;
@@ -198,15 +217,15 @@ bool reply_due(Instance *h) {
 }
 
 /* The caller's callback gets n samples that are in its buffer, cut where
- * a placed index falls among them: the samples before it, its reply,
+ * a settled index falls among them: the samples before it, its reply,
  * then the rest moved to the front of the buffer. False when delivery of
  * this message has ended, by refusal or by eciStop. */
-bool deliver(Instance *h, size_t n) {
+bool deliver(instance *h, size_t n) {
     for (;;) {
         if (!reply_due(h)) return false;
         if (n == 0) return true;
         size_t part = n;
-        if (h->marks_replied < h->marks_placed) {
+        if (h->marks_replied < h->marks_settled) {
             uint64_t gap = h->marks.items[h->marks_replied].target - h->delivered;
             if (gap < part) part = static_cast<size_t>(gap);
         }
@@ -223,41 +242,89 @@ bool deliver(Instance *h, size_t n) {
  * after the run is then placed at a later word, never too early. */
 constexpr size_t spoken_punctuation_offset = 2047;
 
-/* Places the waiting indexes that come at or before the word of a word
- * event: their replies go before the sample where that word starts. */
-void place_marks(Instance *h, const espeak_EVENT *ev) {
+/* The output sample where an event of the chunk of `count` samples now
+ * handed over lies. Its offset into the chunk is scaled back when eSpeak
+ * NG sped the chunk up, and never runs past the chunk's end, so that no
+ * event points beyond the audio it came with. */
+uint64_t event_place(const instance *h, const espeak_EVENT *ev, size_t count) {
+    uint64_t start = h->espeak_received;
+    uint64_t sample = static_cast<uint64_t>(ev->sample);
+    uint64_t offset = sample > start ? sample - start : 0;
+    if (h->speedup_wpm > 0)
+        offset = offset * espeak_normal_wpm / static_cast<uint64_t>(h->speedup_wpm);
+    if (offset > count) offset = count;
+    uint64_t place = start + offset;
+    if (h->resampler) {
+        uint64_t hz = static_cast<uint64_t>(h->resampler_hz);
+        uint64_t from = static_cast<uint64_t>(engine.espeak_hz);
+        place = (place * hz + from / 2) / from;
+    }
+    return place;
+}
+
+/* Every placed index keeps the target it has. */
+void settle_marks(instance *h) { h->marks_settled = h->marks_placed; }
+
+/* A word event: the indexes waiting at or before its word are placed at
+ * it, for now. eSpeak NG's word event lies before the pause that leads
+ * into the word (up to a fifth of a second in slow speech), or inside
+ * the last sound of the word before when the word starts with a vowel,
+ * so they wait for the word's first sound before they settle; only at
+ * the message's first sample is there nothing to wait for. */
+void place_at_word(instance *h, const espeak_EVENT *ev, size_t count) {
+    settle_marks(h);
+    size_t pos = static_cast<size_t>(ev->text_position);
+    if (pos > h->last_word_pos && pos - h->last_word_pos >= spoken_punctuation_offset)
+        pos -= spoken_punctuation_offset;
+    if (pos > h->last_word_pos) h->last_word_pos = pos;
+    uint64_t target = event_place(h, ev, count);
+    while (h->marks_placed < h->marks.count && h->marks.items[h->marks_placed].char_pos <= pos) {
+        uint64_t floor = h->marks_placed > 0 ? h->marks.items[h->marks_placed - 1].target : 0;
+        h->marks.items[h->marks_placed].target = target < floor ? floor : target;
+        h->marks_placed++;
+    }
+    h->sound_word_pos = static_cast<size_t>(ev->text_position);
+    if (target == 0) settle_marks(h);
+}
+
+/* A phoneme event: the first one of the waiting indexes' word that is
+ * not a pause is where the word is first heard, and they settle there.
+ * A phoneme of another word settles them where they are. */
+void place_at_sound(instance *h, const espeak_EVENT *ev, size_t count) {
+    if (h->marks_settled == h->marks_placed || ev->id.string[0] == '_') return;
+    if (static_cast<size_t>(ev->text_position) == h->sound_word_pos) {
+        uint64_t target = event_place(h, ev, count);
+        for (size_t i = h->marks_settled; i < h->marks_placed; i++)
+            if (h->marks.items[i].target < target) h->marks.items[i].target = target;
+    }
+    settle_marks(h);
+}
+
+/* Places the waiting indexes by the events that come with a chunk of
+ * `count` samples, before any of them is delivered. An index whose word
+ * has no event of its own is placed with the next word that has one. */
+void place_marks(instance *h, const espeak_EVENT *ev, size_t count) {
     for (; ev && ev->type != espeakEVENT_LIST_TERMINATED; ev++) {
-        if (ev->type != espeakEVENT_WORD || ev->text_position <= 0 || ev->sample < 0) continue;
-        size_t pos = static_cast<size_t>(ev->text_position);
-        if (pos > h->last_word_pos && pos - h->last_word_pos >= spoken_punctuation_offset)
-            pos -= spoken_punctuation_offset;
-        if (pos > h->last_word_pos) h->last_word_pos = pos;
-        uint64_t target = static_cast<uint64_t>(ev->sample);
-        if (h->resampler) {
-            uint64_t hz = static_cast<uint64_t>(h->resampler_hz);
-            uint64_t from = static_cast<uint64_t>(engine.espeak_hz);
-            target = (target * hz + from / 2) / from;
-        }
-        while (h->marks_placed < h->marks.count &&
-               h->marks.items[h->marks_placed].char_pos <= pos) {
-            Index &mark = h->marks.items[h->marks_placed];
-            uint64_t floor = h->marks_placed > 0 ? h->marks.items[h->marks_placed - 1].target : 0;
-            mark.target = target < floor ? floor : target;
-            h->marks_placed++;
-        }
+        if (ev->text_position <= 0 || ev->sample < 0) continue;
+        if (ev->type == espeakEVENT_WORD) place_at_word(h, ev, count);
+        if (ev->type == espeakEVENT_PHONEME) place_at_sound(h, ev, count);
     }
 }
 
-/* The message's audio has all been delivered: every index not yet placed
- * is replied now, in order. */
-void reply_remaining(Instance *h) {
-    for (; h->marks_placed < h->marks.count; h->marks_placed++)
-        h->marks.items[h->marks_placed].target = h->delivered;
+/* The message's audio has all been delivered: every index not yet
+ * replied is replied now, in order, whatever its target said. */
+void reply_remaining(instance *h) {
+    for (size_t i = h->marks_replied; i < h->marks.count; i++) {
+        index_entry &mark = h->marks.items[i];
+        if (i >= h->marks_placed || mark.target > h->delivered) mark.target = h->delivered;
+    }
+    h->marks_placed = h->marks.count;
+    settle_marks(h);
     reply_due(h);
 }
 
 /* eSpeak NG's rate: its chunk is copied in pieces of at most the buffer. */
-bool deliver_copies(Instance *h, const short *wav, size_t count) {
+bool deliver_copies(instance *h, const short *wav, size_t count) {
     while (count > 0) {
         size_t n = count < h->buffer_samples ? count : h->buffer_samples;
         memcpy(h->buffer, wav, n * sizeof(short));
@@ -270,7 +337,7 @@ bool deliver_copies(Instance *h, const short *wav, size_t count) {
 
 /* Another rate: libsoxr writes straight into the caller's buffer, which
  * is handed over each time it has output, full or not. */
-bool deliver_resampled(Instance *h, const short *wav, size_t count) {
+bool deliver_resampled(instance *h, const short *wav, size_t count) {
     size_t odone = 0;
     do {
         size_t idone = 0;
@@ -287,7 +354,7 @@ bool deliver_resampled(Instance *h, const short *wav, size_t count) {
 
 /* At the end of a message libsoxr still holds the tail of the speech; it
  * comes out through calls without input until one yields nothing. */
-bool drain_resampler(Instance *h) {
+bool drain_resampler(instance *h) {
     for (;;) {
         size_t odone = 0;
         if (soxr_process(h->resampler, nullptr, 0, nullptr, h->buffer, h->buffer_samples, &odone))
@@ -298,12 +365,13 @@ bool drain_resampler(Instance *h) {
 
 /* eSpeak NG's synthesis callback. Returning 1 ends the synthesis. */
 int on_espeak_samples(short *wav, int count, espeak_EVENT *events) {
-    Instance *h = engine.speaking;
+    instance *h = engine.speaking;
     if (!h || h->halted) return 1;
-    place_marks(h, events);
-    if (!wav || count <= 0) return 0;
-    size_t n = static_cast<size_t>(count);
+    size_t n = wav && count > 0 ? static_cast<size_t>(count) : 0;
+    place_marks(h, events, n);
+    if (n == 0) return 0;
     bool go = h->resampler ? deliver_resampled(h, wav, n) : deliver_copies(h, wav, n);
+    h->espeak_received += n;
     if (!go) h->halted = true;
     return go ? 0 : 1;
 }
@@ -311,8 +379,10 @@ int on_espeak_samples(short *wav, int count, espeak_EVENT *events) {
 bool start_espeak() {
     if (engine.initialised) return true;
     // DONT_EXIT: without it a missing data directory ends the process.
+    // Phoneme events tell where a word is first heard; they leave the
+    // audio as it is.
     int hz = espeak_Initialize(AUDIO_OUTPUT_SYNCHRONOUS, espeak_buffer_ms, nullptr,
-                               espeakINITIALIZE_DONT_EXIT);
+                               espeakINITIALIZE_DONT_EXIT | espeakINITIALIZE_PHONEME_EVENTS);
     if (hz <= 0) return false;
     espeak_SetSynthCallback(on_espeak_samples);
     engine.espeak_hz = hz;
@@ -322,7 +392,7 @@ bool start_espeak() {
 
 /* Makes the resampler match the rate in force: none at eSpeak NG's own
  * rate, otherwise one with dither off so that output is repeatable. */
-bool prepare_resampler(Instance *h) {
+bool prepare_resampler(instance *h) {
     int hz = rate_hz[h->param[eciSampleRate]];
     if (hz == engine.espeak_hz) {
         soxr_delete(h->resampler);
@@ -362,7 +432,7 @@ int clamp(int v, int low, int high) { return v < low ? low : (v > high ? high : 
 
 /* ECI speed 0 to 250 runs linearly from 80 to 555 words a minute, through
  * eSpeak NG's normal 175 at 50; real-world units are words a minute. */
-int espeak_wpm(const Instance *h) {
+int espeak_wpm(const instance *h) {
     int speed = h->voice[0].value[eciSpeed];
     if (h->param[eciRealWorldUnits]) return clamp(speed, espeak_min_wpm, real_world_speed.high);
     return espeak_min_wpm + speed * 19 / 10;
@@ -371,9 +441,11 @@ int espeak_wpm(const Instance *h) {
 /* ECI volume 90 is eSpeak NG's normal 100; 0 to 100 maps to 0 to 111. */
 int espeak_volume(int volume) { return (volume * 100 + 45) / 90; }
 
-void apply_voice_params(const Instance *h) {
-    const Voice &v = h->voice[0];
-    espeak_SetParameter(espeakRATE, espeak_wpm(h), 0);
+void apply_voice_params(instance *h) {
+    const voice_slot &v = h->voice[0];
+    int wpm = espeak_wpm(h);
+    h->speedup_wpm = wpm >= espeak_speedup_wpm ? wpm : 0;
+    espeak_SetParameter(espeakRATE, wpm, 0);
     espeak_SetParameter(espeakPITCH, v.value[eciPitchBaseline], 0);
     espeak_SetParameter(espeakRANGE, v.value[eciPitchFluctuation], 0);
     espeak_SetParameter(espeakVOLUME, espeak_volume(v.value[eciVolume]), 0);
@@ -422,9 +494,9 @@ size_t count_chars(const char *text, size_t len) {
  * each index learns the character of the result it precedes. The pending
  * text is consumed; null when memory ran out.
  */
-char *take_text(Instance *h, size_t *len) {
-    reference::TextOptions options{};
-    if (const DictSet *d = h->active_dict) {
+char *take_text(instance *h, size_t *len) {
+    reference::text_options options{};
+    if (const dict_set *d = h->active_dict) {
         options.main = &d->volume[eciMainDict];
         options.root = &d->volume[eciRootDict];
         if (h->param[eciDictionary] != 0) options.abbreviation = &d->volume[eciAbbvDict];
@@ -463,20 +535,24 @@ char *take_text(Instance *h, size_t *len) {
 
 /* The message's indexes leave the pending list: the caller may insert
  * the next message's during this one's synthesis. */
-void start_marks(Instance *h) {
+void start_marks(instance *h) {
     free(h->marks.items);
     h->marks = h->pending;
-    h->pending = IndexList{};
+    h->pending = index_list{};
     h->marks_placed = 0;
+    h->marks_settled = 0;
     h->marks_replied = 0;
     h->last_word_pos = 0;
+    h->sound_word_pos = 0;
+    h->espeak_received = 0;
     h->delivered = 0;
 }
 
-void end_marks(Instance *h) {
+void end_marks(instance *h) {
     free(h->marks.items);
-    h->marks = IndexList{};
+    h->marks = index_list{};
     h->marks_placed = 0;
+    h->marks_settled = 0;
     h->marks_replied = 0;
 }
 
@@ -485,7 +561,7 @@ void end_marks(Instance *h) {
  * Returns 1 when the message was spoken or its delivery was ended by the
  * caller, 0 when it could not be synthesised.
  */
-ECIBoolean synthesize(Instance *h) {
+ECIBoolean synthesize(instance *h) {
     if (engine.speaking || !h->buffer) return 0;
     if (h->text_len == 0 && h->pending.count == 0) return 1;
     start_marks(h);
@@ -523,216 +599,223 @@ ECIBoolean synthesize(Instance *h) {
     return ok ? 1 : 0;
 }
 
-bool append_text(Instance *h, const char *text) {
+bool append_text(instance *h, const char *text) {
     return grow_append(&h->text, &h->text_len, &h->text_cap, text, strlen(text));
 }
 
 /* Places an index after the pending text. */
-bool append_index(Instance *h, int number) {
-    IndexList &list = h->pending;
+bool append_index(instance *h, int number) {
+    index_list &list = h->pending;
     if (list.count == list.cap) {
         size_t cap = list.cap ? list.cap * 2 : 16;
-        if (cap > SIZE_MAX / sizeof(Index)) return false;
-        Index *grown = static_cast<Index *>(realloc(list.items, cap * sizeof(Index)));
+        if (cap > SIZE_MAX / sizeof(index_entry)) return false;
+        index_entry *grown =
+            static_cast<index_entry *>(realloc(list.items, cap * sizeof(index_entry)));
         if (!grown) return false;
         list.items = grown;
         list.cap = cap;
     }
-    list.items[list.count++] = Index{number, h->text_len, 0, 0};
+    list.items[list.count++] = index_entry{number, h->text_len, 0, 0};
     return true;
 }
 
-void free_dict_set(DictSet *d) {
-    for (DictVolume &v : d->volume) reference::dict_free(&v);
+void free_dict_set(dict_set *d) {
+    for (dict_volume &v : d->volume) reference::dict_free(&v);
     free(d);
 }
 
-void init_instance(Instance *h) {
-    *h = Instance{};
+/* The presets in their slots, and every other slot (the one that speaks
+ * and the user's) a copy of preset 1: a new instance speaks as Wade. */
+void init_instance(instance *h) {
+    *h = instance{};
     for (int p = 0; p < engine_param_limit; p++) h->param[p] = engine_range[p].initial;
-    for (int slot = 0; slot < voice_slot_count; slot++) {
-        h->voice[slot].espeak_voice = preset_voice[slot];
-        for (int p = 0; p < voice_param_limit; p++)
-            h->voice[slot].value[p] = voice_range[p].initial;
+    for (voice_slot &v : h->voice) {
+        v.espeak_voice = preset_voice[0];
+        for (int p = 0; p < voice_param_limit; p++) v.value[p] = voice_range[p].initial;
     }
+    for (int i = 0; i < preset_count; i++)
+        h->voice[first_preset_slot + i].espeak_voice = preset_voice[i];
 }
 
-bool in_range(const Range &r, int v) { return v >= r.low && v <= r.high; }
+bool in_range(const param_range &r, int v) { return v >= r.low && v <= r.high; }
+
+bool slot_exists(int slot) { return slot >= 0 && slot < voice_slot_count; }
+
+/* A slot whose parameters may change: not a preset. */
+bool slot_writable(int slot) {
+    return slot_exists(slot) &&
+           (slot < first_preset_slot || slot >= first_preset_slot + preset_count);
+}
 
 }  // namespace
 
 ECIHand eciNew(void) {
     if (!start_espeak()) return nullptr;
-    Instance *h = static_cast<Instance *>(malloc(sizeof(Instance)));
-    if (!h) return nullptr;
-    init_instance(h);
-    h->next = engine.instances;
-    engine.instances = h;
-    return h;
+    instance *inst = static_cast<instance *>(malloc(sizeof(instance)));
+    if (!inst) return nullptr;
+    init_instance(inst);
+    inst->next = engine.instances;
+    engine.instances = inst;
+    return inst;
 }
 
-ECIHand eciDelete(ECIHand hEngine) {
-    Instance *h = find_instance(hEngine);
-    if (!h || h == engine.speaking) return hEngine;
-    for (Instance **p = &engine.instances; *p; p = &(*p)->next) {
-        if (*p == h) {
-            *p = h->next;
+ECIHand eciDelete(ECIHand h) {
+    instance *inst = find_instance(h);
+    if (!inst || inst == engine.speaking) return h;
+    for (instance **p = &engine.instances; *p; p = &(*p)->next) {
+        if (*p == inst) {
+            *p = inst->next;
             break;
         }
     }
-    while (DictSet *d = h->dicts) {
-        h->dicts = d->next;
-        free_dict_set(d);
+    while (dict_set *set = inst->dicts) {
+        inst->dicts = set->next;
+        free_dict_set(set);
     }
-    soxr_delete(h->resampler);
-    free(h->text);
-    free(h->pending.items);
-    free(h->marks.items);
-    free(h);
+    soxr_delete(inst->resampler);
+    free(inst->text);
+    free(inst->pending.items);
+    free(inst->marks.items);
+    free(inst);
     return nullptr;
 }
 
-void eciRegisterCallback(ECIHand hEngine, ECICallback callback, void *pData) {
-    if (Instance *h = find_instance(hEngine)) {
-        h->callback = callback;
-        h->callback_data = pData;
+void eciRegisterCallback(ECIHand h, ECICallback callback, void *data) {
+    if (instance *inst = find_instance(h)) {
+        inst->callback = callback;
+        inst->callback_data = data;
     }
 }
 
-ECIBoolean eciSetOutputBuffer(ECIHand hEngine, int iSize, short *psBuffer) {
-    Instance *h = find_instance(hEngine);
-    if (!h || h == engine.speaking) return 0;
-    if (iSize == 0 && !psBuffer) {
-        h->buffer = nullptr;
-        h->buffer_samples = 0;
+ECIBoolean eciSetOutputBuffer(ECIHand h, int size, short *buffer) {
+    instance *inst = find_instance(h);
+    if (!inst || inst == engine.speaking) return 0;
+    if (size == 0 && !buffer) {
+        inst->buffer = nullptr;
+        inst->buffer_samples = 0;
         return 1;
     }
-    if (iSize <= 0 || !psBuffer) return 0;
-    h->buffer = psBuffer;
-    h->buffer_samples = static_cast<size_t>(iSize);
+    if (size <= 0 || !buffer) return 0;
+    inst->buffer = buffer;
+    inst->buffer_samples = static_cast<size_t>(size);
     return 1;
 }
 
-int eciSetParam(ECIHand hEngine, ECIParam param, int iValue) {
-    Instance *h = find_instance(hEngine);
+int eciSetParam(ECIHand h, ECIParam param, int value) {
+    instance *inst = find_instance(h);
     int p = static_cast<int>(param);
-    if (!h || p < 0 || p >= engine_param_limit || !in_range(engine_range[p], iValue)) return -1;
+    if (!inst || p < 0 || p >= engine_param_limit || !in_range(engine_range[p], value)) return -1;
     // The resampler is in use while this instance speaks.
-    if (p == eciSampleRate && h == engine.speaking) return -1;
-    int previous = h->param[p];
-    h->param[p] = iValue;
+    if (p == eciSampleRate && inst == engine.speaking) return -1;
+    int previous = inst->param[p];
+    inst->param[p] = value;
     return previous;
 }
 
-int eciGetParam(ECIHand hEngine, ECIParam param) {
-    Instance *h = find_instance(hEngine);
+int eciGetParam(ECIHand h, ECIParam param) {
+    instance *inst = find_instance(h);
     int p = static_cast<int>(param);
-    if (!h || p < 0 || p >= engine_param_limit || engine_range[p].high < 0) return -1;
-    return h->param[p];
+    if (!inst || p < 0 || p >= engine_param_limit || engine_range[p].high < 0) return -1;
+    return inst->param[p];
 }
 
-int eciSetVoiceParam(ECIHand hEngine, int iVoice, ECIVoiceParam param, int iValue) {
-    Instance *h = find_instance(hEngine);
+int eciSetVoiceParam(ECIHand h, int voice, ECIVoiceParam param, int value) {
+    instance *inst = find_instance(h);
     int p = static_cast<int>(param);
-    if (!h || iVoice < 0 || iVoice >= voice_slot_count || p < 1 || p >= voice_param_limit)
-        return -1;
-    const Range &r =
-        (p == eciSpeed && h->param[eciRealWorldUnits]) ? real_world_speed : voice_range[p];
-    if (!in_range(r, iValue)) return -1;
-    int previous = h->voice[iVoice].value[p];
-    h->voice[iVoice].value[p] = iValue;
+    if (!inst || !slot_writable(voice) || p < 1 || p >= voice_param_limit) return -1;
+    const param_range &r =
+        (p == eciSpeed && inst->param[eciRealWorldUnits]) ? real_world_speed : voice_range[p];
+    if (!in_range(r, value)) return -1;
+    int previous = inst->voice[voice].value[p];
+    inst->voice[voice].value[p] = value;
     return previous;
 }
 
-ECIBoolean eciCopyVoice(ECIHand hEngine, int iVoiceFrom, int iVoiceTo) {
-    Instance *h = find_instance(hEngine);
-    if (!h || iVoiceFrom < 0 || iVoiceFrom >= voice_slot_count || iVoiceTo < 0 ||
-        iVoiceTo >= voice_slot_count)
-        return 0;
-    h->voice[iVoiceTo] = h->voice[iVoiceFrom];
+ECIBoolean eciCopyVoice(ECIHand h, int from, int to) {
+    instance *inst = find_instance(h);
+    if (!inst || !slot_exists(from) || !slot_writable(to)) return 0;
+    inst->voice[to] = inst->voice[from];
     return 1;
 }
 
-ECIDictHand eciNewDict(ECIHand hEngine) {
-    Instance *h = find_instance(hEngine);
-    if (!h) return nullptr;
-    DictSet *d = static_cast<DictSet *>(malloc(sizeof(DictSet)));
-    if (!d) return nullptr;
-    *d = DictSet{};
-    d->next = h->dicts;
-    h->dicts = d;
-    return d;
+ECIDictHand eciNewDict(ECIHand h) {
+    instance *inst = find_instance(h);
+    if (!inst) return nullptr;
+    dict_set *set = static_cast<dict_set *>(malloc(sizeof(dict_set)));
+    if (!set) return nullptr;
+    *set = dict_set{};
+    set->next = inst->dicts;
+    inst->dicts = set;
+    return set;
 }
 
-ECIDictError eciLoadDict(ECIHand hEngine, ECIDictHand hDict, ECIDictVolume volume,
-                         const char *pFilename) {
-    Instance *h = find_instance(hEngine);
-    DictSet *d = h ? find_dict(h, hDict) : nullptr;
+ECIDictError eciLoadDict(ECIHand h, ECIDictHand d, ECIDictVolume volume, const char *path) {
+    instance *inst = find_instance(h);
+    dict_set *set = inst ? find_dict(inst, d) : nullptr;
     int v = static_cast<int>(volume);
-    if (!d || v < 0 || v >= dict_volume_count)
+    if (!set || v < 0 || v >= dict_volume_count)
         return static_cast<ECIDictError>(dict_invalid_argument);
-    constexpr VolumeKind kind[dict_volume_count] = {VolumeKind::main, VolumeKind::root,
-                                                    VolumeKind::abbreviation};
-    return static_cast<ECIDictError>(
-        reference::dict_load(&d->volume[v], kind[v], pFilename, nullptr));
+    constexpr volume_kind kind[dict_volume_count] = {volume_kind::main, volume_kind::root,
+                                                     volume_kind::abbreviation};
+    return static_cast<ECIDictError>(reference::dict_load(&set->volume[v], kind[v], path, nullptr));
 }
 
-ECIDictError eciSetDict(ECIHand hEngine, ECIDictHand hDict) {
-    Instance *h = find_instance(hEngine);
-    if (!h) return static_cast<ECIDictError>(dict_invalid_argument);
-    if (!hDict) {
-        h->active_dict = nullptr;
+ECIDictError eciSetDict(ECIHand h, ECIDictHand d) {
+    instance *inst = find_instance(h);
+    if (!inst) return static_cast<ECIDictError>(dict_invalid_argument);
+    if (!d) {
+        inst->active_dict = nullptr;
         return DictNoError;
     }
-    DictSet *d = find_dict(h, hDict);
-    if (!d) return static_cast<ECIDictError>(dict_invalid_argument);
-    h->active_dict = d;
+    dict_set *set = find_dict(inst, d);
+    if (!set) return static_cast<ECIDictError>(dict_invalid_argument);
+    inst->active_dict = set;
     return DictNoError;
 }
 
-ECIDictHand eciDeleteDict(ECIHand hEngine, ECIDictHand hDict) {
-    Instance *h = find_instance(hEngine);
-    if (!h || !find_dict(h, hDict)) return hDict;
-    for (DictSet **p = &h->dicts; *p; p = &(*p)->next) {
-        if (*p == hDict) {
+ECIDictHand eciDeleteDict(ECIHand h, ECIDictHand d) {
+    instance *inst = find_instance(h);
+    if (!inst || !find_dict(inst, d)) return d;
+    for (dict_set **p = &inst->dicts; *p; p = &(*p)->next) {
+        if (*p == d) {
             *p = (*p)->next;
             break;
         }
     }
-    if (h->active_dict == hDict) h->active_dict = nullptr;
-    free_dict_set(static_cast<DictSet *>(hDict));
+    if (inst->active_dict == d) inst->active_dict = nullptr;
+    free_dict_set(static_cast<dict_set *>(d));
     return nullptr;
 }
 
-ECIBoolean eciAddText(ECIHand hEngine, const char *pText) {
-    Instance *h = find_instance(hEngine);
-    if (!h || !pText) return 0;
-    return append_text(h, pText) ? 1 : 0;
+ECIBoolean eciAddText(ECIHand h, const char *text) {
+    instance *inst = find_instance(h);
+    if (!inst || !text) return 0;
+    return append_text(inst, text) ? 1 : 0;
 }
 
-ECIBoolean eciInsertIndex(ECIHand hEngine, int iIndex) {
-    Instance *h = find_instance(hEngine);
-    if (!h || iIndex == 0) return 0;
-    return append_index(h, iIndex) ? 1 : 0;
+ECIBoolean eciInsertIndex(ECIHand h, int index) {
+    instance *inst = find_instance(h);
+    if (!inst || index == 0) return 0;
+    return append_index(inst, index) ? 1 : 0;
 }
 
-ECIBoolean eciSynthesize(ECIHand hEngine) {
-    Instance *h = find_instance(hEngine);
-    return h ? synthesize(h) : 0;
+ECIBoolean eciSynthesize(ECIHand h) {
+    instance *inst = find_instance(h);
+    return inst ? synthesize(inst) : 0;
 }
 
-ECIBoolean eciSynchronize(ECIHand hEngine) {
+ECIBoolean eciSynchronize(ECIHand h) {
     // Synthesis ends inside eciSynthesize, so there is nothing left to
     // wait for, except from inside a callback, where waiting cannot work.
-    Instance *h = find_instance(hEngine);
-    return (h && h != engine.speaking) ? 1 : 0;
+    instance *inst = find_instance(h);
+    return (inst && inst != engine.speaking) ? 1 : 0;
 }
 
-ECIBoolean eciStop(ECIHand hEngine) {
-    Instance *h = find_instance(hEngine);
-    if (!h) return 0;
-    h->text_len = 0;
-    h->pending.count = 0;
-    if (h == engine.speaking) h->halted = true;
+ECIBoolean eciStop(ECIHand h) {
+    instance *inst = find_instance(h);
+    if (!inst) return 0;
+    inst->text_len = 0;
+    inst->pending.count = 0;
+    if (inst == engine.speaking) inst->halted = true;
     return 1;
 }

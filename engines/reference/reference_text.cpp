@@ -59,11 +59,11 @@ int compare_bytes(const char *a, size_t alen, const char *b, size_t blen, bool f
     return alen < blen ? -1 : 1;
 }
 
-bool folds_case(VolumeKind kind) { return kind != VolumeKind::abbreviation; }
+bool folds_case(volume_kind kind) { return kind != volume_kind::abbreviation; }
 
 int order_entries(const void *pa, const void *pb, bool fold) {
-    const DictEntry *a = static_cast<const DictEntry *>(pa);
-    const DictEntry *b = static_cast<const DictEntry *>(pb);
+    const dict_entry *a = static_cast<const dict_entry *>(pa);
+    const dict_entry *b = static_cast<const dict_entry *>(pb);
     int c = compare_bytes(a->key, a->key_len, b->key, b->key_len, fold);
     if (c != 0) return c;
     if (a->line == b->line) return 0;
@@ -77,8 +77,8 @@ int order_exact(const void *a, const void *b) { return order_entries(a, b, false
  * A key must be able to match a word of the text: word bytes, with
  * apostrophes only between them; an abbreviation may add one final period.
  */
-bool key_is_valid(const char *key, size_t len, VolumeKind kind) {
-    if (kind == VolumeKind::abbreviation && len > 1 && key[len - 1] == '.') len--;
+bool key_is_valid(const char *key, size_t len, volume_kind kind) {
+    if (kind == volume_kind::abbreviation && len > 1 && key[len - 1] == '.') len--;
     if (len == 0) return false;
     for (size_t i = 0; i < len; i++) {
         unsigned char c = static_cast<unsigned char>(key[i]);
@@ -140,7 +140,7 @@ int read_file(const char *path, char **data, size_t *size) {
  * Cuts the file's lines into entries, in place. Returns 0, or
  * dict_malformed with the line number in *bad_line.
  */
-int parse_entries(char *data, size_t size, VolumeKind kind, DictEntry *entries, size_t *count,
+int parse_entries(char *data, size_t size, volume_kind kind, dict_entry *entries, size_t *count,
                   size_t *bad_line) {
     size_t n = 0, line_no = 0, pos = 0;
     while (pos < size) {
@@ -168,14 +168,15 @@ int parse_entries(char *data, size_t size, VolumeKind kind, DictEntry *entries, 
         // The byte after the value is a blank, CR, LF or the spare byte.
         data[key_end] = '\0';
         data[end] = '\0';
-        entries[n++] = DictEntry{data + start, key_end - start, data + value, end - value, line_no};
+        entries[n++] =
+            dict_entry{data + start, key_end - start, data + value, end - value, line_no};
     }
     *count = n;
     return 0;
 }
 
 /* Sorts the entries and keeps the last line of each key. */
-size_t sort_and_dedupe(DictEntry *entries, size_t count, VolumeKind kind) {
+size_t sort_and_dedupe(dict_entry *entries, size_t count, volume_kind kind) {
     bool fold = folds_case(kind);
     qsort(entries, count, sizeof *entries, fold ? order_folded : order_exact);
     size_t kept = 0;
@@ -190,14 +191,14 @@ size_t sort_and_dedupe(DictEntry *entries, size_t count, VolumeKind kind) {
 }
 
 /* An output accumulator: after one failed growth every append is a no-op. */
-struct Out {
+struct text_builder {
     char *data;
     size_t len;
     size_t cap;
     bool failed;
 };
 
-void put(Out &out, const char *bytes, size_t n) {
+void put(text_builder &out, const char *bytes, size_t n) {
     if (out.failed || n == 0) return;
     if (n > SIZE_MAX - 1 - out.len) {
         out.failed = true;
@@ -229,7 +230,7 @@ constexpr uint16_t windows_1252_high[32] = {
 };
 
 /* Appends len bytes of Windows-1252 text as UTF-8. */
-void put_windows_1252(Out &out, const char *text, size_t len) {
+void put_windows_1252(text_builder &out, const char *text, size_t len) {
     for (size_t i = 0; i < len && !out.failed; i++) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         uint32_t cp = c >= 0x80 && c < 0xA0 ? windows_1252_high[c - 0x80] : c;
@@ -250,7 +251,7 @@ void put_windows_1252(Out &out, const char *text, size_t len) {
 }
 
 /* Hands over the accumulated text, or frees it and returns null. */
-char *finish(Out &out, size_t *out_len) {
+char *finish(text_builder &out, size_t *out_len) {
     if (!out.failed && !out.data) {
         out.data = static_cast<char *>(calloc(1, 1));  // the empty text
         out.failed = out.data == nullptr;
@@ -280,7 +281,7 @@ size_t word_length(const char *text, size_t len, size_t i) {
     return j - i;
 }
 
-bool has_entries(const DictVolume *v) { return v && v->count > 0; }
+bool has_entries(const dict_volume *v) { return v && v->count > 0; }
 
 /* English endings a root entry also matches, longest first. */
 constexpr const char *root_endings[] = {"ing", "ers", "'s", "es", "ed", "er", "ly", "s"};
@@ -289,8 +290,8 @@ constexpr const char *root_endings[] = {"ing", "ers", "'s", "es", "ed", "er", "l
  * Replaces one word through the root volume: the word itself, or a stem
  * of at least two bytes followed by one of the endings, which is kept.
  */
-bool put_root(Out &out, const DictVolume *root, const char *word, size_t len) {
-    if (const DictEntry *e = dict_find(root, VolumeKind::root, word, len)) {
+bool put_root(text_builder &out, const dict_volume *root, const char *word, size_t len) {
+    if (const dict_entry *e = dict_find(root, volume_kind::root, word, len)) {
         put(out, e->value, e->value_len);
         return true;
     }
@@ -298,7 +299,7 @@ bool put_root(Out &out, const DictVolume *root, const char *word, size_t len) {
         size_t elen = strlen(ending);
         if (len < elen + 2) continue;
         if (compare_bytes(word + len - elen, elen, ending, elen, true) != 0) continue;
-        if (const DictEntry *e = dict_find(root, VolumeKind::root, word, len - elen)) {
+        if (const dict_entry *e = dict_find(root, volume_kind::root, word, len - elen)) {
             put(out, e->value, e->value_len);
             put(out, word + len - elen, elen);
             return true;
@@ -308,22 +309,23 @@ bool put_root(Out &out, const DictVolume *root, const char *word, size_t len) {
 }
 
 /* Writes the word at text[i] or its replacement; returns the bytes used. */
-size_t put_word(Out &out, const char *text, size_t len, size_t i, const TextOptions &o) {
+size_t put_word(text_builder &out, const char *text, size_t len, size_t i, const text_options &o) {
     size_t wlen = word_length(text, len, i);
     const char *word = text + i;
-    if (const DictEntry *e = dict_find(o.main, VolumeKind::main, word, wlen)) {
+    if (const dict_entry *e = dict_find(o.main, volume_kind::main, word, wlen)) {
         put(out, e->value, e->value_len);
         return wlen;
     }
     if (has_entries(o.abbreviation)) {
         if (i + wlen < len && text[i + wlen] == '.') {
-            if (const DictEntry *e =
-                    dict_find(o.abbreviation, VolumeKind::abbreviation, word, wlen + 1)) {
+            if (const dict_entry *e =
+                    dict_find(o.abbreviation, volume_kind::abbreviation, word, wlen + 1)) {
                 put(out, e->value, e->value_len);
                 return wlen + 1;
             }
         }
-        if (const DictEntry *e = dict_find(o.abbreviation, VolumeKind::abbreviation, word, wlen)) {
+        if (const dict_entry *e =
+                dict_find(o.abbreviation, volume_kind::abbreviation, word, wlen)) {
             put(out, e->value, e->value_len);
             return wlen;
         }
@@ -333,7 +335,7 @@ size_t put_word(Out &out, const char *text, size_t len, size_t i, const TextOpti
     return wlen;
 }
 
-void replace_words(Out &out, const char *text, size_t len, const TextOptions &o) {
+void replace_words(text_builder &out, const char *text, size_t len, const text_options &o) {
     size_t i = 0;
     while (i < len && !out.failed) {
         if (is_word_byte(static_cast<unsigned char>(text[i]))) {
@@ -353,7 +355,7 @@ void replace_words(Out &out, const char *text, size_t len, const TextOptions &o)
  * leave "a" read as the article); digit separation puts a blank between
  * neighbouring digits. UTF-8 continuation bytes never get a separator.
  */
-void separate(Out &out, const char *text, size_t len, const TextOptions &o) {
+void separate(text_builder &out, const char *text, size_t len, const text_options &o) {
     unsigned char prev = ' ';
     for (size_t i = 0; i < len && !out.failed; i++) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -371,7 +373,7 @@ void separate(Out &out, const char *text, size_t len, const TextOptions &o) {
 
 }  // namespace
 
-int dict_load(DictVolume *out, VolumeKind kind, const char *path, size_t *bad_line) {
+int dict_load(dict_volume *out, volume_kind kind, const char *path, size_t *bad_line) {
     if (!path || !*path) return dict_file_not_found;
     char *data = nullptr;
     size_t size = 0;
@@ -380,11 +382,11 @@ int dict_load(DictVolume *out, VolumeKind kind, const char *path, size_t *bad_li
     // At most one entry per line feed, plus a last line without one.
     size_t lines = 1;
     for (size_t i = 0; i < size; i++) lines += data[i] == '\n';
-    if (lines > SIZE_MAX / sizeof(DictEntry)) {
+    if (lines > SIZE_MAX / sizeof(dict_entry)) {
         free(data);
         return dict_out_of_memory;
     }
-    DictEntry *entries = static_cast<DictEntry *>(malloc(lines * sizeof(DictEntry)));
+    dict_entry *entries = static_cast<dict_entry *>(malloc(lines * sizeof(dict_entry)));
     if (!entries) {
         free(data);
         return dict_out_of_memory;
@@ -399,25 +401,25 @@ int dict_load(DictVolume *out, VolumeKind kind, const char *path, size_t *bad_li
     }
     count = sort_and_dedupe(entries, count, kind);
     dict_free(out);
-    *out = DictVolume{data, entries, count};
+    *out = dict_volume{data, entries, count};
     return 0;
 }
 
-void dict_free(DictVolume *volume) {
+void dict_free(dict_volume *volume) {
     if (!volume) return;
     free(volume->entries);
     free(volume->storage);
-    *volume = DictVolume{};
+    *volume = dict_volume{};
 }
 
-const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char *word,
-                           size_t len) {
+const dict_entry *dict_find(const dict_volume *volume, volume_kind kind, const char *word,
+                            size_t len) {
     if (!volume || volume->count == 0) return nullptr;
     bool fold = folds_case(kind);
     size_t lo = 0, hi = volume->count;
     while (lo < hi) {
         size_t mid = lo + (hi - lo) / 2;
-        const DictEntry &e = volume->entries[mid];
+        const dict_entry &e = volume->entries[mid];
         int c = compare_bytes(e.key, e.key_len, word, len, fold);
         if (c == 0) return &e;
         if (c < 0)
@@ -431,8 +433,8 @@ const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char
 namespace {
 
 /* text_for_speech on text already in UTF-8. */
-char *rewrite_utf8(const char *text, size_t len, const TextOptions &options, size_t *out_len) {
-    Out replaced{};
+char *rewrite_utf8(const char *text, size_t len, const text_options &options, size_t *out_len) {
+    text_builder replaced{};
     bool any_dict =
         has_entries(options.main) || has_entries(options.root) || has_entries(options.abbreviation);
     if (any_dict)
@@ -445,7 +447,7 @@ char *rewrite_utf8(const char *text, size_t len, const TextOptions &options, siz
         if (first) *out_len = replaced_len;
         return first;
     }
-    Out separated{};
+    text_builder separated{};
     separate(separated, first, replaced_len, options);
     free(first);
     return finish(separated, out_len);
@@ -486,10 +488,10 @@ bool is_valid_utf8(const char *text, size_t len) {
     return true;
 }
 
-char *text_for_speech(const char *text, size_t len, const TextOptions &options, size_t *out_len) {
+char *text_for_speech(const char *text, size_t len, const text_options &options, size_t *out_len) {
     if (!options.as_windows_1252 && is_valid_utf8(text, len))
         return rewrite_utf8(text, len, options, out_len);
-    Out converted{};
+    text_builder converted{};
     put_windows_1252(converted, text, len);
     size_t utf8_len = 0;
     char *utf8 = finish(converted, &utf8_len);

@@ -18,13 +18,13 @@ namespace reference {
 /* What a volume's entries match: main and root ignore ASCII case, root
  * also matches a few English endings after the key, abbreviations keep
  * case and may end in a period. */
-enum class VolumeKind {
+enum class volume_kind {
     main,
     root,
     abbreviation
 };
 
-struct DictEntry {
+struct dict_entry {
     const char *key; /* points into the volume's storage */
     size_t key_len;
     const char *value; /* replacement text, NUL-terminated, never empty */
@@ -33,9 +33,9 @@ struct DictEntry {
 };
 
 /* One loaded volume. All-zero is the empty volume. */
-struct DictVolume {
-    char *storage;      /* the file's bytes, cut into keys and values */
-    DictEntry *entries; /* sorted for lookup, one entry per key */
+struct dict_volume {
+    char *storage;       /* the file's bytes, cut into keys and values */
+    dict_entry *entries; /* sorted for lookup, one entry per key */
     size_t count;
 };
 
@@ -57,20 +57,21 @@ constexpr size_t dict_max_file_bytes = 64u * 1024u * 1024u;
  * for dict_malformed, stores the 1-based number of the first bad line in
  * *bad_line when bad_line is not null.
  */
-int dict_load(DictVolume *out, VolumeKind kind, const char *path, size_t *bad_line);
+int dict_load(dict_volume *out, volume_kind kind, const char *path, size_t *bad_line);
 
 /* Frees a volume's memory and leaves it empty; accepts an empty volume. */
-void dict_free(DictVolume *volume);
+void dict_free(dict_volume *volume);
 
 /* The replacement for the word of len bytes at word, or null. For an
  * abbreviation volume the word may include its trailing period. */
-const DictEntry *dict_find(const DictVolume *volume, VolumeKind kind, const char *word, size_t len);
+const dict_entry *dict_find(const dict_volume *volume, volume_kind kind, const char *word,
+                            size_t len);
 
 /* How a text is turned into eSpeak NG's input. A null volume is skipped. */
-struct TextOptions {
-    const DictVolume *main;
-    const DictVolume *root;
-    const DictVolume *abbreviation;
+struct text_options {
+    const dict_volume *main;
+    const dict_volume *root;
+    const dict_volume *abbreviation;
     bool spell;           /* every letter and digit read on its own */
     bool digits_apart;    /* every digit of a number read on its own */
     bool as_windows_1252; /* read the text as Windows-1252 even when it is
@@ -91,7 +92,7 @@ bool is_valid_utf8(const char *text, size_t len);
  * NUL-terminated string and its length in *out_len, or null when memory
  * ran out or the result would not fit in a size_t.
  */
-char *text_for_speech(const char *text, size_t len, const TextOptions &options, size_t *out_len);
+char *text_for_speech(const char *text, size_t len, const text_options &options, size_t *out_len);
 
 }  // namespace reference
 

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Engine creation at INIT and its release: the exact calls the module
-// makes into the engine for each configuration, what it logs, and how a
-// failing engine call ends the start.
+// makes into the engine for each configuration, what it logs, how a
+// failing engine call ends the start, and where the engine library is
+// looked for and what a missing or unfit one answers.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 
 #include "module_harness.h"
 
@@ -64,12 +68,31 @@ const InitCase init_cases[] = {
      {"quorlin: loading config: (none)", "quorlin: initializing Corvane TTS",
       "quorlin: initialized, sample rate 22050 Hz", "quorlin: Set phrase prediction: 0",
       "quorlin: Set dictionary (abbreviations): config=0 eci=1"}},
-    {"PresetVoiceGetsParametersThenIsCopied",
+    // The engine numbers its presets from 1 and keeps them read-only:
+    // voice k is copied from preset k + 1 first, and the parameters go
+    // into slot 0 over it (the fake refuses a write into 1 to 8).
+    {"FirstPresetAfterWadeIsCopiedThenGetsParameters",
+     "CorvaneDefaultVoice 1\nCorvaneHeadSize 70\nCorvanePitchFluctuation 20\n",
+     {},
+     concat(concat(init_prefix(2, 2),
+                   {"eciCopyVoice 2 0", "eciSetVoiceParam 0 eciPitchFluctuation 20",
+                    "eciSetVoiceParam 0 eciHeadSize 70"}),
+            default_engine_params),
+     {"quorlin: Config: voice 1 (Flo)"}},
+    {"PresetVoiceIsCopiedThenGetsParameters",
      "CorvaneDefaultVoice 3\nCorvaneSpeed 120\n",
      {},
-     concat(concat(init_prefix(2, 2), {"eciSetVoiceParam 3 eciSpeed 120", "eciCopyVoice 3 0"}),
+     concat(concat(init_prefix(2, 2), {"eciCopyVoice 4 0", "eciSetVoiceParam 0 eciSpeed 120"}),
             default_engine_params),
      {"quorlin: Config: voice 3 (Male2)", "quorlin: Config: speed 120"}},
+    {"LastPresetIsCopiedThenGetsParameters",
+     "CorvaneDefaultVoice 7\nCorvaneBreathiness 9\nCorvaneRoughness 8\n",
+     {},
+     concat(concat(init_prefix(2, 2),
+                   {"eciCopyVoice 8 0", "eciSetVoiceParam 0 eciRoughness 8",
+                    "eciSetVoiceParam 0 eciBreathiness 9"}),
+            default_engine_params),
+     {"quorlin: Config: voice 7 (Grandpa)"}},
     {"VoiceZeroParametersGoStraightToSlotZero",
      "CorvaneBreathiness 5\nCorvaneRoughness 4\nCorvaneHeadSize 3\nCorvaneVolume 2\n"
      "CorvaneSpeed 1\nCorvanePitchFluctuation 0\nCorvanePitchBaseline 100\n",
@@ -204,6 +227,87 @@ TEST(AdapterClose, EndOfInputReleasesOnceAfterTheLoopEnds) {
         << m.child().err();
     EXPECT_EQ(m.count_stderr("quorlin: closing"), 1u);
 }
+
+// The module copied into a scratch tree, scratch/bin/quorlin, so that
+// nothing of the build tree is near it; lib/libibmeci50.so beside bin/
+// is what a row puts there, and LD_LIBRARY_PATH is the row's alone.
+struct LoadCase {
+    const char *name;
+    const char *engine;        // copied to lib/libibmeci50.so; null: none
+    const char *contents;      // written there instead, when not null
+    bool fake_on_search_path;  // LD_LIBRARY_PATH: the fake engine's folder
+    const char *first_line;    // of the reply; "@" is the scratch folder
+    const char *logged;        // a stderr line, "@" as above; "" for none
+    int status;
+};
+
+class EngineLibrary : public ::testing::TestWithParam<LoadCase> {};
+
+std::string with_folder(std::string text, const std::string &folder) {
+    for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, folder);
+    return text;
+}
+
+TEST_P(EngineLibrary, AnswersInit) {
+    namespace fs = std::filesystem;
+    const LoadCase &c = GetParam();
+    if (c.engine != nullptr && *c.engine == '\0') GTEST_SKIP() << "no library of the other class";
+    const bool finds_none = c.engine == nullptr && c.contents == nullptr && !c.fake_on_search_path;
+    if (finds_none && dlopen("libibmeci50.so", RTLD_NOW) != nullptr)
+        GTEST_SKIP() << "the system library path holds an engine library";
+    TempDir scratch;
+    const std::string root = fs::canonical(scratch.path()).string();
+    fs::create_directory(root + "/bin");
+    fs::copy_file(QUORLIN_FAKE_MODULE, root + "/bin/quorlin");
+    if (c.engine != nullptr || c.contents != nullptr) fs::create_directory(root + "/lib");
+    if (c.engine != nullptr) fs::copy_file(c.engine, root + "/lib/libibmeci50.so");
+    if (c.contents != nullptr) std::ofstream(root + "/lib/libibmeci50.so") << c.contents;
+    const std::string fake_lib = fs::canonical(QUORLIN_FAKE_ENGINE).parent_path().string();
+
+    qtest::ChildOptions o = qtest::fake_module_options(root + "/bin/quorlin", {});
+    o.unset_env.emplace_back("LD_LIBRARY_PATH");
+    if (c.fake_on_search_path) o.env.emplace_back("LD_LIBRARY_PATH", fake_lib);
+    qtest::Child child(o);
+    child.write("INIT\n");
+    const bool loaded = c.status != 1;
+    child.wait_for_stdout(loaded ? "299 OK LOADED SUCCESSFULLY\n" : "399 ERR CANT INIT MODULE\n");
+    EXPECT_EQ(child.wait_exit(), c.status);
+    const std::string folder = c.fake_on_search_path ? fake_lib : root;
+    EXPECT_EQ(child.out(), with_folder(c.first_line, root) + "\n" +
+                               (loaded ? "299 OK LOADED SUCCESSFULLY\n399 ERR MODULE CLOSED\n"
+                                       : "399 ERR CANT INIT MODULE\n"));
+    if (*c.logged) {
+        EXPECT_NE(child.err().find(with_folder(c.logged, folder)), std::string::npos)
+            << child.err();
+    }
+}
+
+constexpr const char *wrong_class_line =
+    sizeof(void *) == 8
+        ? "399-@/lib/libibmeci50.so: wrong ELF class: ELFCLASS32 (a 32-bit library; this module "
+          "is 64-bit: the vendor's 32-bit library needs the 32-bit build of quorlin)"
+        : "399-@/lib/libibmeci50.so: wrong ELF class: ELFCLASS64 (a 64-bit library; this module "
+          "is 32-bit and needs a 32-bit engine library)";
+constexpr const char *loaded_line = "299-Corvane TTS initialized successfully";
+
+const LoadCase load_cases[] = {
+    {"NoLibraryAnywhere", nullptr, nullptr, false,
+     "399-libibmeci50.so: cannot open shared object file: No such file or directory (looked in "
+     "@/lib and on the system library path)",
+     "", 1},
+    {"LibraryLacksCalls", QUORLIN_PARTIAL_ENGINE, nullptr, false,
+     "399-@/lib/libibmeci50.so lacks eciInsertIndex, eciStop", "", 1},
+    {"LibraryOfTheOtherClass", QUORLIN_OTHER_CLASS_ENGINE, nullptr, false, wrong_class_line, "", 1},
+    // A broken library in lib/ is reported, not passed over for another.
+    {"NotALibraryBesideAWorkingOne", nullptr, "not a library\n", true,
+     "399-@/lib/libibmeci50.so: file too short", "", 1},
+    {"PrivateLibrary", QUORLIN_FAKE_ENGINE, nullptr, false, loaded_line,
+     "quorlin: engine library: @/lib/libibmeci50.so", 255},
+    {"SystemSearchWithoutPrivateLibrary", nullptr, nullptr, true, loaded_line,
+     "quorlin: engine library: @/libibmeci50.so", 255},
+};
+
+INSTANTIATE_TEST_SUITE_P(Adapter, EngineLibrary, ::testing::ValuesIn(load_cases), CaseName());
 
 }  // namespace
 }  // namespace adapter_test

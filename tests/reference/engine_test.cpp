@@ -214,12 +214,12 @@ TEST(ReferenceEngine, RealWorldUnitsTakeWordsPerMinute) {
 TEST(ReferenceEngine, PresetVoicesDifferFromEachOther) {
     const char *names[] = {"Wade", "Flo", "Bobbie", "Male2", "Male3", "Female2", "Grandma", "Grandpa"};
     std::vector<std::vector<short>> audio;
-    for (int slot = 0; slot < 8; slot++) {
+    for (int preset = 1; preset <= 8; preset++) {
         Engine e;
         ASSERT_TRUE(e.ok());
-        ASSERT_NE(eciCopyVoice(e.h(), slot, 0), 0);
+        ASSERT_NE(eciCopyVoice(e.h(), preset, 0), 0);
         audio.push_back(e.speak(sentence));
-        EXPECT_GT(rms(audio.back()), 500) << names[slot];
+        EXPECT_GT(rms(audio.back()), 500) << names[preset - 1];
     }
     for (size_t a = 0; a < audio.size(); a++)
         for (size_t b = a + 1; b < audio.size(); b++)
@@ -230,11 +230,12 @@ TEST(ReferenceEngine, CopyVoiceTakesEveryParameterOfTheSlot) {
     Engine e;
     ASSERT_TRUE(e.ok());
     size_t normal = e.speak(sentence).size();
-    // A slow speed written into slot 3 reaches slot 0 only with the copy.
-    ASSERT_GE(eciSetVoiceParam(e.h(), 3, eciSpeed, 10), 0);
+    // A slow speed written into the last user slot reaches slot 0 only
+    // with the copy.
+    ASSERT_GE(eciSetVoiceParam(e.h(), 16, eciSpeed, 10), 0);
     EXPECT_NEAR(static_cast<double>(e.speak(sentence).size()), static_cast<double>(normal),
                 normal * 0.05);
-    ASSERT_NE(eciCopyVoice(e.h(), 3, 0), 0);
+    ASSERT_NE(eciCopyVoice(e.h(), 16, 0), 0);
     EXPECT_GT(e.speak(sentence).size(), normal * 3 / 2);
 }
 
@@ -362,7 +363,7 @@ TEST(ReferenceEngine, InstancesKeepTheirOwnVoices) {
     // The rate of sign changes tells a female voice from a male one.
     Engine wade, flo;
     ASSERT_TRUE(wade.ok() && flo.ok());
-    ASSERT_NE(eciCopyVoice(flo.h(), 1, 0), 0);
+    ASSERT_NE(eciCopyVoice(flo.h(), 2, 0), 0);
     double wade_first = crossings(wade.speak(sentence));
     double flo_first = crossings(flo.speak(sentence));
     EXPECT_GT(flo_first, wade_first + 0.02);
@@ -385,9 +386,14 @@ TEST(ReferenceEngine, RejectsValuesOutOfRange) {
         {"unknown parameter", eciSetParam(e.h(), static_cast<ECIParam>(4), 0), -1},
         {"speed 251", eciSetVoiceParam(e.h(), 0, eciSpeed, 251), -1},
         {"volume 101", eciSetVoiceParam(e.h(), 0, eciVolume, 101), -1},
-        {"slot 8", eciSetVoiceParam(e.h(), 8, eciVolume, 50), -1},
+        {"user slot 9", eciSetVoiceParam(e.h(), 9, eciVolume, 40), 90},
+        {"preset 1", eciSetVoiceParam(e.h(), 1, eciVolume, 50), -1},
+        {"preset 8", eciSetVoiceParam(e.h(), 8, eciVolume, 50), -1},
+        {"slot 17", eciSetVoiceParam(e.h(), 17, eciVolume, 50), -1},
         {"voice parameter 0", eciSetVoiceParam(e.h(), 0, static_cast<ECIVoiceParam>(0), 5), -1},
-        {"copy from slot 8", eciCopyVoice(e.h(), 8, 0), 0},
+        {"copy into preset 8", eciCopyVoice(e.h(), 9, 8), 0},
+        {"copy from slot 17", eciCopyVoice(e.h(), 17, 0), 0},
+        {"copy into slot 17", eciCopyVoice(e.h(), 0, 17), 0},
         {"buffer without memory", eciSetOutputBuffer(e.h(), 100, nullptr), 0},
         {"negative buffer size", eciSetOutputBuffer(e.h(), -5, e.capture().buffer.data()), 0},
         {"null handle", eciSetParam(nullptr, eciSampleRate, 1), -1},
@@ -400,6 +406,12 @@ TEST(ReferenceEngine, RejectsValuesOutOfRange) {
     EXPECT_EQ(eciGetParam(e.h(), eciTextMode), 0);
     EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciSpeed, 60), 50);
     EXPECT_EQ(eciSetVoiceParam(e.h(), 0, eciVolume, 80), 90);
+    // The presets kept their volume: neither the write nor slot 9's 40.
+    for (int preset : {1, 8}) {
+        SCOPED_TRACE(preset);
+        ASSERT_NE(eciCopyVoice(e.h(), preset, 10), 0);
+        EXPECT_EQ(eciSetVoiceParam(e.h(), 10, eciVolume, 70), 90);
+    }
 }
 
 // Each index is replied exactly once, in order, where its text ends: 's'
@@ -474,6 +486,60 @@ TEST(ReferenceEngine, IndexCallsAndRefusedReplies) {
     EXPECT_EQ(e.capture().replies[0].second, cut.size());
     EXPECT_GT(cut.size(), 0u);
     EXPECT_LT(cut.size(), whole / 2);
+}
+
+// Samples from `from` up to the first one loud enough to be heard.
+size_t silence_from(const std::vector<short> &s, size_t from) {
+    size_t i = from;
+    while (i < s.size() && std::abs(static_cast<int>(s[i])) < 300) i++;
+    return i - from;
+}
+
+// An index before each of twelve words and one after the last, at the
+// engine speeds the module sets for the server's rates: every index is
+// replied once, in order, each a good part of a word after the one
+// before, and the last after the audio. From 450 words a minute (server
+// rate 56) eSpeak NG speeds its chunks up after synthesis and reports
+// its events as they were before. A reply comes with the first sound of
+// its word, not in the pause before it that slow speech lengthens, nor
+// in the last sound of the word before ("in order").
+TEST(ReferenceEngine, IndexesFollowTheWordsAtEveryRate) {
+    struct Row {
+        int server_rate;
+        int speed;  // what the module sets for that rate
+        int code;
+    };
+    const Row rows[] = {{-100, 0, 2}, {0, 125, 2}, {70, 212, 2}, {100, 250, 2}, {100, 250, 0}};
+    const std::string marked =
+        "|Every |index |is |answered, |once |and |in |order. |Slow |speech |pauses |long.|";
+    constexpr size_t words = 12;
+    for (const Row &row : rows) {
+        SCOPED_TRACE(testing::Message() << "server rate " << row.server_rate << ", rate code "
+                                        << row.code);
+        Engine e;
+        ASSERT_TRUE(e.ok());
+        ASSERT_GE(eciSetVoiceParam(e.h(), 0, eciSpeed, row.speed), 0);
+        ASSERT_GE(eciSetParam(e.h(), eciSampleRate, row.code), 0);
+        std::vector<short> got = e.speak_marked(marked, 1);
+        const auto &replies = e.capture().replies;
+        ASSERT_EQ(replies.size(), words + 1);
+        size_t least_gap = got.size() / words / 4;
+        size_t heard_within = static_cast<size_t>(rate_hz_of(row.code) / 100);  // 10 ms
+        EXPECT_EQ(replies[0].second, 0u);
+        EXPECT_EQ(replies[words].second, got.size());
+        for (size_t k = 0; k <= words; k++) {
+            SCOPED_TRACE(testing::Message() << "index " << k + 1);
+            EXPECT_EQ(replies[k].first, static_cast<long>(k + 1));
+            size_t at = replies[k].second;
+            if (k > 0) {
+                EXPECT_GE(at, replies[k - 1].second + least_gap);
+            }
+            if (k > 0 && k < words) {
+                EXPECT_LE(at + least_gap, got.size());
+                EXPECT_LE(silence_from(got, at), heard_within);
+            }
+        }
+    }
 }
 
 TEST(ReferenceEngine, SynthesisWithoutOutputBufferFails) {

@@ -215,6 +215,33 @@ TEST(ReferenceModule, ConfiguredDictionaryChangesTheSpeech) {
     EXPECT_NEAR(static_cast<double>(refused), static_cast<double>(plain), 0.03 * static_cast<double>(plain));
 }
 
+// The first message of a module process started with `config_text`:
+// every process starts eSpeak NG in the same state, so two processes with
+// the same settings give the same audio.
+std::string first_message(const std::string &config_text) {
+    TempFile config(config_text);
+    qtest::Child m(module({config.path()}));
+    start(m);
+    std::string audio = audio_bytes(speak(m, sentence));
+    EXPECT_TRUE(m.write("QUIT\n"));
+    EXPECT_EQ(m.wait_exit(), 0);
+    return audio;
+}
+
+// A configured preset other than Wade is the one heard, and so are the
+// voice parameters configured with it (the pitch range:
+// the server's settings replace speed, pitch and volume at every
+// message, and head size is not audible in this engine).
+TEST(ReferenceModule, ConfiguredPresetSpeaksWithItsParameters) {
+    const std::string wade = first_message("CorvaneDefaultVoice 0\n");
+    const std::string flo = first_message("CorvaneDefaultVoice 1\n");
+    const std::string flat_flo =
+        first_message("CorvaneDefaultVoice 1\nCorvanePitchFluctuation 0\n");
+    ASSERT_GT(flo.size(), 22050u * 2);  // at least a second of speech
+    EXPECT_FALSE(flo == wade);
+    EXPECT_FALSE(flat_flo == flo);
+}
+
 // Where eSpeak NG's own program is installed, the module's first message
 // is exactly what it makes of the same text at the module's first
 // settings (speed 50 = 175 words a minute, pitch 65, volume 90 = 100).

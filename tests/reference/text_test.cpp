@@ -18,22 +18,22 @@
 
 namespace {
 
-using reference::DictVolume;
-using reference::TextOptions;
-using reference::VolumeKind;
+using reference::dict_volume;
+using reference::text_options;
+using reference::volume_kind;
 using qtest::TempFile;
 
 // A volume loaded from the given file contents, freed at the end.
 struct Volume {
-    DictVolume v{};
-    Volume(const std::string &contents, VolumeKind kind) {
+    dict_volume v{};
+    Volume(const std::string &contents, volume_kind kind) {
         TempFile f(contents);
         EXPECT_EQ(reference::dict_load(&v, kind, f.path(), nullptr), 0);
     }
     ~Volume() { reference::dict_free(&v); }
 };
 
-std::string rewrite(const std::string &text, const TextOptions &o) {
+std::string rewrite(const std::string &text, const text_options &o) {
     size_t len = 0;
     char *out = reference::text_for_speech(text.data(), text.size(), o, &len);
     if (!out) return "<null>";
@@ -46,10 +46,10 @@ std::string rewrite(const std::string &text, const TextOptions &o) {
 TEST(ReferenceText, DictionaryVolumes) {
     Volume main_v("cat feline\nnasa National Aeronautics and Space Administration\n"
                   "caf\xc3\xa9 coffee house\ndon't do not\nDr main doctor\n",
-                  VolumeKind::main);
-    Volume root_v("walk stroll\nrun sprint\nx ten\n", VolumeKind::root);
-    Volume abbr_v("Dr. doctor\nProf. professor\nSt saint\n", VolumeKind::abbreviation);
-    TextOptions o{};
+                  volume_kind::main);
+    Volume root_v("walk stroll\nrun sprint\nx ten\n", volume_kind::root);
+    Volume abbr_v("Dr. doctor\nProf. professor\nSt saint\n", volume_kind::abbreviation);
+    text_options o{};
     o.main = &main_v.v;
     o.root = &root_v.v;
     o.abbreviation = &abbr_v.v;
@@ -82,13 +82,13 @@ TEST(ReferenceText, DictionaryVolumes) {
 }
 
 TEST(ReferenceText, SpellingAndDigits) {
-    TextOptions spell{};
+    text_options spell{};
     spell.spell = true;
-    TextOptions digits{};
+    text_options digits{};
     digits.digits_apart = true;
     struct Row {
         const char *name;
-        const TextOptions *o;
+        const text_options *o;
         const char *in;
         const char *out;
     };
@@ -106,12 +106,12 @@ TEST(ReferenceText, SpellingAndDigits) {
 }
 
 TEST(ReferenceText, ReadsWindows1252UnlessTheTextIsUtf8) {
-    TextOptions plain{};
-    TextOptions spell{};
+    text_options plain{};
+    text_options spell{};
     spell.spell = true;
     struct Row {
         const char *name;
-        const TextOptions *o;
+        const text_options *o;
         std::string in;
         const char *out;
     };
@@ -182,21 +182,21 @@ TEST(ReferenceText, Windows1252LettersAreHeard) {
 }
 
 TEST(ReferenceText, LaterLineWinsAndBadLineIsNamed) {
-    Volume v("cat one\ncat two\nCAT three\n", VolumeKind::main);
-    TextOptions o{};
+    Volume v("cat one\ncat two\nCAT three\n", volume_kind::main);
+    text_options o{};
     o.main = &v.v;
     EXPECT_EQ(rewrite("cat", o), "three");
 
     TempFile bad("# fine\ncat feline\n\nbad, entry\n");
-    DictVolume d{};
+    dict_volume d{};
     size_t line = 0;
-    EXPECT_EQ(reference::dict_load(&d, VolumeKind::main, bad.path(), &line),
+    EXPECT_EQ(reference::dict_load(&d, volume_kind::main, bad.path(), &line),
               reference::dict_malformed);
     EXPECT_EQ(line, 4u);
     EXPECT_EQ(d.count, 0u);
-    EXPECT_EQ(reference::dict_load(&d, VolumeKind::main, "/nonexistent/x", nullptr),
+    EXPECT_EQ(reference::dict_load(&d, volume_kind::main, "/nonexistent/x", nullptr),
               reference::dict_file_not_found);
-    EXPECT_EQ(reference::dict_load(&d, VolumeKind::main, "/tmp", nullptr),
+    EXPECT_EQ(reference::dict_load(&d, volume_kind::main, "/tmp", nullptr),
               reference::dict_access_error);
     reference::dict_free(&d);
 }

@@ -247,23 +247,23 @@ TEST(Say, CommandLines) {
              EXPECT_EQ(r.out, "");
          }},
         {"voice by name, any case", {"-V", "grandMA", "-o", "@a.wav", "Hi"}, "", {}, 0,
-         [](const Result &r) { expect_in_log(r, "eciCopyVoice 6 0"); }},
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 7 0"); }},
         {"voice option wins over the -c file", {"-c", "@user.conf", "--voice", "3", "-o", "@a.wav", "Hi"},
          "", {}, 0,
          [](const Result &r) {
-             expect_in_log(r, "eciCopyVoice 3 0");
-             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 1 0"), std::string::npos);
+             expect_in_log(r, "eciCopyVoice 4 0");
+             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 2 0"), std::string::npos);
          }},
         {"the -c file's voice without -V", {"-c", "@user.conf", "-o", "@a.wav", "Hi"}, "", {}, 0,
-         [](const Result &r) { expect_in_log(r, "eciCopyVoice 1 0"); }},
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 2 0"); }},
         {"the installed file's voice without -c", {"-o", "@a.wav", "Hi"}, "",
          {{"QUORLIN_SAY_SYSTEM_CONFIG", "@user.conf"}}, 0,
-         [](const Result &r) { expect_in_log(r, "eciCopyVoice 1 0"); }},
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 2 0"); }},
         {"the -c file stands for the installed one", {"--trace", "-c", "@on.conf", "-o", "@a.wav", "Hi"}, "",
          {{"QUORLIN_SAY_SYSTEM_CONFIG", "@user.conf"}}, 0,
          [](const Result &r) {
              EXPECT_NE(r.err.find("key='CORVANESTREAMING' value='1'"), std::string::npos);
-             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 1 0"), std::string::npos);
+             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 2 0"), std::string::npos);
          }},
         {"streaming by default", {"--trace", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) {
