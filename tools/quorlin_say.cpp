@@ -3,7 +3,8 @@
 // standard output or to an audio player.
 //
 // It drives the real module as a speech server does (say_module), with a
-// configuration merged from the user's file and its own options
+// configuration merged from the -c file (else the installed one) and its
+// own options
 // (say_config), and sends the audio to one sink (say_audio) as it
 // arrives. It owns the order of a run (options, configuration, sink,
 // module, messages, clean-up) and what a message is: paragraphs or
@@ -21,6 +22,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "say_audio.h"
@@ -61,6 +63,19 @@ std::vector<std::string> split_messages(const std::string &text, bool per_line) 
     return messages;
 }
 
+// An SSML document is one message, blank lines and all: split at them,
+// its elements would be cut in two. Line ends lose their carriage
+// returns, as split_messages drops them.
+std::vector<std::string> one_document(const std::string &text) {
+    std::string doc;
+    doc.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++)
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') doc += text[i];
+    while (!doc.empty() && (doc.back() == '\n' || doc.back() == '\r')) doc.pop_back();
+    if (doc.find_first_not_of(" \t\r\n") == std::string::npos) return {};
+    return {doc};
+}
+
 std::string read_text(const std::string &path) {
     bool is_stdin = path.empty() || path == "-";
     std::string shown = is_stdin ? "standard input" : path;
@@ -79,20 +94,22 @@ std::vector<std::string> messages_of(const Options &o) {
         return {joined};
     }
     std::string from = o.source == TextSource::file ? o.text_file : "-";
-    std::vector<std::string> messages = split_messages(read_text(from), o.per_line);
+    std::string text = read_text(from);
+    std::vector<std::string> messages =
+        o.ssml && !o.per_line ? one_document(text) : split_messages(text, o.per_line);
     if (messages.empty())
         fail((o.source == TextSource::file ? o.text_file : std::string("standard input")) +
              " holds no text");
     return messages;
 }
 
-// A key that quorlin-say turns on unless the user's file sets it; an
-// option that asks for the module's default (`wanted` false) wins over
-// the user's file and otherwise leaves the key out.
+// A key that quorlin-say turns on unless the configuration file sets it;
+// an option that asks for the module's default (`wanted` false) wins
+// over the file and otherwise leaves the key out.
 void default_key(ModuleConfig &config, const char *key, bool wanted) {
     if (!wanted) {
-        if (config.user_sets(key)) config.set(key, "0");
-    } else if (!config.user_sets(key)) {
+        if (config.file_sets(key)) config.set(key, "0");
+    } else if (!config.file_sets(key)) {
         config.set(key, "1");
     }
 }
@@ -101,15 +118,15 @@ void default_key(ModuleConfig &config, const char *key, bool wanted) {
 void merge_options(const Options &o, ModuleConfig &config) {
     if (o.voice >= 0) config.set("CorvaneDefaultVoice", std::to_string(o.voice));
     // Streaming sends the first audio while the rest is synthesised; the
-    // user's own file and --synchronous decide otherwise.
+    // configuration file and --synchronous decide otherwise.
     default_key(config, "CorvaneStreaming", !o.synchronous);
     // Faithful text keeps what the text says (apostrophes, accented
     // letters, symbols at the punctuation level); --ascii-text asks for
     // the module's own cleaning.
     default_key(config, "CorvaneFaithfulText", o.faithful_text);
-    // The module reports marks only when asked to; a user's file that
+    // The module reports marks only when asked to; a file that
     // sets the key keeps its say.
-    if (!o.marks.empty() && !config.user_sets("CorvaneIndexMarks"))
+    if (!o.marks.empty() && !config.file_sets("CorvaneIndexMarks"))
         config.set("CorvaneIndexMarks", "1");
 }
 
@@ -130,22 +147,79 @@ std::string escaped(const std::string &text) {
     return out;
 }
 
+// The length of the well-formed UTF-8 sequence at the start of `s`, or 0,
+// by the rules the module decodes with: no overlong form, no surrogate,
+// nothing beyond U+10FFFF.
+size_t utf8_sequence(std::string_view s) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    size_t len = lead >= 0xc2 && lead <= 0xdf   ? 2
+                 : lead >= 0xe0 && lead <= 0xef ? 3
+                 : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                : 0;
+    if (len == 0 || s.size() < len) return 0;
+    for (size_t i = 1; i < len; i++)
+        if ((byte(i) & 0xc0) != 0x80) return 0;
+    const unsigned char second = byte(1);
+    bool out_of_range = (lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) ||
+                        (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second > 0x8f);
+    return out_of_range ? 0 : len;
+}
+
+bool is_utf8(std::string_view s) {
+    while (!s.empty()) {
+        size_t n = utf8_sequence(s);
+        if (n == 0) return false;
+        s.remove_prefix(n);
+    }
+    return true;
+}
+
+// The module reads UTF-8 and skips what is not; text in another
+// encoding loses its accented letters without a word, so one warning
+// names the first message that is not UTF-8.
+void warn_not_utf8(const std::vector<std::string> &messages) {
+    for (size_t i = 0; i < messages.size(); i++)
+        if (!is_utf8(messages[i])) {
+            fprintf(stderr,
+                    "quorlin-say: warning: message %zu is not UTF-8 (the text must be); bytes "
+                    "of another encoding are not spoken\n",
+                    i + 1);
+            return;
+        }
+}
+
+// Whether a terminal shows the progress line of message `index` (0:
+// none yet) of `count` without its line feed.
+bool progress_open(const Options &o, size_t index, size_t count) {
+    return !o.quiet && index > 0 && index < count && isatty(2);
+}
+
+// "message N of M" while a file is spoken: for someone watching the
+// terminal, or reading the trace; a log or a pipe is spared one line
+// per message.
+void progress(const Options &o, size_t index, size_t count) {
+    bool tty = isatty(2);
+    if (o.quiet || count < 2 || !(tty || o.trace)) return;
+    fprintf(stderr, "%squorlin-say: message %zu of %zu%s", tty ? "\r" : "", index, count,
+            tty && index < count ? "" : "\n");
+}
+
+// A line of its own on standard error while message `index` of `count`
+// is spoken.
+void note(const Options &o, size_t index, size_t count, const std::string &text) {
+    fprintf(stderr, "%squorlin-say: %s\n", progress_open(o, index, count) ? "\n" : "",
+            text.c_str());
+}
+
 // The protocol ends a message's text at a NUL byte; what follows it is
 // lost, which the user should hear of.
 void warn_nul(const Options &o, const std::string &text, size_t index, size_t count) {
     if (text.find('\0') == std::string::npos) return;
-    bool after_progress = !o.quiet && count > 1 && isatty(2);
-    fprintf(stderr,
-            "%squorlin-say: warning: message %zu holds a NUL byte; only its text before "
-            "the NUL byte is spoken\n",
-            after_progress ? "\n" : "", index);
-}
-
-void progress(const Options &o, size_t index, size_t count) {
-    if (o.quiet || count < 2) return;
-    bool tty = isatty(2);
-    fprintf(stderr, "%squorlin-say: message %zu of %zu%s", tty ? "\r" : "", index, count,
-            tty && index < count ? "" : "\n");
+    note(o, index, count,
+         "warning: message " + std::to_string(index) +
+             " holds a NUL byte; only its text before the NUL byte is spoken");
 }
 
 void summary(const char *lead, const Sink &sink) {
@@ -158,9 +232,15 @@ int interrupted_status() { return 128 + interrupt_signal(); }
 
 int run(const Options &o) {
     ModuleConfig config;
-    if (!o.config.empty()) config.read_user_file(o.config);
+    // The -c file stands for the installed one, as a server's command
+    // names one file: a run with -c never depends on what is installed.
+    if (!o.config.empty())
+        config.read_given_file(o.config);
+    else
+        config.read_installed_file();
     merge_options(o, config);
     std::vector<std::string> messages = messages_of(o);
+    warn_not_utf8(messages);
     const std::string &config_path = config.write();
     if (o.trace && !config_path.empty()) {
         fprintf(stderr, "quorlin-say: the module's configuration (%s):\n", config_path.c_str());
@@ -179,12 +259,22 @@ int run(const Options &o) {
     try {
         m.handshake();
         m.send_settings(o.settings);
+        size_t silent = 0;  // messages with nothing to speak
         for (size_t i = 0; i < messages.size(); i++) {
             progress(o, i + 1, messages.size());
             warn_nul(o, messages[i], i + 1, messages.size());
-            m.speak(o.ssml ? messages[i] : escaped(messages[i]), i + 1, *sink, on_mark);
+            if (m.speak(o.ssml ? messages[i] : escaped(messages[i]), i + 1, *sink, on_mark))
+                continue;
+            // Markup alone, say: a server goes on with the next message.
+            note(o, i + 1, messages.size(), "nothing to speak in message " + std::to_string(i + 1));
+            silent++;
         }
         m.quit();
+        if (silent == messages.size()) {
+            sink->abandon();
+            if (marks) marks->abandon();
+            return exit_failure;
+        }
         if (sink->samples() == 0) fail("the module produced no audio");
         sink->complete();
         if (marks) marks->complete();
@@ -219,7 +309,7 @@ int main(int argc, char **argv) {
     // kill us.
     signal(SIGPIPE, SIG_IGN);
     catch_interrupts();
-    Options o = parse_options(argc, argv, isatty(0) != 0);
+    Options o = parse_options(argc, argv, isatty(0) != 0, isatty(1) != 0);
     try {
         return run(o);
     } catch (const Failure &f) {

@@ -241,7 +241,7 @@ protected:
     void start(int rate) override {
         started_ = true;
         // A stream's length is unknown when its header leaves.
-        std::string h = wav_header(rate, out_->seekable() ? 0 : UINT32_MAX);
+        std::string h = wav_header(rate, out_->seekable() ? 0 : wav_unknown_length);
         out_->write(h.data(), h.size());
     }
     void write(const char *bytes, size_t n) override {
@@ -289,7 +289,7 @@ struct Player {
 Player find_player() {
     const char *env = getenv("PATH");
     std::string path = env ? env : "/usr/local/bin:/usr/bin:/bin";
-    for (const char *name : {"pw-play", "paplay", "aplay"}) {
+    for (const char *name : {"pw-play", "paplay", "aplay", "play"}) {
         size_t start = 0;
         for (;;) {
             size_t colon = path.find(':', start);
@@ -305,13 +305,13 @@ Player find_player() {
         }
     }
     fail("no audio player found on PATH: --play needs pw-play (PipeWire), paplay "
-         "(PulseAudio) or aplay (ALSA); or write a file with -o FILE");
+         "(PulseAudio), aplay (ALSA) or play (sox); or write a file with -o FILE");
 }
 
 // Plays through a player process fed on its standard input, started
-// when the first block tells the rate. pw-play is given a WAV stream,
-// which carries the format; paplay and aplay get raw PCM and the format
-// on their command line.
+// when the first block tells the rate. pw-play and sox's play are given
+// a WAV stream, which carries the format; paplay and aplay get raw PCM
+// and the format on their command line.
 //
 // Every wait on the player has the run's timeout as its bound: a write
 // it does not take, and its exit after the last audio. A player that
@@ -343,8 +343,11 @@ protected:
     void start(int rate) override {
         std::string r = std::to_string(rate);
         std::vector<std::string> args{player_.path};
+        bool wav = player_.name == "pw-play" || player_.name == "play";
         if (player_.name == "pw-play")
             args.insert(args.end(), {"-"});
+        else if (player_.name == "play")
+            args.insert(args.end(), {"-q", "-t", "wav", "-"});
         else if (player_.name == "paplay")
             args.insert(args.end(), {"--raw", "--format=s16le", "--channels=1", "--rate=" + r});
         else
@@ -362,8 +365,8 @@ protected:
         // Only our end: a write that the player does not take waits in
         // poll, where the timeout bounds it.
         fcntl(in_, F_SETFL, O_NONBLOCK);
-        if (player_.name == "pw-play") {
-            std::string h = wav_header(rate, UINT32_MAX);
+        if (wav) {
+            std::string h = wav_header(rate, wav_unknown_length);
             write(h.data(), h.size());
         }
     }

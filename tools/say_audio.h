@@ -68,9 +68,18 @@ private:
     std::unique_ptr<Output> out_;
 };
 
+// The data length of a stream whose length is not known when its header
+// leaves: sox's own mark for "unknown", with which sox reads to the end
+// without the "Premature EOF" warning that UINT32_MAX earns on every
+// run. aplay reads to the end with either, silently; ffmpeg does too,
+// and warns of a "maximum wav data size" only for UINT32_MAX (its
+// "Packet corrupt" for a last read shorter than 4096 bytes comes with
+// any stream, its own included). A reader that trusts the length stops
+// after 0x7FFFF000 bytes, some 13 hours at 22050 Hz.
+constexpr uint32_t wav_unknown_length = 0x7ffff000;
+
 // The 44-byte header of a mono 16-bit PCM WAV file holding `data_bytes`
-// bytes of samples at `rate` Hz; a stream whose length is not known yet
-// gives UINT32_MAX, as common tools write it.
+// bytes of samples at `rate` Hz (wav_unknown_length for a stream).
 std::string wav_header(int rate, uint32_t data_bytes);
 
 }  // namespace say

@@ -236,23 +236,55 @@ std::string describe_wait_status(int status) {
     return "exit status " + std::to_string(WEXITSTATUS(status));
 }
 
+namespace {
+
+// Whether `path` is a symbolic link; if so, `next` is where it points, a
+// relative link taken from the directory that holds it.
+bool link_step(const std::string &path, std::string &next) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    char to[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), to, sizeof to - 1);
+    if (n <= 0) return false;
+    next.assign(to, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    if (next[0] != '/' && slash != std::string::npos) next.insert(0, path, 0, slash + 1);
+    return true;
+}
+
+// Whether `path` is the entry "1" of a descriptor directory of this
+// process (/proc/self/fd or /proc/thread-self/fd by any name).
+bool is_stdout_entry(const std::string &path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos || path.compare(slash + 1, std::string::npos, "1") != 0)
+        return false;
+    std::string dir = slash == 0 ? "/" : path.substr(0, slash);
+    char real[PATH_MAX], own[PATH_MAX];
+    if (realpath(dir.c_str(), real) == nullptr) return false;
+    for (const char *fd_dir : {"/proc/self/fd", "/proc/thread-self/fd"})
+        if (realpath(fd_dir, own) != nullptr && strcmp(real, own) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
 bool final_target(const std::string &path, std::string &out) {
-    std::string p = path;
+    std::string p = path, next;
     for (int hops = 0; hops < max_link_hops; hops++) {
-        struct stat st;
-        if (lstat(p.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        if (!link_step(p, next)) {
             out = p;
             return true;
         }
-        char to[PATH_MAX];
-        ssize_t n = readlink(p.c_str(), to, sizeof to - 1);
-        if (n <= 0) {
-            out = p;
-            return true;
-        }
-        std::string next(to, static_cast<size_t>(n));
-        size_t slash = p.rfind('/');
-        if (next[0] != '/' && slash != std::string::npos) next.insert(0, p, 0, slash + 1);
+        p = next;
+    }
+    return false;
+}
+
+bool names_standard_output(const std::string &path) {
+    std::string p = path, next;
+    for (int hops = 0; hops < max_link_hops; hops++) {
+        if (is_stdout_entry(p)) return true;
+        if (!link_step(p, next)) return false;
         p = next;
     }
     return false;

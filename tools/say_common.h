@@ -109,6 +109,12 @@ std::string describe_wait_status(int status);
 // link is taken from the directory that holds it. False when links nest
 // deeper than the kernel would follow them.
 bool final_target(const std::string &path, std::string &out);
+// Whether `path` names descriptor 1 itself rather than a file: it is, or
+// its links reach, standard output's entry in /proc/self/fd, as
+// /dev/stdout and /dev/fd/1 do. That entry's link holds no path when
+// standard output is a pipe or a socket ("pipe:[N]"), so such a path is
+// written as standard output, never through its links.
+bool names_standard_output(const std::string &path);
 // Whether writing `a` and writing `b` would write one file: the same
 // device and inode when both exist; when neither does yet, the same name
 // in the same directory (the directory compared by device and inode, so

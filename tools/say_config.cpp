@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// The merged configuration of say_config.h: it owns the user's text, the
+// The merged configuration of say_config.h: it owns the file's text, the
 // overriding keys and the private file they are written to (removed
 // with the object, or by a second signal through say_common). Which keys
 // to override is quorlin_say's choice; what they mean is the module's.
@@ -7,6 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -23,7 +24,15 @@ ModuleConfig::~ModuleConfig() {
     forget_leftover(path_);
 }
 
-void ModuleConfig::read_user_file(const std::string &path) {
+namespace {
+
+// Where a speech server's module finds its configuration once the
+// package is installed, or cmake --install's user copied the example.
+constexpr const char *installed_config = "/etc/quorlin.conf";
+
+}  // namespace
+
+void ModuleConfig::read_given_file(const std::string &path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         fail("cannot read the configuration file " + path + ": " + strerror(errno), exit_usage);
@@ -31,21 +40,43 @@ void ModuleConfig::read_user_file(const std::string &path) {
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
         fail("the configuration file " + path + " is a directory", exit_usage);
-    user_text_ = read_all(fd, "the configuration file " + path, exit_usage);
-    have_user_file_ = true;
+    file_text_ = read_all(fd, "the configuration file " + path, exit_usage);
+    have_file_ = true;
 }
 
-bool ModuleConfig::user_sets(const std::string &key) const {
+void ModuleConfig::read_installed_file() {
+    const char *env = getenv("QUORLIN_SAY_SYSTEM_CONFIG");
+    std::string path = env ? env : installed_config;
+    if (path.empty()) return;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) return;
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        fd = -1;
+        errno = EISDIR;
+    }
+    if (fd < 0) {
+        fprintf(stderr, "quorlin-say: warning: cannot read %s: %s; the module runs without it\n",
+                path.c_str(), strerror(errno));
+        return;
+    }
+    FdCloser closer{fd};
+    file_text_ = read_all(fd, path);
+    have_file_ = true;
+}
+
+bool ModuleConfig::file_sets(const std::string &key) const {
     size_t start = 0;
-    while (start < user_text_.size()) {
-        size_t lf = user_text_.find('\n', start);
-        size_t end = lf == std::string::npos ? user_text_.size() : lf;
-        size_t k = user_text_.find_first_not_of(" \t", start);
-        if (k < end && user_text_[k] != '#') {
-            size_t k_end = user_text_.find_first_of(" \t\r", k);
+    while (start < file_text_.size()) {
+        size_t lf = file_text_.find('\n', start);
+        size_t end = lf == std::string::npos ? file_text_.size() : lf;
+        size_t k = file_text_.find_first_not_of(" \t", start);
+        if (k < end && file_text_[k] != '#') {
+            size_t k_end = file_text_.find_first_of(" \t\r", k);
             if (k_end > end) k_end = end;
             if (k_end - k == key.size() &&
-                strncasecmp(user_text_.c_str() + k, key.c_str(), key.size()) == 0)
+                strncasecmp(file_text_.c_str() + k, key.c_str(), key.size()) == 0)
                 return true;
         }
         start = end + 1;
@@ -63,7 +94,7 @@ void ModuleConfig::set(const std::string &key, const std::string &value) {
 }
 
 std::string ModuleConfig::text() const {
-    std::string t = user_text_;
+    std::string t = file_text_;
     if (!t.empty() && t.back() != '\n') t += '\n';
     if (!overrides_.empty()) {
         t += "# set by quorlin-say's options\n";
@@ -73,7 +104,7 @@ std::string ModuleConfig::text() const {
 }
 
 const std::string &ModuleConfig::write() {
-    if (!path_.empty() || (!have_user_file_ && overrides_.empty())) return path_;
+    if (!path_.empty() || (!have_file_ && overrides_.empty())) return path_;
     const char *dir = getenv("TMPDIR");
     std::string name = std::string(dir && *dir ? dir : "/tmp") + "/quorlin-say-XXXXXX.conf";
     int fd = mkstemps(name.data(), 5);

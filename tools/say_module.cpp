@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <charconv>
+
 #include "say_common.h"
 
 namespace say {
@@ -27,6 +29,39 @@ namespace {
 constexpr size_t stderr_lines_kept = 6;
 // How long an interrupted module gets to end by itself.
 constexpr int stop_grace_ms = 1000;
+// The most one read of the module's standard output takes: a pipe's
+// whole buffer, some six blocks.
+constexpr size_t read_bytes = 65536;
+// The 705 escaping: 0x7D and 0x0A in a payload are sent as 0x7D followed
+// by the byte with bit 5 flipped.
+constexpr char escape_byte = 0x7d;
+constexpr char escape_flip = 0x20;
+
+/*
+ * Undoes the escaping of the payload [from, end) in place and returns
+ * the end of the bytes it leaves, or null when its last byte is an
+ * escape with nothing after it. memchr finds each escape and memmove
+ * shifts the run behind it down, so a byte costs a share of two library
+ * calls per escape (speech has one in about 85 bytes) instead of a
+ * branch and a store of its own; the bytes before the first escape are
+ * not moved at all.
+ */
+char *unescape_in_place(char *from, char *end) {
+    char *out = static_cast<char *>(memchr(from, escape_byte, static_cast<size_t>(end - from)));
+    if (out == nullptr) return end;
+    const char *in = out;
+    while (in != end) {  // at an escape byte
+        if (++in == end) return nullptr;
+        *out++ = static_cast<char>(*in++ ^ escape_flip);
+        const void *next = memchr(in, escape_byte, static_cast<size_t>(end - in));
+        const char *run_end = next != nullptr ? static_cast<const char *>(next) : end;
+        size_t run = static_cast<size_t>(run_end - in);
+        memmove(out, in, run);
+        out += run;
+        in = run_end;
+    }
+    return out;
+}
 
 void close_fd(int &fd) {
     if (fd >= 0) close(fd);  // never retried on EINTR
@@ -37,7 +72,7 @@ void close_fd(int &fd) {
 
 ModuleSession::ModuleSession(const std::string &path, const std::string &config, bool trace,
                              int timeout_s)
-    : trace_(trace), timeout_ms_(timeout_s * 1000) {
+    : trace_(trace), timeout_ms_(timeout_s * 1000), buf_(2 * read_bytes) {
     int in[2], out[2], err[2], exec_report[2];
     if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC) ||
         pipe2(exec_report, O_CLOEXEC))
@@ -125,8 +160,8 @@ void ModuleSession::send_settings(
     if (line != "203 OK SETTINGS RECEIVED") refused("SET", line);
 }
 
-uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink,
-                              const MarkReached &on_mark) {
+bool ModuleSession::speak(const std::string &text, size_t index, AudioSink &sink,
+                          const MarkReached &on_mark) {
     std::string which = "message " + std::to_string(index);
     waiting_for_ = "the module's answer to SPEAK (" + which + ")";
     send_line("SPEAK");
@@ -146,13 +181,13 @@ uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &
     }
     send_line(".");
     line = traced_line();
+    if (line == "301 ERROR CANT SPEAK") return false;
     if (line != "200 OK SPEAKING") refused("the message was refused", line);
-    uint64_t samples = 0;
     for (;;) {
         waiting_for_ = "audio of " + which;
         line = read_line();
         if (line.rfind("705-bits=", 0) == 0) {
-            samples += read_audio_block(line, sink);
+            read_audio_block(line, sink);
             continue;
         }
         trace(line);
@@ -165,7 +200,7 @@ uint64_t ModuleSession::speak(const std::string &text, size_t index, AudioSink &
             continue;
         }
         // A pause the server may resume ends the message as its end does.
-        if (line == "702 END" || line == "704 PAUSE") return samples;
+        if (line == "702 END" || line == "704 PAUSE") return true;
         if (line == "703 STOP") fail("the module stopped " + which);
         refused("speaking", line);
     }
@@ -190,8 +225,7 @@ void ModuleSession::quit() {
                  " s after QUIT");
         }
         if (!pump(false, static_cast<int>(left < 100 ? left : 100))) usleep(10000);
-        buf_.clear();
-        pos_ = 0;
+        pos_ = end_ = 0;
     }
     // Whatever it wrote last, without waiting for a descendant that
     // may still hold the pipes.
@@ -216,8 +250,7 @@ void ModuleSession::stop_now() {
         int64_t until = now_ms() + stop_grace_ms;
         while (!reap(false) && now_ms() < until) {
             if (!pump(false, 20)) usleep(20000);
-            buf_.clear();
-            pos_ = 0;
+            pos_ = end_ = 0;
         }
     } catch (...) {
         // A failed read or write: the module is killed all the same.
@@ -250,25 +283,28 @@ void ModuleSession::send(std::string_view bytes) {
     }
 }
 
-bool ModuleSession::get(char &c) {
-    while (pos_ == buf_.size()) {
-        if (out_ < 0) return false;
-        buf_.clear();
-        pos_ = 0;
-        pump(false);
-    }
-    c = buf_[pos_++];
+bool ModuleSession::read_more() {
+    if (out_ < 0) return false;
+    pump(false);
     return true;
 }
 
-std::string ModuleSession::read_line() {
-    std::string line;
-    char c;
-    while (get(c)) {
-        if (c == '\n') return line;
-        line += c;
+size_t ModuleSession::line_end(size_t from) {
+    for (;;) {
+        const char *unread = buf_.data() + pos_;
+        size_t held = end_ - pos_;
+        const void *lf = from < held ? memchr(unread + from, '\n', held - from) : nullptr;
+        if (lf != nullptr) return static_cast<size_t>(static_cast<const char *>(lf) - unread);
+        from = held;
+        if (!read_more()) fail(ended_text());
     }
-    fail(ended_text());
+}
+
+std::string ModuleSession::read_line() {
+    size_t n = line_end(0);
+    std::string line(buf_.data() + pos_, n);
+    pos_ += n + 1;
+    return line;
 }
 
 std::string ModuleSession::traced_line() {
@@ -281,17 +317,28 @@ void ModuleSession::trace(const std::string &text) const {
     if (trace_) fprintf(stderr, "< %s\n", text.c_str());
 }
 
-int ModuleSession::header_field(const char *key) {
-    std::string line = read_line();
-    std::string want = std::string("705-") + key + "=";
+// One "705-KEY=NUMBER" line of a block's header, read where it lies in
+// the buffer: a block has four of them, and building strings for each
+// cost a third as much as unescaping the block's payload.
+int ModuleSession::header_field(std::string_view key) {
+    size_t n = line_end(0);
+    std::string_view line(buf_.data() + pos_, n);
+    pos_ += n + 1;
+    const size_t lead = 4 + key.size() + 1;  // "705-", the key, "="
     int v = 0;
-    if (line.compare(0, want.size(), want) != 0 ||
-        !parse_int(line.c_str() + want.size(), INT32_MIN, INT32_MAX, v))
-        fail("malformed audio block: expected " + want + ", got \"" + line + "\"");
+    bool ok = line.size() > lead && line.starts_with("705-") && line.substr(4, key.size()) == key &&
+              line[lead - 1] == '=';
+    if (ok) {
+        auto [end, error] = std::from_chars(line.data() + lead, line.data() + line.size(), v);
+        ok = error == std::errc() && end == line.data() + line.size();
+    }
+    if (!ok)
+        fail("malformed audio block: expected 705-" + std::string(key) + "=, got \"" +
+             std::string(line) + "\"");
     return v;
 }
 
-uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &sink) {
+void ModuleSession::read_audio_block(const std::string &first, AudioSink &sink) {
     int bits = 0;
     if (!parse_int(first.c_str() + strlen("705-bits="), 0, 64, bits))
         fail("malformed audio block: \"" + first + "\"");
@@ -307,33 +354,35 @@ uint64_t ModuleSession::read_audio_block(const std::string &first, AudioSink &si
     if (rate != rate_)
         fail("the sample rate changed from " + std::to_string(rate_) + " to " +
              std::to_string(rate) + " Hz");
-    static const char start[] = "705-AUDIO";
-    char c;
-    for (size_t i = 0; i < sizeof start; i++)  // the text and its NUL byte
-        if (!get(c) || c != start[i]) fail("malformed audio block: no 705-AUDIO marker");
-    std::string payload;
-    payload.reserve(static_cast<size_t>(samples) * 2);
-    for (;;) {
-        if (!get(c)) fail(ended_text());
-        if (c == '\n') break;
-        if (c == '}') {
-            if (!get(c)) fail(ended_text());
-            c = static_cast<char>(c ^ 0x20);
-        }
-        payload += c;
+    static constexpr std::string_view marker{"705-AUDIO\0", 10};
+    while (end_ - pos_ < marker.size() && read_more()) {
     }
-    std::string end = read_line();
+    if (end_ - pos_ < marker.size() ||
+        memcmp(buf_.data() + pos_, marker.data(), marker.size()) != 0)
+        fail("malformed audio block: no 705-AUDIO marker");
+    pos_ += marker.size();
+    // Escaping leaves no line feed in the payload: the first one ends it,
+    // and the end line follows. Both are in the buffer before anything is
+    // decoded, so that the payload stays where it is until the sink has it.
+    size_t payload_lf = line_end(0);
+    size_t end_lf = line_end(payload_lf + 1);
+    char *payload = buf_.data() + pos_;
+    std::string_view end(payload + payload_lf + 1, end_lf - payload_lf - 1);
+    pos_ += end_lf + 1;
     if (end != "705 AUDIO")
-        fail("malformed audio block: expected \"705 AUDIO\", got \"" + end + "\"");
-    if (payload.size() != static_cast<size_t>(samples) * 2)
+        fail("malformed audio block: expected \"705 AUDIO\", got \"" + std::string(end) + "\"");
+    char *payload_end = unescape_in_place(payload, payload + payload_lf);
+    if (payload_end == nullptr) fail("malformed audio block: an escape byte ends its payload");
+    size_t bytes = static_cast<size_t>(payload_end - payload);
+    if (bytes != static_cast<size_t>(samples) * 2)
         fail("audio block says " + std::to_string(samples) + " samples but carries " +
-             std::to_string(payload.size()) + " bytes");
-    trace("705 block: " + std::to_string(samples) + " samples at " + std::to_string(rate) + " Hz" +
-          (big_endian ? ", big-endian" : ""));
+             std::to_string(bytes) + " bytes");
+    if (trace_)
+        trace("705 block: " + std::to_string(samples) + " samples at " + std::to_string(rate) +
+              " Hz" + (big_endian ? ", big-endian" : ""));
     if (big_endian)
-        for (size_t i = 0; i + 1 < payload.size(); i += 2) std::swap(payload[i], payload[i + 1]);
-    sink.put(rate, payload.data(), payload.size());
-    return static_cast<uint64_t>(samples);
+        for (size_t i = 0; i + 1 < bytes; i += 2) std::swap(payload[i], payload[i + 1]);
+    sink.put(rate, payload, bytes);
 }
 
 void ModuleSession::refused(const std::string &what, const std::string &reply) {
@@ -375,14 +424,15 @@ bool ModuleSession::pump(bool want_write, int own_timeout_ms) {
              " s while waiting for " + waiting_for_ +
              "; --timeout SEC allows a longer wait for slow synthesis");
     }
-    char chunk[65536];
     if (out_i >= 0 && (fds[out_i].revents & (POLLIN | POLLHUP | POLLERR))) {
-        ssize_t got = read(out_, chunk, sizeof chunk);
+        make_room();
+        ssize_t got = read(out_, buf_.data() + end_, buf_.size() - end_);
         if (got > 0)
-            buf_.append(chunk, static_cast<size_t>(got));
+            end_ += static_cast<size_t>(got);
         else if (got == 0 || (errno != EINTR && errno != EAGAIN))
             close_fd(out_);
     }
+    char chunk[4096];
     if (err_i >= 0 && (fds[err_i].revents & (POLLIN | POLLHUP | POLLERR))) {
         ssize_t got = read(err_, chunk, sizeof chunk);
         if (got > 0)
@@ -391,6 +441,18 @@ bool ModuleSession::pump(bool want_write, int own_timeout_ms) {
             close_fd(err_);
     }
     return true;
+}
+
+// The unread bytes go to the front of the buffer (offsets from pos_ stay
+// valid), which grows only when they leave less than a read's room.
+void ModuleSession::make_room() {
+    if (buf_.size() - end_ >= read_bytes) return;
+    if (pos_ > 0) {
+        memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+        end_ -= pos_;
+        pos_ = 0;
+    }
+    if (buf_.size() - end_ < read_bytes) buf_.resize(end_ + read_bytes);
 }
 
 // Keeps the last lines of the module's standard error for a failure

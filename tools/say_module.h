@@ -45,10 +45,11 @@ public:
     // Sends one SET block of name=value lines (none when empty).
     void send_settings(const std::vector<std::pair<std::string, std::string>> &settings);
     // Speaks message number `index` (from 1), which ends with "702 END"
-    // or "704 PAUSE"; returns its sample count. Index marks go to
-    // `on_mark` (which may be empty).
-    uint64_t speak(const std::string &text, size_t index, AudioSink &sink,
-                   const MarkReached &on_mark);
+    // or "704 PAUSE"; index marks go to `on_mark` (which may be empty).
+    // False when the module found nothing to speak in it: it answers
+    // "301 ERROR CANT SPEAK" to a text that is empty once its markup is
+    // dropped, and the session goes on.
+    bool speak(const std::string &text, size_t index, AudioSink &sink, const MarkReached &on_mark);
     // Sends QUIT and waits, within the timeout, for the module to exit
     // with status 0; kills it when it has not.
     void quit();
@@ -62,15 +63,20 @@ public:
 private:
     void send_line(std::string_view line, const char *label = "");
     void send(std::string_view bytes);
-    bool get(char &c);
+    // Reads more of the module's standard output; false once it closed it.
+    bool read_more();
+    // The offset from pos_ of the first line feed at or after the offset
+    // `from`, reading more as needed; fails when the output ends first.
+    size_t line_end(size_t from);
     std::string read_line();
     std::string traced_line();
     void trace(const std::string &text) const;
-    int header_field(const char *key);
-    uint64_t read_audio_block(const std::string &first, AudioSink &sink);
+    int header_field(std::string_view key);
+    void read_audio_block(const std::string &first, AudioSink &sink);
     [[noreturn]] void refused(const std::string &what, const std::string &reply);
     std::string ended_text();
     bool pump(bool want_write, int own_timeout_ms = -1);
+    void make_room();
     void take_stderr(std::string_view bytes);
     bool reap(bool block);
 
@@ -79,8 +85,11 @@ private:
     std::string waiting_for_ = "the module to start";  // named by a timeout
     pid_t pid_ = -1;
     int in_ = -1, out_ = -1, err_ = -1;
-    std::string buf_;  // unread standard output from pos_ on
-    size_t pos_ = 0;
+    // The module's standard output as read: [pos_, end_) is unread. An
+    // audio block's payload is unescaped here in place and handed to the
+    // sink from here, so that its bytes are copied once, by the read.
+    std::vector<char> buf_;
+    size_t pos_ = 0, end_ = 0;
     std::string err_partial_;
     bool in_message_text_ = false;  // continuation lines of a "Speaking:" line
     std::deque<std::string> err_tail_;

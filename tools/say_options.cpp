@@ -44,53 +44,72 @@ void usage(FILE *to) {
     fputs("usage: quorlin-say [options] [text...]\n"
           "Speaks the text through the quorlin module into a WAV file, to standard\n"
           "output or to an audio player. Without text arguments or -f, the text is\n"
-          "read from standard input (echo hello | quorlin-say --play).\n"
+          "read from standard input (echo hello | quorlin-say --play). The text is\n"
+          "UTF-8; a warning names the first message that is not.\n"
           "\n"
           "Text:\n"
           "  -f, --file FILE     read the text from FILE (\"-\": standard input),\n"
           "                      one message per paragraph\n"
           "      --lines         with -f or standard input: one message per line\n"
-          "      --ssml          the text is SSML and is sent as it is; without it\n"
-          "                      &, < and > are sent as entities, so plain text is\n"
-          "                      spoken as written\n"
+          "      --ssml          the text is SSML and is sent as it is: the module\n"
+          "                      honours <mark/> (see --marks), drops every other\n"
+          "                      element and speaks the text as if its tags were not\n"
+          "                      there; -f or standard input is one document, one\n"
+          "                      message (one per line with --lines). Without it &, <\n"
+          "                      and > are sent as entities, so plain text is spoken\n"
+          "                      as written. A message with nothing to speak (markup\n"
+          "                      alone) is skipped with a line that names it\n"
           "Audio:\n"
           "  -o, --output FILE   WAV file to write (default quorlin.wav); \"-\" writes a\n"
           "                      WAV stream to standard output. An existing file is\n"
           "                      replaced only when the run succeeds or is interrupted\n"
           "      --raw           raw PCM (signed 16-bit little-endian, mono, at the\n"
-          "                      module's rate) to standard output, or to the -o file\n"
+          "                      module's rate) to standard output, or to the -o file;\n"
+          "                      to a terminal only with -o -\n"
           "      --play          play the audio as it arrives, through the first of\n"
-          "                      pw-play, paplay or aplay found on PATH (not with -o\n"
-          "                      or --raw)\n"
+          "                      pw-play, paplay, aplay or sox's play found on PATH\n"
+          "                      (not with -o or --raw)\n"
           "      --marks FILE    with --ssml: write a line NAME<TAB>SECONDS for each\n"
           "                      <mark name=\"NAME\"/> reached, SECONDS being the audio\n"
           "                      time at which it was reported (\"-\": standard output);\n"
-          "                      turns CorvaneIndexMarks 1 on unless the -c file sets it;\n"
+          "                      turns CorvaneIndexMarks 1 on unless the configuration\n"
+          "                      file sets it;\n"
           "                      the audio's own file, by any name, is refused\n"
           "Voice and speech:\n"
           "  -V, --voice VOICE   preset voice, by name or number (see --list-voices);\n"
-          "                      wins over the -c file's CorvaneDefaultVoice\n"
+          "                      wins over the configuration file's CorvaneDefaultVoice\n"
           "      --list-voices   list the preset voices and exit\n"
-          "  -r, --rate N        speech rate, -100 to 100 (0 is the normal rate)\n"
-          "  -p, --pitch N       pitch, -100 to 100\n"
-          "  -v, --volume N      volume, -100 to 100\n"
+          "  -r, --rate N        speech rate as a server sends it, -100 to 100, which\n"
+          "                      the module maps linearly onto the engine's speed 0\n"
+          "                      to 250 (0 is 125); without -r nothing is sent and\n"
+          "                      the engine's default speed 50 holds (-r -60)\n"
+          "  -p, --pitch N       pitch, -100 to 100, onto the engine's 0 to 100 (0 is\n"
+          "                      50); without -p the engine's default 65 (-p 30)\n"
+          "  -v, --volume N      volume, -100 to 100, onto the engine's 0 to 100 (0 is\n"
+          "                      50); without -v the engine's default 90 (-v 80).\n"
+          "                      A server sends all three: -r 0 -p 0 -v 0, the middle\n"
+          "                      of each scale, is far faster, lower and softer than\n"
+          "                      the engine's defaults\n"
           "      --punctuation LEVEL\n"
           "                      symbols read by name: none, some (default), most\n"
           "                      or all\n"
           "      --spell         spell the text letter by letter\n"
           "      --capitals none|spell\n"
-          "                      with --spell: a capital letter as itself (default),\n"
+          "                      with --spell (the module marks capitals only while\n"
+          "                      it spells): a capital letter as itself (default),\n"
           "                      or as \"capital\" followed by the letter\n"
           "      --ascii-text    have the module clean the text to plain ASCII, as it\n"
           "                      does by default, instead of CorvaneFaithfulText 1;\n"
           "                      the three options above then change nothing\n"
           "Module:\n"
-          "  -c, --config FILE   configuration file for the module (must exist)\n"
+          "  -c, --config FILE   the module's configuration file (must exist), instead\n"
+          "                      of the installed /etc/quorlin.conf that a speech\n"
+          "                      server starts it with, which is read when it exists\n"
           "  -m, --module PATH   the quorlin binary (default: quorlin beside quorlin-say,\n"
           "                      else the installed module)\n"
           "      --synchronous   have the module synthesise each message whole before\n"
           "                      sending it (default: streaming, CorvaneStreaming 1,\n"
-          "                      unless the -c file sets CorvaneStreaming)\n"
+          "                      unless the configuration file sets CorvaneStreaming)\n"
           "      --timeout SEC   longest wait for each answer of the module, for the\n"
           "                      player, a pipe or a FIFO to take what is written\n"
           "                      and a FIFO's reader to open it, for the player to\n"
@@ -98,14 +117,18 @@ void usage(FILE *to) {
           "                      it for very long paragraphs\n"
           "      --trace         show the protocol exchange, the module's standard\n"
           "                      error and the configuration it runs with\n"
-          "  -q, --quiet         no progress or summary lines\n"
+          "  -q, --quiet         no progress or summary lines (progress lines, one\n"
+          "                      per message, come only when standard error is a\n"
+          "                      terminal, or with --trace)\n"
           "  -h, --help          this text\n"
           "      --version       the version of quorlin-say\n"
           "\n"
           "Exit status: 0 when all text was spoken; 1 when the module refused,\n"
-          "failed or died, the output could not be written or no player was found;\n"
-          "2 for a wrong command line (contradicting options, empty text, a missing\n"
-          "or unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
+          "failed or died, the output could not be written, no player was found,\n"
+          "the -f file or standard input could not be read or held no text, or no\n"
+          "message had anything to speak; 2 for a wrong command line (contradicting\n"
+          "options, empty text arguments, --raw to a terminal, a missing or\n"
+          "unreadable -c file); 128 + the signal (129 SIGHUP, 130 SIGINT, 131\n"
           "SIGQUIT, 143 SIGTERM) when interrupted: the audio written so far is kept\n"
           "as a complete WAV file. A second signal ends at once, keeping nothing\n"
           "new; neither leaves a temporary file behind.\n",
@@ -163,6 +186,7 @@ struct Flags {
     std::string punctuation = "some";
     bool spell = false;
     std::string capitals = "none";
+    bool capitals_given = false;
 };
 
 // `value` when it is one of `allowed`; a command line error otherwise.
@@ -268,7 +292,10 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
             f.punctuation = one_of("punctuation", optarg, {"none", "some", "most", "all"});
             break;
         case opt_spell: f.spell = true; break;
-        case opt_capitals: f.capitals = one_of("capitals", optarg, {"none", "spell"}); break;
+        case opt_capitals:
+            f.capitals = one_of("capitals", optarg, {"none", "spell"});
+            f.capitals_given = true;
+            break;
         case opt_ascii_text: o.faithful_text = false; break;
         case 'h': usage(stdout); exit(0);
         case opt_version: printf("quorlin-say %s\n", QUORLIN_VERSION); exit(0);
@@ -276,6 +303,11 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         }
     }
     for (int i = optind; i < argc; i++) o.words.emplace_back(argv[i]);
+    // The module says "capital" only where it spells (the faithful
+    // preparation's spelling pass); reading normally, the setting would
+    // be sent and change nothing.
+    if (f.capitals_given && !f.spell)
+        bad("--capitals goes with --spell: the module marks capitals only while it spells");
     // A server sends these in every SET block; the module heeds them
     // with CorvaneFaithfulText 1.
     o.settings.emplace_back("punctuation_mode", f.punctuation);
@@ -302,14 +334,15 @@ void refuse_shared_file(const Options &o, bool audio_on_stdout) {
             ": give --marks another file");
 }
 
-// Where the audio and the marks go.
-void choose_destination(Options &o, const Flags &f) {
+// Where the audio and the marks go. Raw samples on a terminal would only
+// garble it: --raw goes there when -o - says so.
+void choose_destination(Options &o, const Flags &f, bool stdout_is_terminal) {
     if (f.play && f.raw) bad("--play and --raw contradict each other: the player takes the audio");
     if (f.play && f.output_given)
         bad("--play and -o contradict each other: play or write, not both");
     if (f.output_given && o.output.empty())
         bad("-o needs a file name, or \"-\" for standard output");
-    bool to_stdout = f.output_given && o.output == "-";
+    bool to_stdout = f.output_given && (o.output == "-" || names_standard_output(o.output));
     if (f.play)
         o.destination = Destination::player;
     else if (f.raw)
@@ -317,6 +350,9 @@ void choose_destination(Options &o, const Flags &f) {
             (to_stdout || !f.output_given) ? Destination::raw_stdout : Destination::raw_file;
     else
         o.destination = to_stdout ? Destination::wav_stdout : Destination::wav_file;
+    if (f.raw && !f.output_given && stdout_is_terminal)
+        bad("--raw writes binary audio to standard output, which is a terminal: redirect it, "
+            "give -o FILE, or -o - to write it there all the same");
     if (o.marks.empty()) return;
     if (!o.ssml) bad("--marks goes with --ssml: only SSML text holds marks");
     bool audio_on_stdout =
@@ -324,6 +360,8 @@ void choose_destination(Options &o, const Flags &f) {
     if (o.marks == "-" && audio_on_stdout)
         bad("--marks - and the audio cannot share standard output: give --marks a file");
     refuse_shared_file(o, audio_on_stdout);
+    // Once it is known to be apart from the audio, as "-" is.
+    if (o.marks != "-" && names_standard_output(o.marks)) o.marks = "-";
 }
 
 // Where the text comes from.
@@ -349,11 +387,11 @@ void choose_source(Options &o, bool stdin_is_terminal) {
 
 }  // namespace
 
-Options parse_options(int argc, char **argv, bool stdin_is_terminal) {
+Options parse_options(int argc, char **argv, bool stdin_is_terminal, bool stdout_is_terminal) {
     Options o;
     Flags f;
     read_flags(argc, argv, o, f);
-    choose_destination(o, f);
+    choose_destination(o, f, stdout_is_terminal);
     choose_source(o, stdin_is_terminal);
     if (o.module.empty()) o.module = default_module();
     return o;

@@ -64,7 +64,7 @@ int find_voice(const std::string &name);
 // Fills the options from the command line. Prints and exits on --help,
 // --version and --list-voices (status 0) and on a wrong command line
 // (status 2). `stdin_is_terminal` decides whether standard input may hold
-// the text.
-Options parse_options(int argc, char **argv, bool stdin_is_terminal);
+// the text, `stdout_is_terminal` whether --raw may send its audio there.
+Options parse_options(int argc, char **argv, bool stdin_is_terminal, bool stdout_is_terminal);
 
 }  // namespace say

@@ -123,6 +123,9 @@ public:
                                         const std::string &redirect = "",
                                         const std::string &file = "") const {
         qtest::ChildOptions o = qtest::fake_module_options(QUORLIN_SAY, env);
+        // The installed configuration is the folder's system.conf unless
+        // `env` names another: never the machine's own.
+        o.env.insert(o.env.begin(), {"QUORLIN_SAY_SYSTEM_CONFIG", path("system.conf")});
         o.env.emplace_back("QUORLIN_FAKE_LOG", path("engine.log"));
         o.env.emplace_back("TMPDIR", dir_.path());
         o.argv.insert(o.argv.end(), {"-m", module_});
@@ -187,6 +190,17 @@ void expect_in_log(const Result &r, const std::string &line) {
     EXPECT_NE(slurp(r.s.path("engine.log")).find(line + "\n"), std::string::npos) << line;
 }
 
+// Collects the output of `c` until the fake engine's log in `s` holds
+// `text`, as it does once a message is under way; false on the deadline.
+bool wait_for_engine(qtest::Child &c, const Scratch &s, const std::string &text) {
+    for (auto until = std::chrono::steady_clock::now() + qtest::scaled(30s);
+         std::chrono::steady_clock::now() < until;) {
+        if (slurp(s.path("engine.log")).find(text) != std::string::npos) return true;
+        c.pump_for(20ms);
+    }
+    return false;
+}
+
 TEST(Say, CommandLines) {
     const Env failing = {{"QUORLIN_FAKE_FAIL", "eciSynthesize"}};
     const Row rows[] = {
@@ -199,15 +213,32 @@ TEST(Say, CommandLines) {
          [](const Result &r) { expect_wav_file(r.s.path("a.wav"), messages_audio(2)); }},
         {"standard input with --lines", {"--lines", "-o", "@a.wav"}, "One\nTwo\n\nThree\n", {}, 0,
          [](const Result &r) { expect_wav_file(r.s.path("a.wav"), messages_audio(3)); }},
+        {"no progress lines into a pipe", {"--lines", "-o", "@a.wav"}, "One\nTwo\n", {}, 0,
+         [](const Result &r) { EXPECT_EQ(r.err.find("message 1 of 2"), std::string::npos) << r.err; }},
+        {"one warning for text that is not UTF-8", {"--lines", "-o", "@a.wav"}, "caf\xc3\xa9\ncaf\xe9\nna\xefve\n",
+         {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("warning: message 2 is not UTF-8"), std::string::npos) << r.err;
+             EXPECT_EQ(r.err.find("is not UTF-8"), r.err.rfind("is not UTF-8")) << r.err;
+         }},
         {"-o - is a WAV stream", {"-q", "-o", "-", "Hello"}, "", {}, 0,
          [](const Result &r) {
              Wav w = parse_wav(r.out);
              ASSERT_TRUE(w.ok);
-             EXPECT_EQ(w.data_size, UINT32_MAX);  // a pipe: the length is not known up front
+             EXPECT_EQ(w.data_size, 0x7ffff000u);  // a pipe: the length is not known up front
              EXPECT_EQ(w.rate, 22050u);
              EXPECT_TRUE(w.samples == messages_audio(1));
              EXPECT_EQ(r.err, "");
          }},
+        {"-o /dev/stdout into a pipe is -o -", {"-q", "-o", "/dev/stdout", "Hello"}, "", {}, 0,
+         [](const Result &r) {
+             Wav w = parse_wav(r.out);
+             EXPECT_EQ(w.data_size, 0x7ffff000u);
+             EXPECT_TRUE(w.samples == messages_audio(1));
+         }},
+        {"--marks /dev/stdout into a pipe is --marks -",
+         {"--ssml", "--marks", "/dev/stdout", "-o", "@a.wav", "<speak>a <mark name=\"m\"/> b</speak>"}, "", {}, 0,
+         [](const Result &r) { EXPECT_EQ(r.out.substr(0, 2), "m\t") << r.err; }},
         {"--raw to standard output", {"--raw", "Hello"}, "", {}, 0,
          [](const Result &r) { EXPECT_TRUE(r.out == messages_audio(1)); }},
         {"--raw -o FILE", {"--raw", "-o", "@a.raw", "Hello"}, "", {}, 0,
@@ -225,6 +256,15 @@ TEST(Say, CommandLines) {
          }},
         {"the -c file's voice without -V", {"-c", "@user.conf", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) { expect_in_log(r, "eciCopyVoice 2 0"); }},
+        {"the installed file's voice without -c", {"-o", "@a.wav", "Hi"}, "",
+         {{"QUORLIN_SAY_SYSTEM_CONFIG", "@user.conf"}}, 0,
+         [](const Result &r) { expect_in_log(r, "eciCopyVoice 2 0"); }},
+        {"the -c file stands for the installed one", {"--trace", "-c", "@on.conf", "-o", "@a.wav", "Hi"}, "",
+         {{"QUORLIN_SAY_SYSTEM_CONFIG", "@user.conf"}}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("key='CORVANESTREAMING' value='1'"), std::string::npos);
+             EXPECT_EQ(slurp(r.s.path("engine.log")).find("eciCopyVoice 2 0"), std::string::npos);
+         }},
         {"streaming by default", {"--trace", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) {
              EXPECT_NE(r.err.find("key='CorvaneStreaming' value='1'"), std::string::npos);
@@ -255,6 +295,26 @@ TEST(Say, CommandLines) {
          [](const Result &r) {
              EXPECT_NE(r.err.find("> (data) <speak>a &amp; b</speak>\n"), std::string::npos) << r.err;
          }},
+        {"--ssml with standard input is one document", {"--ssml", "--trace", "-o", "@a.wav"},
+         "<speak>One.\r\n\r\nTwo.</speak>\n\n", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(exchange(r.err).find("> SPEAK\n< 202 OK RECEIVING MESSAGE\n> (data) <speak>One.\n"
+                                            "> (data) \n> (data) Two.</speak>\n> .\n"),
+                       std::string::npos) << r.err;
+             expect_wav_file(r.s.path("a.wav"), messages_audio(1));
+         }},
+        {"markup alone has nothing to speak", {"--ssml", "-o", "@a.wav", "<speak><mark name=\"m\"/></speak>"},
+         "", {}, 1,
+         [](const Result &r) {
+             EXPECT_EQ(r.err, "quorlin-say: nothing to speak in message 1\n");
+             EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav")));
+         }},
+        {"a message with nothing to speak among others", {"--ssml", "--lines", "-o", "@a.wav"},
+         "<speak>One</speak>\n<speak/>\n<speak>Three</speak>\n", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(r.err.find("quorlin-say: nothing to speak in message 2\n"), std::string::npos);
+             expect_wav_file(r.s.path("a.wav"), messages_audio(2));
+         }},
         {"the SET block a server sends",
          {"--trace", "-r", "20", "--punctuation", "all", "--spell", "--capitals", "spell", "-o", "@a.wav", "Hi"},
          "", {}, 0,
@@ -275,6 +335,7 @@ TEST(Say, CommandLines) {
          [](const Result &r) { EXPECT_EQ(r.err.find("CorvaneFaithfulText"), std::string::npos); }},
         {"--punctuation with an unknown level", {"--punctuation", "loud", "Hi"}, "", {}, 2, nullptr},
         {"--marks without --ssml", {"--marks", "@m.txt", "Hi"}, "", {}, 2, nullptr},
+        {"--capitals without --spell", {"--capitals", "spell", "Hi"}, "", {}, 2, nullptr},
         {"--marks - beside audio on standard output", {"--ssml", "--marks", "-", "--raw", "Hi"}, "", {}, 2,
          nullptr},
         {"--list-voices", {"--list-voices"}, "", {}, 0,
@@ -327,8 +388,11 @@ TEST(Say, CommandLines) {
         s.write("on.conf", "CORVANESTREAMING 1\n");
         std::vector<std::string> args;
         for (const std::string &a : row.args) args.push_back(a[0] == '@' ? s.path(a.substr(1)) : a);
+        Env env = row.env;
+        for (auto &[name, value] : env)
+            if (value[0] == '@') value = s.path(value.substr(1));
         Result r{s, "", ""};
-        EXPECT_EQ(s.run(args, row.input, row.env, r.out, r.err), row.status) << r.err;
+        EXPECT_EQ(s.run(args, row.input, env, r.out, r.err), row.status) << r.err;
         if (row.check) row.check(r);
         // Options the parser refused come with the hint to --help.
         if (row.status == 2 && std::find(args.begin(), args.end(), "-c") == args.end()) {
@@ -337,6 +401,53 @@ TEST(Say, CommandLines) {
         // The merged configuration goes with the run.
         for (const std::string &n : s.names()) EXPECT_EQ(n.find("quorlin-say-"), std::string::npos) << n;
     }
+}
+
+// A stream's header, its length unknown when it leaves, is read to the
+// end without a warning by each of the tools installed here.
+TEST(Say, StreamHeaderReadsWithoutAWarning) {
+    const std::vector<std::string> readers[] = {
+        {"/usr/bin/sox", "-t", "wav", "-", "-n"},
+        {"/usr/bin/aplay", "-q", "-D", "null", "-"},
+    };
+    Scratch s;
+    std::string wav, err;
+    ASSERT_EQ(s.run({"-q", "-o", "-", "Hello"}, "", {}, wav, err), 0) << err;
+    int tried = 0;
+    for (const std::vector<std::string> &argv : readers) {
+        SCOPED_TRACE(argv[0]);
+        if (access(argv[0].c_str(), X_OK) != 0) continue;
+        tried++;
+        qtest::ChildOptions o;
+        o.argv = argv;
+        o.through_emulator = false;
+        qtest::Child reader(o);
+        reader.write(wav);
+        EXPECT_EQ(reader.wait_exit(qtest::scaled(20s)), 0) << reader.err();
+        EXPECT_EQ(reader.err(), "");
+    }
+    if (tried == 0) GTEST_SKIP() << "neither sox nor aplay is installed";
+}
+
+// Raw samples would garble a terminal: --raw goes there only when -o -
+// asks for it.
+TEST(Say, KeepsRawAudioOffATerminal) {
+    int pty = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0) GTEST_SKIP() << "no pseudo-terminal";
+    const struct {
+        const char *name;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {{"--raw alone", {"--raw", "Hi"}, 2}, {"--raw -o -", {"--raw", "-o", "-", "Hi"}, 0}};
+    for (const auto &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        auto c = s.start(k.args, {}, ">", ptsname(pty));
+        EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), k.status) << c->err();
+        EXPECT_EQ(c->err().find("which is a terminal") != std::string::npos, k.status == 2) << c->err();
+        EXPECT_EQ(std::filesystem::exists(s.path("engine.log")), k.status == 0);
+    }
+    close(pty);
 }
 
 // A FIFO stands in for a device node: written in place with a stream
@@ -378,7 +489,7 @@ TEST(Say, NodeThatIsNotAFile) {
         if (!failing) {
             Wav w = parse_wav(got);
             ASSERT_TRUE(w.ok);
-            EXPECT_EQ(w.data_size, UINT32_MAX);
+            EXPECT_EQ(w.data_size, 0x7ffff000u);
             EXPECT_TRUE(w.samples == messages_audio(1));
         }
         struct stat st;
@@ -402,7 +513,7 @@ TEST(Say, InterruptLeavesAPlayableWav) {
                          {{"QUORLIN_FAKE_CHUNK", "250"}, {"QUORLIN_FAKE_DELAY_MS", "25"}});
         c->write(lines);
         c->close_stdin();
-        ASSERT_TRUE(c->wait_for_stderr("message 4 of 100", qtest::scaled(30s))) << c->err();
+        ASSERT_TRUE(wait_for_engine(*c, s, "eciAddText \"Line 3\"")) << c->err();
         kill(c->pid(), sig);
         EXPECT_EQ(c->wait_exit(qtest::scaled(30s)), 128 + sig) << c->err();
         std::string bytes = slurp(s.path("out.wav"));
@@ -432,6 +543,7 @@ TEST(Say, PlaysThroughTheFirstPlayerFound) {
         {"paplay before aplay", {"aplay", "paplay"}, 0, "paplay",
          "--raw --format=s16le --channels=1 --rate=22050"},
         {"pw-play first of all", {"aplay", "paplay", "pw-play"}, 0, "pw-play", "-"},
+        {"sox's play when there is no other", {"play"}, 0, "play", "-q -t wav -"},
         {"no player", {}, 1, nullptr, nullptr},
     };
     for (const Case &k : cases) {
@@ -447,7 +559,7 @@ TEST(Say, PlaysThroughTheFirstPlayerFound) {
         }
         EXPECT_EQ(slurp(s.path(std::string(k.used) + ".args")), std::string(k.args) + "\n");
         std::string input = slurp(s.path(std::string(k.used) + ".input"));
-        if (std::string(k.used) == "pw-play") {
+        if (std::string(k.used) == "pw-play" || std::string(k.used) == "play") {
             Wav w = parse_wav(input);
             ASSERT_TRUE(w.ok);
             EXPECT_EQ(w.rate, 22050u);
@@ -466,12 +578,14 @@ TEST(Say, PlaysThroughTheFirstPlayerFound) {
 // each message is "701 BEGIN", a mark "start", 0.1 s of audio, a mark
 // "m1", 0.1 s more, a mark "end", and "702 END" ("704 PAUSE" when the
 // text holds "pause"). It keeps the configuration it was given, with
-// SAY_TEST_QUIT=hang it never exits after QUIT, and it removes the file
-// SAY_TEST_REMOVE names at QUIT.
+// SAY_TEST_QUIT=hang it never exits after QUIT, it removes the file
+// SAY_TEST_REMOVE names at QUIT, and it sends the file SAY_TEST_BLOCK
+// names as each of its audio blocks.
 std::string add_script_module(const Scratch &s) {
     return s.add_script("module", "[ -n \"$1\" ] && cat \"$1\" > " + s.path("module.conf") + R"(
 payload=$(head -c 4410 /dev/zero | tr '\0' A)
 block() {
+  [ -n "$SAY_TEST_BLOCK" ] && cat "$SAY_TEST_BLOCK" && return
   printf '705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n705-num_samples=2205\n'
   printf '705-big_endian=0\n705-AUDIO\000%s\n705 AUDIO\n' "$payload"
 }
@@ -503,7 +617,7 @@ TEST(Say, EndsHostileRunsLeavingOnlyTheirFiles) {
         std::vector<std::string> args;  // "@x" is the scratch folder's file x
         std::string input;
         Env env;
-        std::vector<int> signals;  // sent 0.3 s apart once message 4 is under way
+        std::vector<int> signals;  // sent 0.3 s apart once message 4 ("Line 3") is under way
         int status;
         std::vector<std::string> names;
         std::function<void(const Result &)> check;
@@ -590,7 +704,7 @@ TEST(Say, EndsHostileRunsLeavingOnlyTheirFiles) {
         c->write(k.input);
         c->close_stdin();
         if (!k.signals.empty()) {
-            ASSERT_TRUE(c->wait_for_stderr("message 4 of 100", qtest::scaled(30s))) << c->err();
+            ASSERT_TRUE(wait_for_engine(*c, s, "eciAddText \"Line 3\"")) << c->err();
             for (int sig : k.signals) {
                 kill(c->pid(), sig);
                 c->pump_for(300ms);
@@ -646,6 +760,55 @@ TEST(Say, WritesEachMarkWithItsAudioTime) {
         }
         std::string conf = slurp(s.path("module.conf"));
         EXPECT_EQ(conf.find("CorvaneIndexMarks 1\n") != std::string::npos, k.index_marks_set) << conf;
+    }
+}
+
+// A 705 block as the module frames it: 0x7D and 0x0A escaped as 0x7D and
+// the byte with bit 5 flipped, or `payload` sent as it is when `escape`
+// is false.
+std::string audio_block(int samples, bool big_endian, const std::string &payload, bool escape = true) {
+    std::string sent;
+    for (char c : payload)
+        if (escape && (c == 0x7d || c == '\n'))
+            sent += {'\x7d', static_cast<char>(c ^ 0x20)};
+        else
+            sent += c;
+    return "705-bits=16\n705-num_channels=1\n705-sample_rate=22050\n705-num_samples=" +
+           std::to_string(samples) + "\n705-big_endian=" + (big_endian ? "1" : "0") +
+           std::string("\n705-AUDIO\0", 11) + sent + "\n705 AUDIO\n";
+}
+
+// The audio blocks a message brings are unescaped exactly, however the
+// reads of the pipe cut them; a block that breaks the framing ends the
+// run, naming what is wrong, with no file written.
+TEST(Say, ReadsAudioBlocksExactly) {
+    std::string every_byte;  // 0x00 to 0xFF over and over: escapes at every distance from a read's end
+    for (int i = 0; i < 160000; i++) every_byte += static_cast<char>(i * 7 % 256);
+    std::string bad_end = audio_block(2, false, "abcd");
+    bad_end.replace(bad_end.size() - 10, 10, "705 AUDIO!\n");
+    struct Case {
+        const char *name;
+        std::string block;
+        std::string audio;    // what one block leaves in the WAV file, "" for a failed run
+        const char *message;  // in standard error when the run fails
+    };
+    const Case cases[] = {
+        {"escapes across several reads", audio_block(80000, false, every_byte), every_byte, ""},
+        {"big-endian samples", audio_block(2, true, "\x01\x02\x7d\x0a"), "\x02\x01\x0a\x7d", ""},
+        {"an escape byte with nothing after it", audio_block(1, false, "ab\x7d", false), "",
+         "an escape byte ends its payload"},
+        {"fewer bytes than samples", audio_block(3, false, "abcd"), "", "says 3 samples but carries 4 bytes"},
+        {"no end line", bad_end, "", "expected \"705 AUDIO\", got \"705 AUDIO!\""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        Scratch s;
+        std::vector<std::string> args{"-m", add_script_module(s), "-o", s.path("a.wav"), "Hi"};
+        std::string out, err;
+        int status = s.run(args, "", {{"SAY_TEST_BLOCK", s.write("block", k.block)}}, out, err);
+        EXPECT_EQ(status, k.audio.empty() ? 1 : 0) << err;
+        EXPECT_NE(err.find(k.message), std::string::npos) << err;
+        EXPECT_TRUE(parse_wav(slurp(s.path("a.wav"))).samples == k.audio + k.audio);
     }
 }
 
