@@ -28,6 +28,7 @@ test_packages=(
   dpkg-dev file           # dpkg-shlibdeps, and file for CPack, for the package test
   lintian                 # the package test's policy check
   hyperfine               # wall-time comparisons in scripts/measure.sh
+  sox alsa-utils          # the streamed WAV header read by sox and aplay without a warning
 )
 
 case ${1:-} in
