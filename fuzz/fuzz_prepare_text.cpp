@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "quorlin_faithful.h"
+#include "quorlin_marks.h"
 #include "quorlin_text.h"
 
 namespace {
@@ -100,23 +101,28 @@ void check_marks(const char *text, size_t size, const faithful_settings *s)
 }
 
 // The faithful way for every kind, with the settings from `choice`. A
-// character or key is never refused once stage one leaves something; no
-// kind speaks when stage one leaves nothing but a character's lone blank.
+// character or key is never refused once the faithful stage one (markup
+// read as XML) leaves something; no kind speaks when it leaves nothing,
+// but for a character's lone blank and a character or key of one
+// character, which is never markup.
 void check_faithful(unsigned char choice, const char *text, size_t size)
 {
     faithful_settings s;
     s.punctuation = static_cast<punct_level>(choice & 3);
     s.spelling = (choice & 4) != 0;
     s.capitals = static_cast<caps_mode>((choice >> 3) % 3);
-    char *stage = strip_ssml(text, size);
+    char *stage = text_marks::strip_markup_as_xml(text, size, nullptr);
     char *plain = stage != nullptr && stage[0] != '\0' ? stage : nullptr;
     for (NRVMessageType type : {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,
                                 NRV_MSGTYPE_KEY, NRV_MSGTYPE_SPELL}) {
         char *r = prepare_faithful(text, size, type, &s);
+        const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
         bool lone_blank = type == NRV_MSGTYPE_CHAR && size == 1;
-        if (r == nullptr && plain != nullptr && (type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY))
+        bool one_character = named && size >= 1 && size <= 4 && text[0] != '\0' &&
+                             !is_blank(text[0]);
+        if (r == nullptr && plain != nullptr && named)
             abort();
-        if (r != nullptr && plain == nullptr && !lone_blank)
+        if (r != nullptr && plain == nullptr && !lone_blank && !one_character)
             abort();
         if (r != nullptr) {
             std::string_view out(r);
