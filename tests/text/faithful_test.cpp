@@ -94,7 +94,6 @@ const Row rows[] = {
     {"currency as now", "5\xE2\x82\xAC \xC2\xA3" "5 $5", all, "5euro pound 5 $5"},
     // Noise: runs of one symbol, gutters and bullets, brackets around addresses.
     {"symbol runs pause", "a **** b ==== c\n----\nd", some, "a, b, c\n\nd"},
-    {"a run of hyphens pauses at most", "a ---- b", most, "a, b"},
     {"a run named once with its count at all", "a **** b ----", all,
      "a star times 4 b dash times 4"},
     {"a rule alone is a blank", "====", some, " "},
