@@ -23,9 +23,37 @@ typedef enum {
     eciDictionary = 3,
     eciSampleRate = 5, /* 0: 8000 Hz, 1: 11025 Hz, 2: 22050 Hz */
     eciRealWorldUnits = 8,
+    eciLanguageDialect = 9, /* an ECILanguageDialect; -1 when set to one not installed */
     eciNumberMode = 10,
     eciPhrasePrediction = 11
 } ECIParam;
+
+/* Dialects (eciLanguageDialect): the language in bits 16 to 31, the
+ * dialect in bits 0 to 7. Bits 8 to 15 select a phonetic or UCS input
+ * form, which is not for running text. The last three follow the
+ * numbering of the engine's language annotations. */
+typedef enum {
+    eciGeneralAmericanEnglish = 0x00010000,
+    eciBritishEnglish = 0x00010001,
+    eciCastilianSpanish = 0x00020000,
+    eciMexicanSpanish = 0x00020001,
+    eciStandardFrench = 0x00030000,
+    eciCanadianFrench = 0x00030001,
+    eciStandardGerman = 0x00040000,
+    eciStandardItalian = 0x00050000,
+    eciMandarinChinese = 0x00060000,
+    eciTaiwaneseMandarin = 0x00060001,
+    eciBrazilianPortuguese = 0x00070000,
+    eciStandardJapanese = 0x00080000,
+    eciStandardFinnish = 0x00090000,
+    eciStandardKorean = 0x000A0000,
+    eciStandardNorwegian = 0x000D0000,
+    eciStandardSwedish = 0x000E0000,
+    eciStandardDanish = 0x000F0000
+} ECILanguageDialect;
+
+/* The error eciGetAvailableLanguages returns for a null argument. */
+#define ECI_PARAMETERERROR 0x80
 
 /* Parameters of a voice slot (eciSetVoiceParam). */
 typedef enum {
@@ -100,6 +128,12 @@ ECIBoolean eciInsertIndex(ECIHand hEngine, int iIndex);
 ECIBoolean eciSynthesize(ECIHand hEngine);
 ECIBoolean eciSynchronize(ECIHand hEngine);
 ECIBoolean eciStop(ECIHand hEngine);
+/* Fills `languages` with the installed dialects: `*count` is the array's
+ * capacity on input (0 asks for the number only) and the number of
+ * dialects on output. 0, or ECI_PARAMETERERROR. Needs no instance and
+ * loads no language. Not every build of the library exports it: the
+ * module looks it up at run time. */
+int eciGetAvailableLanguages(ECILanguageDialect *languages, int *count);
 
 #ifdef __cplusplus
 }
