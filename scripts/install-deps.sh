@@ -15,6 +15,7 @@ build_packages=(
   cmake ninja-build gcc g++ pkg-config
   libespeak-ng-dev espeak-ng-data  # the reference engine, and the voices it speaks with
   libsoxr-dev                      # resampling in the reference engine
+  libicu-dev                       # Unicode normalisation, transliteration and names
 )
 test_packages=(
   googletest              # GoogleTest sources, built per configuration
@@ -29,6 +30,7 @@ test_packages=(
   lintian                 # the package test's policy check
   hyperfine               # wall-time comparisons in scripts/measure.sh
   sox alsa-utils          # the streamed WAV header read by sox and aplay without a warning
+  unicode-cldr-core python3  # regenerating the spoken-name tables, to compare with the tree's
 )
 
 case ${1:-} in
@@ -63,4 +65,36 @@ install_missing "${packages[@]}"
 # major version, in a package named after it.
 if [[ ${1:-} == --test ]]; then
   install_missing "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"
+fi
+
+# The 32-bit build links the i386 ICU. Installing it beside the 64-bit one
+# would turn on a foreign architecture for the whole system, so its two
+# packages are fetched with a private package list and unpacked into the
+# tree's build/, where the 32-bit toolchain file looks for them.
+fetch_i386_icu() {
+  local root=build/i386-deps version
+  version=$(dpkg-query -W -f='${Version}' libicu-dev)
+  if [[ -f $root/.version && $(cat "$root/.version") == "$version" ]]; then return 0; fi
+  local state=${TMPDIR:-/tmp}/quorlin-apt-i386
+  local opts=(-o APT::Architecture=i386 -o APT::Architectures=i386
+              -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache")
+  mkdir -p "$state/lists/partial" "$state/cache/archives/partial" "$state/debs"
+  # An index that fails to update (a mirror mid-sync) need not matter: the
+  # download below fails if the packages cannot be had.
+  apt-get -qq "${opts[@]}" update </dev/null >/dev/null 2>&1 || true
+  local runtime
+  runtime=$(dpkg-query -W -f='${Depends}' libicu-dev | grep -o '^libicu[0-9]*')
+  rm -f "$state"/debs/*.deb
+  (cd "$state/debs" &&
+   apt-get -qq "${opts[@]}" download "libicu-dev=$version" "$runtime=$version" </dev/null \
+     2> >(grep -v 'unsandboxed' >&2))
+  rm -rf "$root"
+  mkdir -p "$root"
+  local deb
+  for deb in "$state"/debs/*.deb; do dpkg-deb -x "$deb" "$root"; done
+  echo "$version" >"$root/.version"
+}
+if [[ ${1:-} == --test ]]; then
+  cd "$(dirname "$0")/.."
+  fetch_i386_icu
 fi
