@@ -364,14 +364,34 @@ const unsigned char *put_hyphen(output &out, const unit &u, const unsigned char 
     return end;
 }
 
-// A colon: kept between digits (a time or a ratio: 16:22), else a
-// symbol that pauses below its level. Returns where input resumes.
+// Whether the colons from `next` on end before a word character: the
+// second of "::" is skipped over.
+bool colons_join_words(const unsigned char *next) {
+    if (*next == ':') ++next;
+    return starts_word(*next);
+}
+
+/*
+ * A colon: kept between digits (a time or a ratio: 16:22). Between two
+ * word characters with no blank (host:port, std::string, a:hover) it
+ * separates names that the listener must hear apart, so from `some` up
+ * each colon is read by name there, as below `most` nowhere else;
+ * otherwise it is a symbol that pauses below its level. Returns where
+ * input resumes.
+ */
 const unsigned char *put_colon(output &out, const unit &u, const unsigned char *next,
-                               punct_level lvl) {
+                               punct_level lvl, bool after_word) {
     if (is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
         put(out, ':');
     } else if (lvl >= u.lvl) {
         put_name(out, u.text);
+    } else if (lvl >= punct_level::some && after_word && !out.blank_due &&
+               colons_join_words(next)) {
+        put_name(out, u.text);
+        if (*next == ':') {
+            put_name(out, u.text);
+            ++next;
+        }
     } else {
         return put_comma_break(out, next, lvl);
     }
@@ -529,7 +549,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
         st.prev_word = after_word;
         return put_text_unit(out, classify(static_cast<unsigned char>(u.ch)), src, next, st);
     case kind::hyphen: return put_hyphen(out, u, src, next, st, after_word);
-    case kind::colon: return put_colon(out, u, next, lvl);
+    case kind::colon: return put_colon(out, u, next, lvl, after_word);
     case kind::at: put_at(out, u, next, lvl, after_word); break;
     case kind::symbol: return put_symbol(out, u, src, next, st);
     case kind::named: put_name(out, u.text); break;

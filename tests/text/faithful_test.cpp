@@ -63,6 +63,8 @@ const Row rows[] = {
     {"ordinal and plural suffixes", "2nd 21ST 1990s 4th. 2ndly mp3", none,
      "2nd 21ST 1990s 4th. 2 ndly mp 3"},
     {"time keeps its colons", "16:22:23 a: b", none, "16:22:23 a, b"},
+    {"colons joining names are read", "host:port std::string a: b", some,
+     "host colon port std colon colon string a, b"},
     {"minus before a number", "-64 \xE2\x88\x92" "5 a(-1) 10-60", none,
      "minus 64 minus 5 a, minus 1, 10-60"},
     {"hyphen between letters", "e-mail a - b", most, "e-mail a dash b"},
