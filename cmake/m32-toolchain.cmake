@@ -21,3 +21,5 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(QUORLIN_I386_DEPS ${CMAKE_CURRENT_LIST_DIR}/../build/i386-deps/usr)
 list(APPEND CMAKE_PREFIX_PATH ${QUORLIN_I386_DEPS})
 set(ICU_INCLUDE_DIR /usr/include CACHE PATH "ICU headers")
+# The module opens ICU with dlopen, which searches the executable's RPATH.
+set(CMAKE_BUILD_RPATH ${QUORLIN_I386_DEPS}/lib/i386-linux-gnu)

@@ -66,6 +66,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The module loads the private engine at run time, so only the engine's
 # own file names eSpeak NG and libsoxr.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The module opens ICU at run time, when a text first needs it, so no
+# link names it: the package names the library of the ICU it was built
+# with.
+string(REGEX MATCH "^[0-9]+" quorlin_icu_major "${ICU_VERSION}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libicu${quorlin_icu_major}")
 # A Debian revision, so that the package's own changelog is
 # changelog.Debian.gz beside the upstream changelog.gz; its first entry
 # names this version (the package test checks it).
