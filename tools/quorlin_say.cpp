@@ -12,6 +12,7 @@
 // module's death is reported with a non-zero exit status and the
 // module's last diagnostics; SIGINT, SIGTERM, SIGHUP and SIGQUIT stop
 // the module and keep what was written so far (say_common).
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -124,6 +125,9 @@ void merge_options(const Options &o, ModuleConfig &config) {
     // letters, symbols at the punctuation level); --ascii-text asks for
     // the module's own cleaning.
     default_key(config, "CorvaneFaithfulText", o.faithful_text);
+    // Every installed language, its voices listed and the server's
+    // language and voice honoured.
+    default_key(config, "CorvaneLanguages", true);
     // The module reports marks only when asked to; a file that
     // sets the key keeps its say.
     if (!o.marks.empty() && !config.file_sets("CorvaneIndexMarks"))
@@ -230,6 +234,62 @@ void summary(const char *lead, const Sink &sink) {
 
 int interrupted_status() { return 128 + interrupt_signal(); }
 
+// Whether two voice names are one, as the module compares them: ASCII
+// case ignored and "_" read as "-" (fr_FR is fr-FR).
+bool same_voice_name(const std::string &a, const std::string &b) {
+    if (a.size() != b.size()) return false;
+    const auto fold = [](char c) {
+        return c == '_' ? '-' : static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    };
+    for (size_t i = 0; i < a.size(); i++)
+        if (fold(a[i]) != fold(b[i])) return false;
+    return true;
+}
+
+// The name field of a LIST VOICES entry.
+std::string voice_name(const std::string &entry) { return entry.substr(0, entry.find('\t')); }
+
+// -V with a listed name: refused before anything is spoken when the
+// module does not list it, since the module would only log it and speak
+// with the voice it has.
+void check_listed_voice(const Options &o, ModuleSession &m) {
+    if (o.listed_voice.empty()) return;
+    for (const std::string &entry : m.list_voices())
+        if (same_voice_name(voice_name(entry), o.listed_voice)) return;
+    throw Failure{"no voice \"" + o.listed_voice +
+                      "\": give a preset, or a name from --list-voices\n"
+                      "Try 'quorlin-say --help'.",
+                  exit_usage, false};
+}
+
+// --list-voices: the module's list, with what each preset sounds like.
+int print_voices(const Options &o, const std::string &config_path) {
+    ModuleSession m(o.module, config_path, o.trace, o.timeout_s);
+    try {
+        m.handshake();
+        std::vector<std::string> entries = m.list_voices();
+        m.quit();
+        if (entries.empty()) fail("the module lists no voice");
+        printf("%-16s  %-8s  %s\n", "name", "language", "what the reference engine makes of it");
+        for (const std::string &entry : entries) {
+            std::string name = voice_name(entry);
+            size_t tab = entry.find('\t');
+            std::string language =
+                tab == std::string::npos ? "" : entry.substr(tab + 1, entry.find('\t', tab + 1) - tab - 1);
+            int preset = find_voice(name.substr(0, name.find(' ')));
+            printf("%-16s  %-8s  %s\n", name.c_str(), language.c_str(),
+                   preset >= 0 ? voices[preset].character : "");
+        }
+    } catch (const Failure &f) {
+        fprintf(stderr, "quorlin-say: %s\n", f.what.c_str());
+        return f.status;
+    } catch (const Interrupted &) {
+        m.stop_now();
+        return interrupted_status();
+    }
+    return 0;
+}
+
 int run(const Options &o) {
     ModuleConfig config;
     // The -c file stands for the installed one, as a server's command
@@ -239,6 +299,7 @@ int run(const Options &o) {
     else
         config.read_installed_file();
     merge_options(o, config);
+    if (o.list_voices) return print_voices(o, config.write());
     std::vector<std::string> messages = messages_of(o);
     warn_not_utf8(messages);
     const std::string &config_path = config.write();
@@ -258,6 +319,7 @@ int run(const Options &o) {
     ModuleSession m(o.module, config_path, o.trace, o.timeout_s);
     try {
         m.handshake();
+        check_listed_voice(o, m);
         m.send_settings(o.settings);
         size_t silent = 0;  // messages with nothing to speak
         for (size_t i = 0; i < messages.size(); i++) {

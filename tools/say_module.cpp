@@ -147,6 +147,22 @@ void ModuleSession::handshake() {
     }
 }
 
+std::vector<std::string> ModuleSession::list_voices() {
+    waiting_for_ = "the module's answer to LIST VOICES";
+    send_line("LIST VOICES");
+    std::vector<std::string> voices;
+    for (;;) {
+        std::string line = traced_line();
+        if (line.rfind("200-", 0) == 0) {
+            voices.push_back(line.substr(4));
+            continue;
+        }
+        if (line == "200 OK VOICE LIST SENT") return voices;
+        if (line.rfind("304 ", 0) == 0) return {};
+        refused("LIST VOICES", line);
+    }
+}
+
 void ModuleSession::send_settings(
     const std::vector<std::pair<std::string, std::string>> &settings) {
     if (settings.empty()) return;

@@ -42,6 +42,9 @@ public:
     ModuleSession &operator=(const ModuleSession &) = delete;
 
     void handshake();
+    // The module's voices, one "NAME<TAB>LANGUAGE<TAB>VARIANT" line each
+    // (LIST VOICES); empty when it lists none.
+    std::vector<std::string> list_voices();
     // Sends one SET block of name=value lines (none when empty).
     void send_settings(const std::vector<std::pair<std::string, std::string>> &settings);
     // Speaks message number `index` (from 1), which ends with "702 END"

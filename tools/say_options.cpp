@@ -6,6 +6,7 @@
 // and quorlin_say's, where the audio goes say_audio's.
 #include "say_options.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
@@ -76,9 +77,18 @@ void usage(FILE *to) {
           "                      file sets it;\n"
           "                      the audio's own file, by any name, is refused\n"
           "Voice and speech:\n"
-          "  -V, --voice VOICE   preset voice, by name or number (see --list-voices);\n"
-          "                      wins over the configuration file's CorvaneDefaultVoice\n"
-          "      --list-voices   list the preset voices and exit\n"
+          "  -V, --voice VOICE   a preset by name or number 0 to 7 (Wade, Flo, Bobbie,\n"
+          "                      Male2, Male3, Female2, Grandma, Grandpa), which wins\n"
+          "                      over the configuration file's CorvaneDefaultVoice; or\n"
+          "                      a voice of --list-voices by its name (\"Flo fr-FR\"),\n"
+          "                      sent as synthesis_voice: that preset in that language\n"
+          "  -l, --language TAG  the language to speak (fr, de-DE, pt_BR), sent as\n"
+          "                      language; the module keeps its own when it has none\n"
+          "                      for TAG, and says so\n"
+          "      --list-voices   list the module's voices (every preset in every\n"
+          "                      language the engine has, with CorvaneLanguages 1,\n"
+          "                      which quorlin-say turns on unless the configuration\n"
+          "                      file sets it) and exit\n"
           "  -r, --rate N        speech rate as a server sends it, -100 to 100, which\n"
           "                      the module maps linearly onto the engine's speed 0\n"
           "                      to 250 (0 is 125); without -r nothing is sent and\n"
@@ -135,11 +145,6 @@ void usage(FILE *to) {
           to);
 }
 
-void list_voices() {
-    puts("number  name     what the reference engine makes of it");
-    for (int i = 0; i < 8; i++) printf("%-6d  %-7s  %s\n", i, voices[i].name, voices[i].character);
-}
-
 // The directory of this program, for finding the module beside it.
 std::string own_directory() {
     char path[4096];
@@ -187,6 +192,7 @@ struct Flags {
     bool spell = false;
     std::string capitals = "none";
     bool capitals_given = false;
+    std::string language;  // -l, "" when not given
 };
 
 // `value` when it is one of `allowed`; a command line error otherwise.
@@ -200,8 +206,18 @@ std::string one_of(const char *option, const char *value,
     bad(std::string("--") + option + " takes one of " + list + ", not \"" + value + "\"");
 }
 
+// A language tag as a server sends one: letters, digits, "-" and "_".
+bool is_language_tag(const char *tag) {
+    size_t n = strlen(tag);
+    if (n == 0 || n > 35) return false;
+    for (size_t i = 0; i < n; i++)
+        if (!isalnum(static_cast<unsigned char>(tag[i])) && tag[i] != '-' && tag[i] != '_')
+            return false;
+    return true;
+}
+
 // The getopt loop: every option into `o` or `f`. Exits for --help,
-// --version, --list-voices and an option it does not know.
+// --version and an option it does not know.
 void read_flags(int argc, char **argv, Options &o, Flags &f) {
     enum {
         opt_raw = 256,
@@ -228,6 +244,7 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         {"config", required_argument, nullptr, 'c'},
         {"module", required_argument, nullptr, 'm'},
         {"voice", required_argument, nullptr, 'V'},
+        {"language", required_argument, nullptr, 'l'},
         {"list-voices", no_argument, nullptr, opt_list_voices},
         {"synchronous", no_argument, nullptr, opt_synchronous},
         {"rate", required_argument, nullptr, 'r'},
@@ -254,7 +271,7 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         o.settings.emplace_back(name, std::to_string(v));
     };
     int c;
-    while ((c = getopt_long(argc, argv, "o:f:c:m:V:r:p:v:qh", longs, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "o:f:c:m:V:l:r:p:v:qh", longs, nullptr)) != -1) {
         switch (c) {
         case 'o':
             o.output = optarg;
@@ -268,11 +285,17 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
         case 'm': o.module = optarg; break;
         case 'V':
             o.voice = find_voice(optarg);
-            if (o.voice < 0)
-                bad(std::string("no voice \"") + optarg +
-                    "\": give a name or number from --list-voices");
+            o.listed_voice = o.voice < 0 ? optarg : "";
+            if (o.voice < 0 && o.listed_voice.find_first_not_of(" \t") == std::string::npos)
+                bad("-V needs a voice: a preset or a name from --list-voices");
             break;
-        case opt_list_voices: list_voices(); exit(0);
+        case 'l':
+            if (!is_language_tag(optarg))
+                bad(std::string("--language takes a language tag (fr, de-DE, pt_BR), not \"") +
+                    optarg + "\"");
+            f.language = optarg;
+            break;
+        case opt_list_voices: o.list_voices = true; break;
         case opt_synchronous: o.synchronous = true; break;
         case 'r': setting("rate", optarg); break;
         case 'p': setting("pitch", optarg); break;
@@ -313,6 +336,10 @@ void read_flags(int argc, char **argv, Options &o, Flags &f) {
     o.settings.emplace_back("punctuation_mode", f.punctuation);
     o.settings.emplace_back("spelling_mode", f.spell ? "on" : "off");
     o.settings.emplace_back("cap_let_recogn", f.capitals);
+    // Sent after the rest, in the order a server sends them: the language,
+    // then the voice, which may name another language and then wins.
+    if (!f.language.empty()) o.settings.emplace_back("language", f.language);
+    if (!o.listed_voice.empty()) o.settings.emplace_back("synthesis_voice", o.listed_voice);
 }
 
 // The marks and the audio in one file would leave only the marks, put
@@ -391,9 +418,12 @@ Options parse_options(int argc, char **argv, bool stdin_is_terminal, bool stdout
     Options o;
     Flags f;
     read_flags(argc, argv, o, f);
+    if (o.module.empty()) o.module = default_module();
+    // Nothing is spoken: the module is asked for its voices, and the
+    // output and text options have nothing to do.
+    if (o.list_voices) return o;
     choose_destination(o, f, stdout_is_terminal);
     choose_source(o, stdin_is_terminal);
-    if (o.module.empty()) o.module = default_module();
     return o;
 }
 

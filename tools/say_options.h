@@ -34,6 +34,10 @@ struct Options {
     std::string config;  // the user's -c file, "" for none
     std::string module;
     int voice = -1;  // preset number, -1 for the configuration's own
+    // -V with a name that is not a preset's: a name the module lists
+    // ("Flo fr-FR"), sent as synthesis_voice once the list holds it.
+    std::string listed_voice;
+    bool list_voices = false;  // --list-voices: print the module's voices and exit
     bool synchronous = false;
     bool ssml = false;          // the text is SSML, sent as it is
     std::string marks;          // --marks file ("-": standard output), "" for none
@@ -47,7 +51,7 @@ struct Options {
     std::vector<std::string> words;
 };
 
-// The eight preset voices, by number. The module's own table is not
+// The eight preset voices, by number, and what each sounds like. The module's own table is not
 // used: quorlin-say knows the module only through the protocol and its
 // configuration file, as a server does, and runs any quorlin binary it
 // is pointed at. The names must follow the module's numbering.
@@ -61,8 +65,8 @@ extern const Voice voices[8];
 // -1 when there is none.
 int find_voice(const std::string &name);
 
-// Fills the options from the command line. Prints and exits on --help,
-// --version and --list-voices (status 0) and on a wrong command line
+// Fills the options from the command line. Prints and exits on --help and
+// --version (status 0) and on a wrong command line
 // (status 2). `stdin_is_terminal` decides whether standard input may hold
 // the text, `stdout_is_terminal` whether --raw may send its audio there.
 Options parse_options(int argc, char **argv, bool stdin_is_terminal, bool stdout_is_terminal);

@@ -338,11 +338,19 @@ TEST(Say, CommandLines) {
         {"--capitals without --spell", {"--capitals", "spell", "Hi"}, "", {}, 2, nullptr},
         {"--marks - beside audio on standard output", {"--ssml", "--marks", "-", "--raw", "Hi"}, "", {}, 2,
          nullptr},
-        {"--list-voices", {"--list-voices"}, "", {}, 0,
+        {"--list-voices asks the module", {"--list-voices"}, "", {}, 0,
          [](const Result &r) {
-             EXPECT_NE(r.out.find("0       Wade"), std::string::npos);
-             EXPECT_NE(r.out.find("7       Grandpa"), std::string::npos);
+             EXPECT_NE(r.out.find("\nWade              en-US     the plain American male voice\n"),
+                       std::string::npos) << r.out;
+             expect_in_log(r, "eciNew");
          }},
+        {"--language is sent last", {"--trace", "-l", "pt_BR", "-o", "@a.wav", "Hi"}, "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(exchange(r.err).find("> cap_let_recogn=none\n> language=pt_BR\n> .\n"),
+                       std::string::npos) << r.err;
+             EXPECT_NE(r.err.find("key='CorvaneLanguages' value='1'"), std::string::npos);
+         }},
+        {"--language that is no tag", {"-l", "fr FR", "Hi"}, "", {}, 2, nullptr},
         {"'' is no text", {"-o", "@a.wav", ""}, "", {}, 2,
          [](const Result &r) { EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav"))); }},
         {"blank standard input", {"-o", "@a.wav"}, " \n\n", {}, 1,
