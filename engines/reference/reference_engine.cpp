@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 /*
  * The reference engine: libibmeci50.so on eSpeak NG, with libsoxr for the
- * 8000 and 11025 Hz output rates. It exports the seventeen engine calls
+ * 8000 and 11025 Hz output rates. It exports the eighteen engine calls
  * of eci_corvane.h and nothing else (the library builds with hidden
  * visibility and only that header's declarations are made visible).
  *
@@ -15,6 +15,15 @@
  * or resamples each chunk into the caller's output buffer and calls the
  * caller's callback. eSpeak NG is never called from inside its callback,
  * so every call that would reach it refuses while a synthesis runs.
+ *
+ * Dialects are rows of one table: each names its eSpeak NG voice and the
+ * code page its text arrives in. A dialect is installed when its voice
+ * and dictionary load, which is tried once per process for each row, the
+ * first time the row is asked about. The pending text is a run of
+ * segments, each with the dialect in force when it was added; a message
+ * is one espeak_Synth per segment, in its dialect's voice with the
+ * variant of the speaking slot, one continuous stream of samples to the
+ * caller.
  *
  * Indexes never reach eSpeak NG: it is given exactly the text it would
  * be given without them, so they cannot change the audio (its SSML marks
@@ -35,8 +44,10 @@
 #include <espeak-ng/speak_lib.h>
 #include <soxr.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #pragma GCC visibility push(default)
 #include "eci_corvane.h"
@@ -46,6 +57,7 @@
 
 namespace {
 
+using reference::code_page;
 using reference::dict_volume;
 using reference::volume_kind;
 
@@ -66,18 +78,71 @@ constexpr int dict_volume_count = 3;
 /* eciLoadDict and eciSetDict results besides those of reference_text.h. */
 constexpr int dict_invalid_argument = 4;
 
-/* The eight preset voices, from slot 1 on, in the engine's order: an
- * American English base with an eSpeak NG variant that fits the name. */
-constexpr const char *preset_voice[preset_count] = {
-    "en-us",         /* Wade: the plain American male voice */
-    "en-us+f3",      /* Flo: adult female */
-    "en-us+Annie",   /* Bobbie: child, high and bright */
-    "en-us+m3",      /* Male2: lower, measured male */
-    "en-us+m7",      /* Male3: brighter, strongly voiced male */
-    "en-us+f4",      /* Female2: second adult female */
-    "en-us+grandma", /* Grandma: older female, unsteady pitch */
-    "en-us+grandpa", /* Grandpa: older male, unsteady pitch */
+/* The eight preset voices, from slot 1 on, in the engine's order: the
+ * eSpeak NG variant that fits the name, added to the voice of the
+ * dialect being spoken (null: the dialect's voice as it is). */
+constexpr const char *preset_variant[preset_count] = {
+    nullptr,   /* Wade: the plain male voice */
+    "f3",      /* Flo: adult female */
+    "Annie",   /* Bobbie: child, high and bright */
+    "m3",      /* Male2: lower, measured male */
+    "m7",      /* Male3: brighter, strongly voiced male */
+    "f4",      /* Female2: second adult female */
+    "grandma", /* Grandma: older female, unsteady pitch */
+    "grandpa", /* Grandpa: older male, unsteady pitch */
 };
+
+/* A dialect the engine can speak: one row per ECILanguageDialect value,
+ * in ascending order of value. */
+struct dialect_row {
+    int value;                /* the ECILanguageDialect */
+    const char *tag;          /* the language tag it stands for */
+    const char *espeak_voice; /* eSpeak NG voice file name (not its language tag) */
+    const char *dictionary;   /* the voice's dictionary, <data>/<name>_dict */
+    code_page page;           /* how its text is read when it is not UTF-8 */
+};
+
+/*
+ * eSpeak NG 1.51 has no Canadian French, so fr-CA speaks as fr-FR; its
+ * "cmn" voice reads pinyin tone digits as English numbers, so Chinese
+ * uses "cmn-latn-pinyin". The engine takes Chinese and Japanese text in
+ * the systems' double-byte ANSI pages (CP936, CP950, CP932); Korean in
+ * CP949 is inferred by the same rule, as the engine's documentation
+ * names no page for it.
+ */
+constexpr dialect_row dialects[] = {
+    {eciGeneralAmericanEnglish, "en-US", "en-us", "en", code_page::windows_1252},
+    {eciBritishEnglish, "en-GB", "en", "en", code_page::windows_1252},
+    {eciCastilianSpanish, "es-ES", "es", "es", code_page::windows_1252},
+    {eciMexicanSpanish, "es-MX", "es-419", "es", code_page::windows_1252},
+    {eciStandardFrench, "fr-FR", "fr", "fr", code_page::windows_1252},
+    {eciCanadianFrench, "fr-CA", "fr", "fr", code_page::windows_1252},
+    {eciStandardGerman, "de-DE", "de", "de", code_page::windows_1252},
+    {eciStandardItalian, "it-IT", "it", "it", code_page::windows_1252},
+    {eciMandarinChinese, "zh-CN", "cmn-latn-pinyin", "cmn", code_page::gbk},
+    {eciTaiwaneseMandarin, "zh-TW", "cmn-latn-pinyin", "cmn", code_page::big5},
+    {eciBrazilianPortuguese, "pt-BR", "pt-br", "pt", code_page::windows_1252},
+    {eciStandardJapanese, "ja-JP", "ja", "ja", code_page::shift_jis},
+    {eciStandardFinnish, "fi-FI", "fi", "fi", code_page::windows_1252},
+    {eciStandardKorean, "ko-KR", "ko", "ko", code_page::cp949},
+    {eciStandardNorwegian, "nb-NO", "nb", "no", code_page::windows_1252},
+    {eciStandardSwedish, "sv-SE", "sv", "sv", code_page::windows_1252},
+    {eciStandardDanish, "da-DK", "da", "da", code_page::windows_1252},
+};
+constexpr size_t dialect_count = sizeof dialects / sizeof dialects[0];
+
+constexpr bool dialects_ascend() {
+    for (size_t i = 1; i < dialect_count; i++)
+        if (dialects[i - 1].value >= dialects[i].value) return false;
+    return true;
+}
+/* eciGetAvailableLanguages lists the rows in order, and a new instance
+ * takes the first installed one as the lowest-numbered. */
+static_assert(dialects_ascend(), "the dialect table must ascend by value");
+
+/* Longest eSpeak NG voice name with its variant, terminator included:
+ * "cmn-latn-pinyin+grandpa" and room to spare. */
+constexpr size_t voice_name_bytes = 40;
 
 /* Default value and inclusive range of each voice parameter, indexed by
  * ECIVoiceParam; the speed range is that of ECI units. */
@@ -116,13 +181,14 @@ constexpr param_range engine_range[engine_param_limit] = {
     {0, 1, 1},                         /* eciDictionary: 0 leaves the abbreviation volume out */
     {0, -1, 0}, {0, 2, 2},             /* eciSampleRate: 8000, 11025, 22050 Hz */
     {0, -1, 0}, {0, -1, 0}, {0, 1, 0}, /* eciRealWorldUnits: speed in words per minute */
-    {0, -1, 0}, {0, 1, 0},             /* eciNumberMode: 1 reads digits one by one */
+    {0, -1, 0},                        /* eciLanguageDialect: by the dialect table instead */
+    {0, 1, 0},                         /* eciNumberMode: 1 reads digits one by one */
     {0, 1, 0},                         /* eciPhrasePrediction: stored only */
 };
 constexpr int rate_hz[3] = {8000, 11025, 22050};
 
 struct voice_slot {
-    const char *espeak_voice;     /* an entry of preset_voice */
+    int preset;                   /* whose variant it speaks with, 0 to 7 */
     int value[voice_param_limit]; /* by ECIVoiceParam */
 };
 
@@ -136,7 +202,8 @@ struct dict_set {
 struct index_entry {
     int number;      /* the caller's non-zero index number */
     size_t offset;   /* bytes of pending text before it */
-    size_t char_pos; /* 1-based character of eSpeak NG's text it precedes */
+    size_t segment;  /* the message segment it lies in, once synthesis starts */
+    size_t char_pos; /* 1-based character of its segment's text it precedes */
     uint64_t target; /* output samples of the message before its reply */
 };
 
@@ -145,6 +212,27 @@ struct index_list {
     index_entry *items;
     size_t count;
     size_t cap;
+};
+
+/* A run of pending text added under one dialect. */
+struct text_segment {
+    size_t offset; /* bytes of pending text before it */
+    size_t row;    /* its entry of dialects */
+};
+
+/* The pending text's segments, in order; the first starts at offset 0
+ * and none is empty. */
+struct segment_list {
+    text_segment *items;
+    size_t count;
+    size_t cap;
+};
+
+/* A segment of the message being synthesised, rewritten for eSpeak NG. */
+struct spoken_segment {
+    size_t start; /* its first byte in the message's text */
+    size_t len;   /* its bytes, terminator excluded */
+    size_t row;   /* its entry of dialects */
 };
 
 struct instance {
@@ -158,6 +246,8 @@ struct instance {
     char *text;                         /* text added since the last synthesis */
     size_t text_len;                    /* bytes in text, terminator excluded */
     size_t text_cap;                    /* bytes allocated for text */
+    segment_list segments;              /* the dialects of text, by stretch */
+    size_t dialect_row;                 /* the dialect in force, an entry of dialects */
     dict_set *dicts;                    /* sets made by eciNewDict */
     dict_set *active_dict;              /* the set eciSetDict chose, or null */
     soxr_t resampler;                   /* from eSpeak NG's rate to resampler_hz */
@@ -168,19 +258,29 @@ struct instance {
     size_t marks_placed;                /* marks.items[0..placed) have a target */
     size_t marks_settled;               /* of those, [0..settled) have their final target */
     size_t marks_replied;               /* marks.items[0..replied) have been replied */
-    size_t last_word_pos;               /* character of the latest word event */
+    size_t segment;                     /* the message segment eSpeak NG is speaking */
+    size_t last_word_pos;               /* character of the latest word event in it */
     size_t sound_word_pos;              /* word event position the unsettled marks belong to */
     int speedup_wpm;                    /* the rate eSpeak NG speeds its chunks up to, or 0 */
     uint64_t espeak_received;           /* samples of the message eSpeak NG has handed over */
+    uint64_t segment_received;          /* of those, the samples of the current segment */
     uint64_t delivered;                 /* output samples of the message delivered */
 };
 
+/* What is known of a dialect's voice in this process. */
+enum class install_state : unsigned char {
+    unknown, /* not tried yet */
+    present, /* its voice and dictionary loaded */
+    absent   /* they did not: the dialect is not installed */
+};
+
 struct engine_state {
-    bool initialised;         /* espeak_Initialize has succeeded */
-    int espeak_hz;            /* eSpeak NG's own output rate */
-    instance *instances;      /* every live instance */
-    instance *speaking;       /* the instance inside espeak_Synth, or null */
-    const char *loaded_voice; /* the voice eSpeak NG has selected, or null */
+    bool initialised;                       /* espeak_Initialize has succeeded */
+    int espeak_hz;                          /* eSpeak NG's own output rate */
+    instance *instances;                    /* every live instance */
+    instance *speaking;                     /* the instance inside espeak_Synth, or null */
+    char loaded_voice[voice_name_bytes];    /* the voice eSpeak NG has selected, or "" */
+    install_state installed[dialect_count]; /* by entry of dialects */
 };
 
 constinit engine_state engine{};
@@ -243,13 +343,14 @@ bool deliver(instance *h, size_t n) {
 constexpr size_t spoken_punctuation_offset = 2047;
 
 /* The output sample where an event of the chunk of `count` samples now
- * handed over lies. Its offset into the chunk is scaled back when eSpeak
- * NG sped the chunk up, and never runs past the chunk's end, so that no
+ * handed over lies. eSpeak NG counts an event's sample from the start of
+ * its segment. Its offset into the chunk is scaled back when eSpeak NG
+ * sped the chunk up, and never runs past the chunk's end, so that no
  * event points beyond the audio it came with. */
 uint64_t event_place(const instance *h, const espeak_EVENT *ev, size_t count) {
     uint64_t start = h->espeak_received;
     uint64_t sample = static_cast<uint64_t>(ev->sample);
-    uint64_t offset = sample > start ? sample - start : 0;
+    uint64_t offset = sample > h->segment_received ? sample - h->segment_received : 0;
     if (h->speedup_wpm > 0)
         offset = offset * espeak_normal_wpm / static_cast<uint64_t>(h->speedup_wpm);
     if (offset > count) offset = count;
@@ -278,7 +379,9 @@ void place_at_word(instance *h, const espeak_EVENT *ev, size_t count) {
         pos -= spoken_punctuation_offset;
     if (pos > h->last_word_pos) h->last_word_pos = pos;
     uint64_t target = event_place(h, ev, count);
-    while (h->marks_placed < h->marks.count && h->marks.items[h->marks_placed].char_pos <= pos) {
+    while (h->marks_placed < h->marks.count &&
+           h->marks.items[h->marks_placed].segment == h->segment &&
+           h->marks.items[h->marks_placed].char_pos <= pos) {
         uint64_t floor = h->marks_placed > 0 ? h->marks.items[h->marks_placed - 1].target : 0;
         h->marks.items[h->marks_placed].target = target < floor ? floor : target;
         h->marks_placed++;
@@ -372,6 +475,7 @@ int on_espeak_samples(short *wav, int count, espeak_EVENT *events) {
     if (n == 0) return 0;
     bool go = h->resampler ? deliver_resampled(h, wav, n) : deliver_copies(h, wav, n);
     h->espeak_received += n;
+    h->segment_received += n;
     if (!go) h->halted = true;
     return go ? 0 : 1;
 }
@@ -418,14 +522,80 @@ bool prepare_resampler(instance *h) {
     return true;
 }
 
-/* Voice selection costs milliseconds, so it is skipped when eSpeak NG
- * already has the voice. */
+/* Voice selection costs a tenth of a millisecond between the Western
+ * voices and about 6 ms into Chinese, whose large dictionary eSpeak NG
+ * reads again at every switch, so it is skipped when eSpeak NG already
+ * has the voice. A failed selection may leave eSpeak NG with any voice,
+ * so the next one is selected afresh. */
 bool select_voice(const char *name) {
-    if (engine.loaded_voice && strcmp(engine.loaded_voice, name) == 0) return true;
-    engine.loaded_voice = nullptr;
-    if (espeak_SetVoiceByName(name) != EE_OK) return false;
-    engine.loaded_voice = name;
+    if (strcmp(engine.loaded_voice, name) == 0) return true;
+    engine.loaded_voice[0] = '\0';
+    if (strlen(name) >= voice_name_bytes || espeak_SetVoiceByName(name) != EE_OK) return false;
+    strcpy(engine.loaded_voice, name);
     return true;
+}
+
+/* eSpeak NG's name for a dialect's voice with a preset's variant, as
+ * "voice+variant", into out (voice_name_bytes). False if it would not fit. */
+bool voice_name(size_t row, int preset, char *out) {
+    const char *variant = preset_variant[preset];
+    int n = variant ? snprintf(out, voice_name_bytes, "%s+%s", dialects[row].espeak_voice, variant)
+                    : snprintf(out, voice_name_bytes, "%s", dialects[row].espeak_voice);
+    return n > 0 && static_cast<size_t>(n) < voice_name_bytes;
+}
+
+/* Whether eSpeak NG's data holds the dictionary a dialect's voice reads by. */
+bool has_dictionary(size_t row) {
+    const char *data = nullptr;
+    espeak_Info(&data);
+    if (!data) return false;
+    char path[4096];
+    int n = snprintf(path, sizeof path, "%s/%s_dict", data, dialects[row].dictionary);
+    return n > 0 && static_cast<size_t>(n) < sizeof path && access(path, R_OK) == 0;
+}
+
+/*
+ * Whether a dialect is installed: its dictionary is there and its voice
+ * loads. eSpeak NG selects a voice whose dictionary is missing and then
+ * reads its text by no rules at all, so the file is looked for first.
+ * Tried once per row and process, and the answer kept. Returns unknown
+ * only from inside a synthesis, where eSpeak NG must not be called, for
+ * a row not yet tried; absent, uncached, when eSpeak NG cannot start.
+ */
+install_state probe_dialect(size_t row) {
+    install_state &known = engine.installed[row];
+    if (known != install_state::unknown || engine.speaking) return known;
+    if (!start_espeak()) return install_state::absent;
+    known = install_state::absent;
+    if (has_dictionary(row) && select_voice(dialects[row].espeak_voice))
+        known = install_state::present;
+    return known;
+}
+
+/* The dialect a new instance speaks: the lowest-numbered installed one.
+ * False when none is. */
+bool first_installed(size_t *row) {
+    for (size_t r = 0; r < dialect_count; r++) {
+        if (probe_dialect(r) == install_state::present) {
+            *row = r;
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Makes the dialect with this value the one text is added under from now
+ * on. Returns the previous value, or -1 (keeping it) for a value that is
+ * no row of the table or a dialect that is not installed. */
+int set_dialect(instance *h, int value) {
+    for (size_t row = 0; row < dialect_count; row++) {
+        if (dialects[row].value != value) continue;
+        if (probe_dialect(row) != install_state::present) return -1;
+        int previous = dialects[h->dialect_row].value;
+        h->dialect_row = row;
+        return previous;
+    }
+    return -1;
 }
 
 int clamp(int v, int low, int high) { return v < low ? low : (v > high ? high : v); }
@@ -487,14 +657,72 @@ size_t count_chars(const char *text, size_t len) {
     return chars;
 }
 
+/* The message being synthesised: its segments rewritten for eSpeak NG,
+ * one after another in one block, each followed by its terminator. */
+struct message {
+    char *text;            /* the segments' text */
+    size_t text_len;       /* bytes in text, the last terminator excluded */
+    size_t text_cap;       /* bytes allocated for text */
+    spoken_segment *parts; /* one per segment of the pending text */
+    size_t count;          /* entries of parts */
+};
+
+void free_message(message *m) {
+    free(m->text);
+    free(m->parts);
+    *m = message{};
+}
+
 /*
- * The pending text rewritten for eSpeak NG. With indexes each stretch
- * between two of them is rewritten on its own (eciAddText never splits a
- * word, so the stretches join into what the whole text would give), and
- * each index learns the character of the result it precedes. The pending
- * text is consumed; null when memory ran out.
+ * Rewrites segment k of the pending text, from its offset up to byte
+ * `end`, into the message, with its terminator after it. Its code page is judged on
+ * the whole segment, so that its pieces are read as it would be without
+ * indexes; each stretch between two indexes is rewritten on its own
+ * (eciAddText never splits a word, so the stretches join into what the
+ * whole segment would give), and each index in the segment, from
+ * *next_mark on, learns the segment and the character it precedes. An
+ * index at the end of the pending text belongs to the last segment.
+ * False when memory ran out or the code page cannot be read.
  */
-char *take_text(instance *h, size_t *len) {
+bool take_segment(instance *h, reference::text_options options, size_t k, size_t end, message *m,
+                  size_t *next_mark) {
+    const text_segment &seg = h->segments.items[k];
+    size_t start = seg.offset;
+    bool last = k + 1 == h->segments.count;
+    options.page = dialects[seg.row].page;
+    options.as_code_page = !reference::is_valid_utf8(h->text + start, end - start);
+    size_t first_byte = m->text_len, chars = 0;
+    for (size_t from = start;;) {
+        size_t i = *next_mark;
+        bool mark_here = i < h->marks.count && (h->marks.items[i].offset < end ||
+                                                (last && h->marks.items[i].offset == end));
+        size_t to = mark_here ? h->marks.items[i].offset : end;
+        if (to > from) {
+            size_t piece_len = 0;
+            char *piece =
+                reference::text_for_speech(h->text + from, to - from, options, &piece_len);
+            bool ok = piece && grow_append(&m->text, &m->text_len, &m->text_cap, piece, piece_len);
+            if (ok) chars += count_chars(piece, piece_len);
+            free(piece);
+            if (!ok) return false;
+            from = to;
+        }
+        if (!mark_here) break;
+        h->marks.items[i].segment = k;
+        h->marks.items[i].char_pos = chars + 1;
+        (*next_mark)++;
+    }
+    m->parts[k] = spoken_segment{first_byte, m->text_len - first_byte, seg.row};
+    // The terminator espeak_Synth reads the segment up to.
+    return grow_append(&m->text, &m->text_len, &m->text_cap, "", 1);
+}
+
+/*
+ * The pending text, segment by segment, rewritten for eSpeak NG into *m
+ * (which the caller frees). The pending text is consumed. False when
+ * memory ran out or a code page cannot be read.
+ */
+bool take_text(instance *h, message *m) {
     reference::text_options options{};
     if (const dict_set *d = h->active_dict) {
         options.main = &d->volume[eciMainDict];
@@ -503,34 +731,19 @@ char *take_text(instance *h, size_t *len) {
     }
     options.spell = (h->param[eciTextMode] & 1) != 0;
     options.digits_apart = h->param[eciNumberMode] == 1;
-    size_t text_len = h->text_len;
-    h->text_len = 0;
-    if (h->marks.count == 0) return reference::text_for_speech(h->text, text_len, options, len);
-    /* The code page is judged on the whole text, so that its pieces are
-     * read as the text would be without indexes. */
-    options.as_windows_1252 = !reference::is_valid_utf8(h->text, text_len);
-    char *out = nullptr;
-    size_t out_len = 0, out_cap = 0, chars = 0, start = 0;
-    for (size_t i = 0; i <= h->marks.count; i++) {
-        size_t end = i < h->marks.count ? h->marks.items[i].offset : text_len;
-        if (end > start) {
-            size_t piece_len = 0;
-            char *piece =
-                reference::text_for_speech(h->text + start, end - start, options, &piece_len);
-            bool ok = piece && grow_append(&out, &out_len, &out_cap, piece, piece_len);
-            if (ok) chars += count_chars(piece, piece_len);
-            free(piece);
-            if (!ok) {
-                free(out);
-                return nullptr;
-            }
-            start = end;
-        }
-        if (i < h->marks.count) h->marks.items[i].char_pos = chars + 1;
+    size_t count = h->segments.count;
+    bool ok = count > 0 && count <= SIZE_MAX / sizeof(spoken_segment);
+    if (ok) m->parts = static_cast<spoken_segment *>(malloc(count * sizeof(spoken_segment)));
+    ok = ok && m->parts;
+    if (ok) m->count = count;
+    size_t next_mark = 0;
+    for (size_t k = 0; ok && k < count; k++) {
+        size_t end = k + 1 < count ? h->segments.items[k + 1].offset : h->text_len;
+        ok = take_segment(h, options, k, end, m, &next_mark);
     }
-    if (!out && !grow_append(&out, &out_len, &out_cap, "", 0)) return nullptr;
-    *len = out_len;
-    return out;
+    h->text_len = 0;
+    h->segments.count = 0;
+    return ok;
 }
 
 /* The message's indexes leave the pending list: the caller may insert
@@ -542,10 +755,43 @@ void start_marks(instance *h) {
     h->marks_placed = 0;
     h->marks_settled = 0;
     h->marks_replied = 0;
+    h->segment = 0;
     h->last_word_pos = 0;
     h->sound_word_pos = 0;
     h->espeak_received = 0;
+    h->segment_received = 0;
     h->delivered = 0;
+}
+
+/* eSpeak NG starts segment k: its word positions and event samples count
+ * from the segment's start. Indexes still waiting from the segments
+ * before, after their last word, are placed at this one's first word. */
+void begin_segment(instance *h, size_t k) {
+    h->segment = k;
+    h->segment_received = 0;
+    h->last_word_pos = 0;
+    h->sound_word_pos = 0;
+    for (size_t i = h->marks_placed; i < h->marks.count; i++) {
+        index_entry &mark = h->marks.items[i];
+        if (mark.segment >= k) break;
+        mark.segment = k;
+        mark.char_pos = 0;
+    }
+}
+
+/* Speaks segment k of the message, in its dialect's voice with the
+ * variant of slot 0. The indexes placed in it and still waiting for
+ * their word's first sound keep the place they have at its end. */
+bool speak_segment(instance *h, const message &m, size_t k) {
+    const spoken_segment &part = m.parts[k];
+    char name[voice_name_bytes];
+    if (!voice_name(part.row, h->voice[0].preset, name) || !select_voice(name)) return false;
+    apply_voice_params(h);
+    begin_segment(h, k);
+    espeak_ERROR err = espeak_Synth(m.text + part.start, part.len + 1, 0, POS_CHARACTER, 0,
+                                    espeakCHARS_AUTO, nullptr, h);
+    settle_marks(h);
+    return err == EE_OK;
 }
 
 void end_marks(instance *h) {
@@ -557,9 +803,11 @@ void end_marks(instance *h) {
 }
 
 /*
- * Synthesises the pending text into the caller's buffer and callback.
- * Returns 1 when the message was spoken or its delivery was ended by the
- * caller, 0 when it could not be synthesised.
+ * Synthesises the pending text into the caller's buffer and callback,
+ * segment by segment as one stream. Returns 1 when the message was
+ * spoken or its delivery was ended by the caller, 0 when it could not be
+ * synthesised (before any callback, except when a later segment's voice
+ * cannot be selected).
  */
 ECIBoolean synthesize(instance *h) {
     if (engine.speaking || !h->buffer) return 0;
@@ -574,18 +822,10 @@ ECIBoolean synthesize(instance *h) {
         end_marks(h);
         return 1;
     }
-    size_t len = 0;
-    char *text = take_text(h, &len);
-    if (!text || !prepare_resampler(h) || !select_voice(h->voice[0].espeak_voice)) {
-        free(text);
-        end_marks(h);
-        return 0;
-    }
-    apply_voice_params(h);
+    message m{};
+    bool ok = take_text(h, &m) && prepare_resampler(h);
     engine.speaking = h;
-    espeak_ERROR err =
-        espeak_Synth(text, len + 1, 0, POS_CHARACTER, 0, espeakCHARS_AUTO, nullptr, h);
-    bool ok = err == EE_OK;
+    for (size_t k = 0; ok && k < m.count && !h->halted; k++) ok = speak_segment(h, m, k);
     if (ok && h->resampler && !h->halted) ok = drain_resampler(h);
     if (ok && !h->halted) reply_remaining(h);
     engine.speaking = nullptr;
@@ -595,27 +835,44 @@ ECIBoolean synthesize(instance *h) {
         soxr_delete(h->resampler);
         h->resampler = nullptr;
     }
-    free(text);
+    free_message(&m);
     return ok ? 1 : 0;
 }
 
+/* Makes room for one more item in a growable array; on failure the
+ * array is kept as it was. */
+template <typename T>
+bool reserve_one(T **items, size_t *cap, size_t count) {
+    if (count < *cap) return true;
+    size_t grown_cap = *cap ? *cap * 2 : 16;
+    if (grown_cap < *cap || grown_cap > SIZE_MAX / sizeof(T)) return false;
+    T *grown = static_cast<T *>(realloc(*items, grown_cap * sizeof(T)));
+    if (!grown) return false;
+    *items = grown;
+    *cap = grown_cap;
+    return true;
+}
+
+/* Appends text under the dialect in force: a new segment begins where
+ * the dialect differs from the last segment's. On failure the pending
+ * text and its segments are kept as they were. */
 bool append_text(instance *h, const char *text) {
-    return grow_append(&h->text, &h->text_len, &h->text_cap, text, strlen(text));
+    size_t n = strlen(text);
+    if (n == 0) return true;
+    segment_list &list = h->segments;
+    bool starts_segment = list.count == 0 || list.items[list.count - 1].row != h->dialect_row;
+    if (starts_segment && !reserve_one(&list.items, &list.cap, list.count)) return false;
+    size_t offset = h->text_len;
+    if (!grow_append(&h->text, &h->text_len, &h->text_cap, text, n)) return false;
+    if (starts_segment) list.items[list.count++] = text_segment{offset, h->dialect_row};
+    return true;
 }
 
 /* Places an index after the pending text. */
 bool append_index(instance *h, int number) {
     index_list &list = h->pending;
-    if (list.count == list.cap) {
-        size_t cap = list.cap ? list.cap * 2 : 16;
-        if (cap > SIZE_MAX / sizeof(index_entry)) return false;
-        index_entry *grown =
-            static_cast<index_entry *>(realloc(list.items, cap * sizeof(index_entry)));
-        if (!grown) return false;
-        list.items = grown;
-        list.cap = cap;
-    }
-    list.items[list.count++] = index_entry{number, h->text_len, 0, 0};
+    if (!reserve_one(&list.items, &list.cap, list.count)) return false;
+    list.items[list.count++] = index_entry{number, h->text_len, 0, 0, 0};
     return true;
 }
 
@@ -625,16 +882,17 @@ void free_dict_set(dict_set *d) {
 }
 
 /* The presets in their slots, and every other slot (the one that speaks
- * and the user's) a copy of preset 1: a new instance speaks as Wade. */
-void init_instance(instance *h) {
+ * and the user's) a copy of preset 1: a new instance speaks as Wade, in
+ * the dialect of the given row. */
+void init_instance(instance *h, size_t dialect_row) {
     *h = instance{};
     for (int p = 0; p < engine_param_limit; p++) h->param[p] = engine_range[p].initial;
     for (voice_slot &v : h->voice) {
-        v.espeak_voice = preset_voice[0];
+        v.preset = 0;
         for (int p = 0; p < voice_param_limit; p++) v.value[p] = voice_range[p].initial;
     }
-    for (int i = 0; i < preset_count; i++)
-        h->voice[first_preset_slot + i].espeak_voice = preset_voice[i];
+    for (int i = 0; i < preset_count; i++) h->voice[first_preset_slot + i].preset = i;
+    h->dialect_row = dialect_row;
 }
 
 bool in_range(const param_range &r, int v) { return v >= r.low && v <= r.high; }
@@ -650,10 +908,11 @@ bool slot_writable(int slot) {
 }  // namespace
 
 ECIHand eciNew(void) {
-    if (!start_espeak()) return nullptr;
+    size_t row = 0;
+    if (!start_espeak() || !first_installed(&row)) return nullptr;
     instance *inst = static_cast<instance *>(malloc(sizeof(instance)));
     if (!inst) return nullptr;
-    init_instance(inst);
+    init_instance(inst, row);
     inst->next = engine.instances;
     engine.instances = inst;
     return inst;
@@ -674,6 +933,7 @@ ECIHand eciDelete(ECIHand h) {
     }
     soxr_delete(inst->resampler);
     free(inst->text);
+    free(inst->segments.items);
     free(inst->pending.items);
     free(inst->marks.items);
     free(inst);
@@ -704,6 +964,7 @@ ECIBoolean eciSetOutputBuffer(ECIHand h, int size, short *buffer) {
 int eciSetParam(ECIHand h, ECIParam param, int value) {
     instance *inst = find_instance(h);
     int p = static_cast<int>(param);
+    if (inst && p == eciLanguageDialect) return set_dialect(inst, value);
     if (!inst || p < 0 || p >= engine_param_limit || !in_range(engine_range[p], value)) return -1;
     // The resampler is in use while this instance speaks.
     if (p == eciSampleRate && inst == engine.speaking) return -1;
@@ -715,6 +976,7 @@ int eciSetParam(ECIHand h, ECIParam param, int value) {
 int eciGetParam(ECIHand h, ECIParam param) {
     instance *inst = find_instance(h);
     int p = static_cast<int>(param);
+    if (inst && p == eciLanguageDialect) return dialects[inst->dialect_row].value;
     if (!inst || p < 0 || p >= engine_param_limit || engine_range[p].high < 0) return -1;
     return inst->param[p];
 }
@@ -815,7 +1077,23 @@ ECIBoolean eciStop(ECIHand h) {
     instance *inst = find_instance(h);
     if (!inst) return 0;
     inst->text_len = 0;
+    inst->segments.count = 0;
     inst->pending.count = 0;
     if (inst == engine.speaking) inst->halted = true;
     return 1;
+}
+
+int eciGetAvailableLanguages(ECILanguageDialect *languages, int *count) {
+    if (!count || *count < 0 || (!languages && *count > 0)) return ECI_PARAMETERERROR;
+    size_t capacity = static_cast<size_t>(*count), found = 0;
+    for (size_t row = 0; row < dialect_count && (capacity == 0 || found < capacity); row++) {
+        install_state state = probe_dialect(row);
+        // Asked from inside a callback before every row was tried.
+        if (state == install_state::unknown) return ECI_PARAMETERERROR;
+        if (state != install_state::present) continue;
+        if (capacity > 0) languages[found] = static_cast<ECILanguageDialect>(dialects[row].value);
+        found++;
+    }
+    *count = static_cast<int>(found);
+    return 0;
 }

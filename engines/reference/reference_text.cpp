@@ -9,16 +9,19 @@
  * whole), joined by single apostrophes. Output grows through a small
  * accumulator with a sticky error, checked once at the end.
  *
- * The engine's text is 8-bit Windows-1252, as the vendor's engine takes
- * it for the Western languages; eSpeak NG is given UTF-8. A text that is
- * already valid UTF-8 (ASCII among it) is taken as UTF-8, so that names
- * sent through unchanged still read right; any other is converted from
- * Windows-1252 before everything else, so dictionaries and spelling see
- * UTF-8 alone.
+ * The engine's text is in its dialect's code page, as the vendor's engine
+ * takes it: 8-bit Windows-1252 for the Western languages, a double-byte
+ * page for Chinese, Japanese and Korean; eSpeak NG is given UTF-8. A text
+ * that is already valid UTF-8 (ASCII among it) is taken as UTF-8, so that
+ * names sent through unchanged still read right; any other is converted
+ * from its code page before everything else, so dictionaries and spelling
+ * see UTF-8 alone. Windows-1252 is converted here, by a table; the
+ * double-byte pages through the C library's iconv.
  */
 #include "reference_text.h"
 
 #include <errno.h>
+#include <iconv.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -248,6 +251,63 @@ void put_windows_1252(text_builder &out, const char *text, size_t len) {
         }
         put(out, utf8, n);
     }
+}
+
+/* The C library's name of each double-byte page, by code_page. */
+const char *iconv_name(code_page page) {
+    switch (page) {
+    case code_page::gbk: return "CP936";
+    case code_page::big5: return "CP950";
+    case code_page::shift_jis: return "CP932";
+    case code_page::cp949: return "CP949";
+    case code_page::windows_1252: break;
+    }
+    return nullptr;
+}
+
+/*
+ * Appends len bytes of text in a double-byte page as UTF-8. A byte that
+ * starts no character of the page, or a character cut off at the end, is
+ * read as a blank and the conversion goes on after that byte, as the
+ * undefined bytes of Windows-1252 are. Fails the builder when the C
+ * library cannot convert from the page.
+ */
+void put_double_byte(text_builder &out, code_page page, const char *text, size_t len) {
+    iconv_t cd = iconv_open("UTF-8", iconv_name(page));
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        out.failed = true;
+        return;
+    }
+    // iconv's input pointer is not const, but it only reads through it.
+    char *in = const_cast<char *>(text);
+    size_t in_left = len;
+    while (in_left > 0 && !out.failed) {
+        char chunk[256];
+        char *to = chunk;
+        size_t to_left = sizeof chunk;
+        size_t r = iconv(cd, &in, &in_left, &to, &to_left);
+        int err = errno;  // put() may call realloc, which can set errno
+        put(out, chunk, sizeof chunk - to_left);
+        if (r != static_cast<size_t>(-1)) continue;
+        // E2BIG: the chunk is full and was handed on; EILSEQ and EINVAL:
+        // the byte at `in` begins nothing the page defines.
+        if (err == EILSEQ || err == EINVAL) {
+            put(out, " ", 1);
+            in++;
+            in_left--;
+        } else if (err != E2BIG) {
+            out.failed = true;
+        }
+    }
+    iconv_close(cd);
+}
+
+/* Appends len bytes of text in the given code page as UTF-8. */
+void put_code_page(text_builder &out, code_page page, const char *text, size_t len) {
+    if (page == code_page::windows_1252)
+        put_windows_1252(out, text, len);
+    else
+        put_double_byte(out, page, text, len);
 }
 
 /* Hands over the accumulated text, or frees it and returns null. */
@@ -489,10 +549,10 @@ bool is_valid_utf8(const char *text, size_t len) {
 }
 
 char *text_for_speech(const char *text, size_t len, const text_options &options, size_t *out_len) {
-    if (!options.as_windows_1252 && is_valid_utf8(text, len))
+    if (!options.as_code_page && is_valid_utf8(text, len))
         return rewrite_utf8(text, len, options, out_len);
     text_builder converted{};
-    put_windows_1252(converted, text, len);
+    put_code_page(converted, options.page, text, len);
     size_t utf8_len = 0;
     char *utf8 = finish(converted, &utf8_len);
     if (!utf8) return nullptr;

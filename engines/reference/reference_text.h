@@ -67,16 +67,28 @@ void dict_free(dict_volume *volume);
 const dict_entry *dict_find(const dict_volume *volume, volume_kind kind, const char *word,
                             size_t len);
 
+/* The code pages a dialect's text may arrive in when it is not UTF-8.
+ * Zero is Windows-1252, the Western dialects' page, so that options
+ * left zero read the text as before dialects existed. */
+enum class code_page {
+    windows_1252,
+    gbk,       /* CP936, simplified Chinese */
+    big5,      /* CP950, traditional Chinese */
+    shift_jis, /* CP932, Japanese */
+    cp949      /* Korean */
+};
+
 /* How a text is turned into eSpeak NG's input. A null volume is skipped. */
 struct text_options {
     const dict_volume *main;
     const dict_volume *root;
     const dict_volume *abbreviation;
-    bool spell;           /* every letter and digit read on its own */
-    bool digits_apart;    /* every digit of a number read on its own */
-    bool as_windows_1252; /* read the text as Windows-1252 even when it is
-                             valid UTF-8: the caller has judged the whole
-                             text and hands it over in pieces */
+    bool spell;        /* every letter and digit read on its own */
+    bool digits_apart; /* every digit of a number read on its own */
+    code_page page;    /* how text that is not UTF-8 is read */
+    bool as_code_page; /* read the text in page even when it is valid
+                          UTF-8: the caller has judged the whole text
+                          and hands it over in pieces */
 };
 
 /* Whether len bytes of text are valid UTF-8 (pure ASCII included). */
@@ -84,13 +96,15 @@ bool is_valid_utf8(const char *text, size_t len);
 
 /*
  * Rewrites len bytes of text by the options into UTF-8 for eSpeak NG: a
- * text that is not valid UTF-8 is read as Windows-1252 and converted
- * first (pure ASCII and valid UTF-8 stay as they are, unless
- * as_windows_1252 says otherwise); then dictionary
+ * text that is not valid UTF-8 is read in the options' code page and
+ * converted first (pure ASCII and valid UTF-8 stay as they are, unless
+ * as_code_page says otherwise; a byte sequence the page does not define
+ * is read as a blank); then dictionary
  * replacements (main, then abbreviation, then root; a replacement is not
  * looked up again), then spelling and digit separation. Returns a new
  * NUL-terminated string and its length in *out_len, or null when memory
- * ran out or the result would not fit in a size_t.
+ * ran out, the result would not fit in a size_t or the system cannot
+ * convert from the code page.
  */
 char *text_for_speech(const char *text, size_t len, const text_options &options, size_t *out_len);
 

@@ -181,6 +181,32 @@ TEST(ReferenceText, Windows1252LettersAreHeard) {
     }
 }
 
+// What the double-byte pages hold beyond the text the engine tests
+// speak: a byte the page lacks or a character cut off is a blank, and
+// the conversion goes on.
+TEST(ReferenceText, DoubleBytePagesReadEveryByte) {
+    using reference::code_page;
+    struct Row {
+        code_page page;
+        bool forced;  // the caller judged the whole text not UTF-8
+        const char *in, *out;
+    };
+    const Row rows[] = {
+        {code_page::shift_jis, false, "\x82\xb1\xb1", "こｱ"},  // a one-byte katakana
+        {code_page::gbk, false, "a\xff" "b", "a b"},
+        {code_page::gbk, false, "ab\xd6", "ab "},
+        {code_page::gbk, false, "\xe4\xb8\xad", "中"},  // valid UTF-8 stays
+        {code_page::gbk, true, "\xe4\xb8\xad", "涓 "},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.out);
+        text_options o{};
+        o.page = row.page;
+        o.as_code_page = row.forced;
+        EXPECT_EQ(rewrite(row.in, o), row.out);
+    }
+}
+
 TEST(ReferenceText, LaterLineWinsAndBadLineIsNamed) {
     Volume v("cat one\ncat two\nCAT three\n", volume_kind::main);
     text_options o{};
