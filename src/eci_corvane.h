@@ -128,10 +128,11 @@ ECIBoolean eciInsertIndex(ECIHand hEngine, int iIndex);
 ECIBoolean eciSynthesize(ECIHand hEngine);
 ECIBoolean eciSynchronize(ECIHand hEngine);
 ECIBoolean eciStop(ECIHand hEngine);
-/* Fills `languages` with the installed dialects: `*count` is the array's
- * capacity on input (0 asks for the number only) and the number of
- * dialects on output. 0, or ECI_PARAMETERERROR. Needs no instance and
- * loads no language. Not every build of the library exports it: the
+/* Fills `languages` with the installed dialects, lowest first: `*count`
+ * is the array's capacity on input (0 asks for the number only) and, on
+ * output, the number filled in (the number installed when the capacity
+ * was 0). 0, or ECI_PARAMETERERROR. Needs no instance and selects no
+ * language for one. Not every build of the library exports it: the
  * module looks it up at run time. */
 int eciGetAvailableLanguages(ECILanguageDialect *languages, int *count);
 
