@@ -26,6 +26,12 @@
 //       closing dot to its first 705 block, the time from a STOP sent
 //       20 ms after the closing dot to "702 END", and the module's peak
 //       resident memory (see cmd_message).
+//   measure_protocol switch PROGRAM TEXT REPEATS CONFIG
+//       with CorvaneLanguages 1 in CONFIG: the time from a SPEAK of TEXT
+//       to its first 705 block right after SET language=fr in a module
+//       that has not spoken French yet (first use), after switching back
+//       to English and to French again (warm), and with no switch; and
+//       the time of a LIST VOICES to its last line.
 //   measure_protocol command REPEATS PROGRAM ARGS...
 //       times PROGRAM run to its end, its output sent to /dev/null.
 //
@@ -367,6 +373,45 @@ int cmd_first_audio(int argc, char **argv) {
     return 0;
 }
 
+// SPEAK of `text` to its first 705 block, waited to its end.
+double first_block_ms(Child &c, const char *text) {
+    double sent = now_ms();
+    c.send(speak_block(text));
+    double first = c.wait_for("705-bits=") - sent;
+    c.wait_for("\n702 END\n");
+    return first;
+}
+
+void set_language(Child &c, const char *tag) {
+    c.send(std::string("SET\nlanguage=") + tag + "\n.\n");
+    c.wait_for("203 OK SETTINGS RECEIVED\n");
+}
+
+int cmd_switch(int argc, char **argv) {
+    if (argc != 6) fail("usage: switch PROGRAM TEXT REPEATS CONFIG");
+    const int repeats = atoi(argv[4]);
+    std::vector<double> first_use, warm_back, warm_again, none, list;
+    for (int i = 0; i < repeats; ++i) {
+        Child c(module_argv(argv[2], argv[5]));
+        start(c);
+        first_block_ms(c, argv[3]);  // the engine's first message, not timed
+        set_language(c, "fr");
+        first_use.push_back(first_block_ms(c, argv[3]));
+        set_language(c, "en");
+        warm_back.push_back(first_block_ms(c, argv[3]));
+        set_language(c, "fr");
+        warm_again.push_back(first_block_ms(c, argv[3]));
+        none.push_back(first_block_ms(c, argv[3]));
+        double sent = now_ms();
+        c.send("LIST VOICES\n");
+        list.push_back(c.wait_for("200 OK VOICE LIST SENT\n") - sent);
+    }
+    printf("first_use_ms=%.3f back_to_en_ms=%.3f fr_again_ms=%.3f no_switch_ms=%.3f "
+           "list_voices_ms=%.3f (medians)\n",
+           median(first_use), median(warm_back), median(warm_again), median(none), median(list));
+    return 0;
+}
+
 // The peak resident memory of process `pid` (VmHWM) in kB, or -1.
 long peak_rss_kb(pid_t pid) {
     char path[64];
@@ -465,7 +510,9 @@ int main(int argc, char **argv) {
     if (what == "startup") return cmd_startup(argc, argv);
     if (what == "corpus") return cmd_corpus(argc, argv);
     if (what == "first-audio") return cmd_first_audio(argc, argv);
+    if (what == "switch") return cmd_switch(argc, argv);
     if (what == "command") return cmd_command(argc, argv);
     if (what == "message") return cmd_message(argc, argv);
-    fail("usage: measure_protocol stream|stop|startup|corpus|first-audio|message|command ...");
+    fail("usage: measure_protocol stream|stop|startup|corpus|first-audio|switch|message|command "
+         "...");
 }
