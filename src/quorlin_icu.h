@@ -17,6 +17,8 @@
 #define QUORLIN_ICU_H
 
 #include <unicode/uchar.h>
+#include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
 #include <unicode/unorm2.h>
 #include <unicode/uscript.h>
 #include <unicode/ustring.h>
@@ -35,6 +37,14 @@
     X(uc, unorm2_normalize)                                                                        \
     X(uc, unorm2_quickCheck)                                                                       \
     X(uc, unorm2_hasBoundaryBefore)                                                                \
+    X(uc, unorm2_getNFDInstance)                                                                   \
+    X(uc, unorm2_getRawDecomposition)                                                              \
+    X(uc, ucnv_open)                                                                               \
+    X(uc, ucnv_close)                                                                              \
+    X(uc, ucnv_reset)                                                                              \
+    X(uc, ucnv_setFromUCallBack)                                                                   \
+    X(uc, ucnv_fromUChars)                                                                         \
+    X(uc, UCNV_FROM_U_CALLBACK_STOP)                                                               \
     X(i18n, utrans_openU)                                                                          \
     X(i18n, utrans_transUChars)                                                                    \
     X(i18n, utrans_close)
