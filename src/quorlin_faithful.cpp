@@ -246,12 +246,17 @@ struct pass_state {
     bool prev_word;                      // the last unit was a letter or a digit
     const unsigned char *address_close;  // the ">" that closes an address in brackets, or null
     const spoken_names *names;           // the language's names
+    const text_names::direct_name *latin1;  // its names of U+0000 to U+00FF
     uint32_t cp;                         // the code point of the unit being written
     const unsigned char *text;           // the start of the pass's input
 };
 
-// The name of the unit being written.
+// The name of the unit being written; most are Latin-1's, read here.
 void put_unit_name(output &out, const pass_state &st, const unit &u) {
+    if (u.text == nullptr && st.cp < 0x100 && st.latin1[st.cp].name != nullptr) {
+        put_name(out, std::string_view(st.latin1[st.cp].name, st.latin1[st.cp].len));
+        return;
+    }
     put_unit_name(out, st.names, st.cp, u);
 }
 
@@ -612,11 +617,18 @@ const unsigned char *after_selectors(const unsigned char *p) {
  */
 bool emoji_at(const spoken_names *names, const unsigned char *src, uint32_t cp, size_t bytes,
               text_names::sequence_match *m) {
-    if (cp < 0x80)
+    if (cp < 0x80) {
+        // A keycap: the key, perhaps U+FE0F, then U+20E3.
+        const unsigned char *cap = src + 1 + (emoji_selector_at(src + 1) ? 3 : 0);
         return (is_digit(static_cast<unsigned char>(cp)) || cp == '#' || cp == '*') &&
-               src[1] >= 0x80 && text_names::longest_sequence(names, src, m) && m->points > 1;
+               cap[0] == 0xE2 && cap[1] == 0x83 && cap[2] == 0xA3 &&
+               text_names::longest_sequence(names, src, m) && m->points > 1;
+    }
+    // In the emoji's own block every key CLDR names is an emoji.
+    const bool in_emoji_block = cp >= 0x1F000 && cp < 0x1FB00;
+    if (in_emoji_block && text_names::longest_sequence(names, src, m)) return true;
     if (!emoji_selector_at(src + bytes) && !text_names::is_pictograph(cp)) return false;
-    if (text_names::longest_sequence(names, src, m)) return true;
+    if (!in_emoji_block && text_names::longest_sequence(names, src, m)) return true;
     *m = {static_cast<size_t>(after_selectors(src + bytes) - src), 1, {}};
     return true;
 }
@@ -704,8 +716,27 @@ bool amount_is_one(const unsigned char *text, const unsigned char *end) {
     return !((c == '.' || c == ',') && end - 2 > text && is_digit(end[-3]));
 }
 
-template <bool tracking>
-const unsigned char *step(output &out, const unsigned char *src, pass_state &st);
+const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_state &st);
+
+/*
+ * Copies the byte at `src` when it is an ASCII letter, digit or space
+ * that no rule touches, which most of a text is, and moves `src` past
+ * it: true when it did. A digit before a multi-byte sequence may begin a
+ * keycap and is not copied here. Room is made.
+ */
+inline bool copied_as_is(output &out, const unsigned char *&src, pass_state &st) {
+    const unsigned char c = *src;
+    if (c >= 0x80) return false;
+    const ascii_fast f = ascii_fast_path[c];
+    if (f == ascii_fast::no || out.blank_due || meets_digit(f, last_byte(out)) ||
+        (f == ascii_fast::digit && src[1] >= 0x80))
+        return false;
+    out.buf[out.len++] = static_cast<char>(c);
+    st.prev_word = f != ascii_fast::space;
+    ++src;
+    return true;
+}
+
 
 /*
  * A currency sign at `src` read in the order money is spoken: after an
@@ -715,29 +746,33 @@ const unsigned char *step(output &out, const unsigned char *src, pass_state &st)
  * touches the sign is its own before one a blank apart, so that in
  * "\xC2\xA3" "5 $5" each sign takes the amount after it. Returns where input
  * resumes: `src` itself when the sign has no amount beside it or names
- * no currency, null when the output cannot grow.
+ * no currency, null when the output cannot grow. The amount's marks are
+ * moved as the pass moves them.
  */
-template <bool tracking>
 const unsigned char *put_money(output &out, const unsigned char *src, const unsigned char *next,
                                pass_state &st) {
-    text_names::money_words w;
-    if (!text_names::money_words_of(st.names, st.cp, &w)) return src;
     const bool touches_before = src > st.text && is_digit(src[-1]);
     const bool touches_after = is_digit(*next);
     const unsigned char *before = src - money_blank_before(st.text, src);
-    if (touches_before || (!touches_after && before > st.text && is_digit(before[-1]))) {
+    const unsigned char *amount = next + money_blank_at(next);
+    const bool after = !touches_before && (touches_after || !(before > st.text && is_digit(before[-1])));
+    text_names::money_words w;
+    if ((after ? !is_digit(*amount) : false) || !text_names::money_words_of(st.names, st.cp, &w))
+        return src;
+    if (!after) {
         st.prev_word = false;
         put_name(out, amount_is_one(st.text, before) ? w.one : w.other);
         return next;
     }
-    const unsigned char *amount = next + money_blank_at(next);
-    if (!is_digit(*amount)) return src;
     const unsigned char *end = amount_end(amount);
     const bool one = end - amount == 1 && *amount == '1';
     st.prev_word = false;
     const unsigned char *at = amount;
     while (at < end) {
-        at = step<tracking>(out, at, st);
+        note_input(out.marks, static_cast<size_t>(at - st.text), out.len);
+        if (!make_room(out)) return nullptr;
+        if (copied_as_is(out, at, st)) continue;
+        at = put_unit_at(out, at, st);
         if (at == nullptr) return nullptr;
     }
     if (!make_room(out)) return nullptr;
@@ -746,36 +781,33 @@ const unsigned char *put_money(output &out, const unsigned char *src, const unsi
 }
 
 /*
- * One input unit of running text at `src`, with the marks before it
- * moved to where what it writes begins: returns where input resumes, or
- * null when the output cannot grow.
+ * One input unit of running text at `src` that copied_as_is leaves, with
+ * room made and the marks before it moved: returns where input resumes,
+ * or null when the output cannot grow.
  */
-template <bool tracking>
-const unsigned char *step(output &out, const unsigned char *src, pass_state &st) {
-    if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - st.text), out.len);
-    if (!make_room(out)) return nullptr;
+const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pass_state &st);
+
+// put_unit_at for an ASCII byte.
+inline const unsigned char *put_ascii_at(output &out, const unsigned char *src, pass_state &st) {
+    const unsigned char c = *src;
     text_names::sequence_match m;
-    if (*src < 0x80) {
-        // Most of a text is ASCII letters and blanks that no rule
-        // touches; they are copied without classifying them. A digit
-        // before a multi-byte sequence may begin a keycap.
-        const unsigned char c = *src;
-        const ascii_fast f = ascii_fast_path[c];
-        if (f != ascii_fast::no && !out.blank_due && !meets_digit(f, last_byte(out)) &&
-            (f != ascii_fast::digit || src[1] < 0x80)) {
-            out.buf[out.len++] = static_cast<char>(c);
-            st.prev_word = f != ascii_fast::space;
-            return src + 1;
-        }
-        if (src[1] >= 0x80 && emoji_at(st.names, src, c, 1, &m)) return put_emoji(out, m, src, st);
-        st.cp = key_byte(c, st.key);
-        const unit u = classify(st.cp);
-        if (u.k == kind::currency) {
-            const unsigned char *r = put_money<tracking>(out, src, src + 1, st);
-            if (r != src) return r;
-        }
-        return put_text_unit(out, u, src, src + 1, st);
+    if (src[1] >= 0x80 && emoji_at(st.names, src, c, 1, &m)) return put_emoji(out, m, src, st);
+    st.cp = key_byte(c, st.key);
+    const unit u = classify(st.cp);
+    if (u.k == kind::currency) {
+        const unsigned char *r = put_money(out, src, src + 1, st);
+        if (r != src) return r;
     }
+    return put_text_unit(out, u, src, src + 1, st);
+}
+
+inline const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_state &st) {
+    return *src < 0x80 ? put_ascii_at(out, src, st) : put_multibyte_at(out, src, st);
+}
+
+// put_unit_at for a UTF-8 sequence.
+const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pass_state &st) {
+    text_names::sequence_match m;
     if (*src == 0xC3 && is_continuation(src[1]) && src[1] != 0x97 && src[1] != 0xB7) {
         // A letter of Latin-1 (U+00C0 to U+00FF but the times and
         // division signs): its code-page byte is its code point.
@@ -786,6 +818,10 @@ const unsigned char *step(output &out, const unsigned char *src, pass_state &st)
     if (d.cut) return src + 1;  // as the sanitiser: the lone lead byte vanishes
     st.cp = d.cp;
     const unsigned char *next = src + d.bytes;
+    // The plane of the emoji, where the tables list nothing: the emoji
+    // first, without classifying what nearly always is one.
+    if (d.cp >= 0x1F000 && d.cp < 0x20000 && emoji_at(st.names, src, d.cp, d.bytes, &m))
+        return put_emoji(out, m, src, st);
     unit u = classify(d.cp);
     const bool listed = u.k != kind::other;
     if (!listed) u = classify_symbol(d.cp);
@@ -793,7 +829,7 @@ const unsigned char *step(output &out, const unsigned char *src, pass_state &st)
         emoji_at(st.names, src, d.cp, d.bytes, &m))
         return put_emoji(out, m, src, st);
     if (u.k == kind::currency) {
-        const unsigned char *r = put_money<tracking>(out, src, next, st);
+        const unsigned char *r = put_money(out, src, next, st);
         if (r != src) return r;
     }
     return put_text_unit(out, u, src, next, st);
@@ -806,10 +842,15 @@ const unsigned char *step(output &out, const unsigned char *src, pass_state &st)
 template <bool tracking>
 bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key,
                    const spoken_names *names) {
-    pass_state st{lvl, key, false, nullptr, names, 0, text};
+    pass_state st{lvl, key, false, nullptr, names, text_names::latin1_names(names), 0, text};
     const unsigned char *src = text;
     while (*src != 0) {
-        src = step<tracking>(out, src, st);
+        // One input unit begins here: the marks before it stand where
+        // what it writes begins.
+        if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - text), out.len);
+        if (!make_room(out)) return false;
+        if (copied_as_is(out, src, st)) continue;
+        src = put_unit_at(out, src, st);
         if (src == nullptr) return false;
     }
     if constexpr (tracking) end_stage(out.marks, out.len);

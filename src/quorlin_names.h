@@ -45,6 +45,17 @@ const char *cldr_version(const spoken_names *names);
  * ICU's character name in lower case; 0 when it has none of these. */
 size_t symbol_name(const spoken_names *names, uint32_t cp, char *dst);
 
+// A name resolved ahead, for a block read often.
+struct direct_name {
+    const char *name;  // null: none resolved, ask symbol_name
+    uint8_t len;
+};
+
+/* The names of U+0000 to U+00FF, indexed by code point, for a pass to
+ * read without a call: ours or CLDR's; a null name has to be asked of
+ * symbol_name (ICU's). */
+const direct_name *latin1_names(const spoken_names *names);
+
 // A character or sequence CLDR names, as found in the input.
 struct sequence_match {
     size_t bytes;           // input bytes taken, with the variation selectors in and after it
