@@ -5,14 +5,17 @@
  * trimming), the passes here rewrite the UTF-8 into the engine's 8-bit
  * Western code page, so that the listener hears what the text says.
  * What each character is, and which code-page bytes its letters become,
- * is quorlin_charset's; this file decides what each unit writes, where.
+ * is quorlin_charset's; the names symbols, emoji and money are read by
+ * are the language's, quorlin_names'; this file decides what each unit
+ * writes, where.
  *
  * Stage two is one linear pass over the text, one input unit (a byte
  * below 80 hex or a UTF-8 sequence) at a time, in faithful_text and
  * spell_text. Each unit is first classified (classify: what it is, by
  * code point) and then written by its kind, with a little look-behind
  * (the last byte written, whether the last unit was part of a word) and
- * a bounded look-ahead (the next byte, an ordinal suffix).
+ * a bounded look-ahead (the next byte, an ordinal suffix, an emoji
+ * sequence, the amount after a currency sign).
  *
  * What reaches the engine holds only printable ASCII, TAB, LF and the
  * code page's letters: never another control byte, and never a
