@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "guarded_bytes.h"
 #include "quorlin_faithful.h"
@@ -103,6 +104,9 @@ const Row rows[] = {
      "\xF0\x9F\x91\x8D\xF0\x9F\x91\x8D\xF0\x9F\x91\x8D great\xF0\x9F\x91\x8D\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", some,
      "thumbs up times 3 great thumbs up thumbs up: medium skin tone"},
     {"an emoji newer than the names", "\xF0\x9F\xAB\xA8!", none, "shaking face!"},
+    {"emoji parts alone and a text selector",
+     "#\xEF\xB8\x8F\xE2\x83\xA3 \xF0\x9F\x87\xAB \xF0\x9F\x8F\xBD \xE2\x9D\xA4\xEF\xB8\x8E", none,
+     "keycap: # regional indicator symbol letter f medium skin tone red heart"},
     {"backquote named", "a`b", some, "a grave accent b"},
     {"most at some", "(x) \"y\" [z]; w", some, " x,  y, z, w"},
     {"most at most", "(x) \"y\" [z]; w", most,
@@ -122,6 +126,8 @@ const Row rows[] = {
      "20 euros 5.99 dollars 3 pounds 100 yen 20 euros 1 dollar 1 euro 1.00 dollars 21 euros 50 cents"},
     {"money of the Currency Symbols block", "\xE2\x82\xB9" "5 \xE2\x82\xA9" "1,000 \xE2\x82\xBF" "2", some,
      "5 rupees 1,000 won bitcoin 2"},
+    {"each sign takes the amount it touches", "\xC2\xA3" "5 $5, 20 \xE2\x82\xAC 30, 20\xC2\xA0\xE2\x82\xAC, x1\xE2\x82\xAC", some,
+     "5 pounds 5 dollars, 20 euros 30, 20 euros, x 1 euro"},
     {"a currency sign alone", "\xE2\x82\xAC zone, x\xC2\xA3y, $HOME, \xE2\x82\xBF", none,
      "euro zone, x pound y, $HOME,  "},
     // Noise: runs of one symbol, gutters and bullets, brackets around addresses.
@@ -163,6 +169,7 @@ const Row rows[] = {
     // Spelling.
     {"spelled text", "Hi b52, ok?", none, "capital H i, b 5 2 comma, o k question mark", NRV_MSGTYPE_TEXT,
      true, caps_mode::spell},
+    {"spelled emoji", "a\xF0\x9F\x91\x8D", none, "a thumbs up", NRV_MSGTYPE_TEXT, true},
     {"spelled sound icon", "caf\xC3\xA9 \xCE\xA9", none, "c a f \xE9, omega", NRV_MSGTYPE_SOUND_ICON,
      true},
 };
@@ -322,6 +329,36 @@ TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
         free(out);
     }
     EXPECT_GT(spoken, 10000);
+}
+
+// A mark before an amount stays before it, after its sign was moved
+// behind it; a mark after it, after the money word.
+TEST(FaithfulText, MarksStayAroundMoney)
+{
+    struct MarkRow {
+        std::string_view input;
+        std::string_view text;
+        std::vector<size_t> places;
+    };
+    const MarkRow mark_rows[] = {
+        {"\xE2\x82\xAC<mark name='a'/>20 and <mark name='b'/>5\xE2\x82\xAC", "20 euros and 5 euros", {0, 13}},
+        {"x <mark name='a'/>$1.50<mark name='b'/> y", "x 1.50 dollars y", {2, 14}},
+    };
+    GuardedBytes guard(128);
+    faithful_settings s;
+    for (const MarkRow &r : mark_rows) {
+        SCOPED_TRACE(r.input);
+        marked_text t;
+        ASSERT_EQ(prepare_marked_faithful(guard.place(r.input), r.input.size(), NRV_MSGTYPE_TEXT,
+                                          &s, &t),
+                  0);
+        EXPECT_EQ(std::string_view(t.text, t.length), r.text);
+        std::vector<size_t> places;
+        for (size_t i = 0; i < t.count; ++i)
+            places.push_back(t.marks[i].at);
+        EXPECT_EQ(places, r.places);
+        free_marked_text(&t);
+    }
 }
 
 namespace {
