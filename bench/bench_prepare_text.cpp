@@ -6,8 +6,8 @@
 //
 // The faithful preparation runs beside the default one on the same
 // texts, on the corpus (QUORLIN_CORPUS, or bench/corpus.txt in the
-// sources) and on a text made of symbols and non-ASCII letters, the
-// worst case for its names and its code-page letters.
+// sources) and on a text made of symbols, emoji and non-ASCII letters,
+// the worst case for its names and its code-page letters.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -42,8 +42,9 @@ std::string mixed_text(size_t bytes)
     return s;
 }
 
-// Words with symbols, typography, accented, other Latin and Greek
-// letters, joined by blanks in a fixed pseudo-random order.
+// Words with symbols, typography, emoji and their sequences, money,
+// accented, other Latin and Greek letters, joined by blanks in a fixed
+// pseudo-random order.
 constexpr std::string_view symbol_words[] = {
     "G\xC3\xB6ttsche", "\xC5\x81\xC3\xB3" "d\xC5\xBA", "caf\xC3\xA9", "\xC5\x93uvre",
     "\xEF\xAC\x81ne", "\xCE\xB1\xCE\xB2", "x\xC2\xB2", "10-60%", "a+b=c", "and/or",
@@ -52,6 +53,9 @@ constexpr std::string_view symbol_words[] = {
     "a\xE2\x89\xA4" "b", "\xE2\x86\x92", "(x)", "[y];", "{z}:", "16:22", "-64", "2nd",
     "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80", "\xE2\x82\xAC" "5", "\xC2\xA3" "3",
     "x_y", "a*b", "~/src", "C:\\path", "<b>", "&amp;", "Vi\xE1\xBB\x87t", "\xC8\x99i", "r\xC3\xA9sum\xC3\xA9.",
+    "\xF0\x9F\x91\x8D", "\xE2\x9D\xA4\xEF\xB8\x8F", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7",
+    "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7", "\xF0\x9F\x98\x82\xF0\x9F\x98\x82\xF0\x9F\x98\x82",
+    "$5.99", "20\xE2\x82\xAC", "\xE2\x9C\x93", "\xE2\x85\x93", "\xE2\x88\x80x",
 };
 
 std::string symbol_text(size_t bytes)

@@ -126,7 +126,9 @@ void check_faithful(unsigned char choice, const char *text, size_t size)
             abort();
         if (r != nullptr) {
             std::string_view out(r);
-            if (out.empty() || out.size() > 16 * size + 8)
+            // A character name is at most about 25 bytes for each byte
+            // of its character, blanks included.
+            if (out.empty() || out.size() > 32 * size + 8)
                 abort();
             for (char c : out) {
                 if (!faithful_safe(static_cast<unsigned char>(c)))

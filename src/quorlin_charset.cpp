@@ -3,15 +3,21 @@
  * The tables of the character set: the unit of each ASCII byte, the
  * code-page letters of the Latin blocks, the Greek letters' names and
  * the code points with a meaning of their own (signs, symbols, spaces,
- * invisible characters), with the two calls that read them, classify
- * and decode. The tables are constant and built when this file compiles;
- * it holds no state. What a unit writes, and where, is quorlin_faithful's.
+ * invisible characters), with the calls that read them, classify,
+ * classify_symbol and decode. A symbol's entry holds our level and
+ * fallback, not its name, which is the language's (quorlin_names). The
+ * tables are constant and built when this file compiles; it holds no
+ * state. What a unit writes, and where, is quorlin_faithful's.
  */
 #include "quorlin_charset.h"
+
+#include <unicode/uchar.h>
 
 #include <array>
 #include <cstdint>
 #include <string_view>
+
+#include "quorlin_icu.h"
 
 namespace text_charset {
 
@@ -21,8 +27,10 @@ constexpr unit make(kind k, char ch = 0, const char *text = nullptr) {
     return {k, punct_level::none, fallback::space, false, ch, text};
 }
 
-constexpr unit sym(const char *name, punct_level lvl, fallback fb = fallback::space, char ch = 0) {
-    return {kind::symbol, lvl, fb, false, ch, name};
+// A symbol's level and fallback; its name is the language's, looked up
+// by code point when it is read (quorlin_names).
+constexpr unit sym(punct_level lvl, fallback fb = fallback::space, char ch = 0) {
+    return {kind::symbol, lvl, fb, false, ch, nullptr};
 }
 
 constexpr punct_level some = punct_level::some;
@@ -30,11 +38,20 @@ constexpr punct_level most = punct_level::most;
 constexpr punct_level all = punct_level::all;
 
 constexpr unit other_unit = make(kind::other, ' ', "symbol");
-constexpr unit space_unit = make(kind::blank, ' ', "space");
-constexpr unit quote_unit = sym("quote", most);
-constexpr unit apostrophe_unit = {kind::apostrophe, all, fallback::space, false, '\'', "tick"};
-constexpr unit hyphen_unit = {kind::hyphen, most, fallback::space, false, '-', "dash"};
+constexpr unit space_unit = make(kind::blank, ' ');
+constexpr unit quote_unit = sym(most);
+constexpr unit apostrophe_unit = {kind::apostrophe, all, fallback::space, false, '\'', nullptr};
+constexpr unit hyphen_unit = {kind::hyphen, most, fallback::space, false, '-', nullptr};
+constexpr unit currency_unit = make(kind::currency);
+constexpr unit named_unit = make(kind::named);
+constexpr unit mark_unit(char c) { return {kind::mark, all, fallback::space, false, c, nullptr}; }
 
+/*
+ * The levels of the ASCII signs. The backslash, caret, vertical bar,
+ * tilde and underscore are read from `most`, as listeners of screen
+ * readers know them: in prose they are rare, and in code and paths a
+ * blank stands for them well enough below it.
+ */
 constexpr std::array<unit, 128> make_ascii_units() {
     std::array<unit, 128> u{};
     for (unit &x : u) x = other_unit;
@@ -43,40 +60,23 @@ constexpr std::array<unit, 128> make_ascii_units() {
     for (int c = '0'; c <= '9'; ++c)
         u[static_cast<size_t>(c)] = make(kind::digit, static_cast<char>(c));
     u[' '] = space_unit;
-    u['\t'] = make(kind::blank, '\t', "tab");
-    u['\n'] = make(kind::blank, '\n', "line feed");
-    u['$'] = make(kind::keep, '$', "dollar");
-    u['.'] = {kind::mark, all, fallback::space, false, '.', "dot"};
-    u[','] = {kind::mark, all, fallback::space, false, ',', "comma"};
-    u['!'] = {kind::mark, all, fallback::space, false, '!', "exclamation"};
-    u['?'] = {kind::mark, all, fallback::space, false, '?', "question"};
+    u['\t'] = make(kind::blank, '\t');
+    u['\n'] = make(kind::blank, '\n');
+    u['$'] = {kind::currency, punct_level::none, fallback::space, false, '$', nullptr};
+    u['.'] = mark_unit('.');
+    u[','] = mark_unit(',');
+    u['!'] = mark_unit('!');
+    u['?'] = mark_unit('?');
     u['\''] = apostrophe_unit;
     u['-'] = hyphen_unit;
-    u[':'] = {kind::colon, most, fallback::pause, false, ':', "colon"};
-    u['@'] = {kind::at, some, fallback::space, false, '@', "at"};
-    u['#'] = sym("number", some);
-    u['%'] = sym("percent", some);
-    u['&'] = sym("and", some);
-    u['*'] = sym("star", some);
-    u['+'] = sym("plus", some);
-    u['/'] = sym("slash", some);
-    u['<'] = sym("less", some);
-    u['='] = sym("equals", some);
-    u['>'] = sym("greater", some);
-    u['\\'] = sym("backslash", some);
-    u['^'] = sym("caret", some);
-    u['_'] = sym("underscore", some);
-    u['|'] = sym("bar", some);
-    u['~'] = sym("tilde", some);
-    u['`'] = sym("backquote", some);
+    u[':'] = {kind::colon, most, fallback::pause, false, ':', nullptr};
+    u['@'] = {kind::at, some, fallback::space, false, '@', nullptr};
+    for (char c : {'#', '%', '&', '*', '+', '/', '<', '=', '>', '`'})
+        u[static_cast<size_t>(c)] = sym(some);
+    for (char c : {'\\', '^', '_', '|', '~'}) u[static_cast<size_t>(c)] = sym(most);
     u['"'] = quote_unit;
-    u['('] = sym("left paren", most, fallback::pause);
-    u[')'] = sym("right paren", most, fallback::pause);
-    u['['] = sym("left bracket", most, fallback::pause);
-    u[']'] = sym("right bracket", most, fallback::pause);
-    u['{'] = sym("left brace", most, fallback::pause);
-    u['}'] = sym("right brace", most, fallback::pause);
-    u[';'] = sym("semicolon", most, fallback::pause);
+    for (char c : {'(', ')', '[', ']', '{', '}', ';'})
+        u[static_cast<size_t>(c)] = sym(most, fallback::pause);
     return u;
 }
 
@@ -91,35 +91,35 @@ struct special {
 // Sorted by code point for a binary search.
 constexpr special specials[] = {
     {0x00A0, space_unit},
-    {0x00A1, sym("inverted exclamation", all)},
-    {0x00A2, make(kind::currency, 0, "cent")},
-    {0x00A3, make(kind::currency, 0, "pound")},
-    {0x00A4, sym("currency", some)},
-    {0x00A5, make(kind::currency, 0, "yen")},
-    {0x00A6, sym("broken bar", some)},
-    {0x00A7, sym("section", some)},
-    {0x00A9, sym("copyright", some)},
+    {0x00A1, sym(all)},
+    {0x00A2, currency_unit},
+    {0x00A3, currency_unit},
+    {0x00A4, sym(some)},
+    {0x00A5, currency_unit},
+    {0x00A6, sym(most)},
+    {0x00A7, sym(some)},
+    {0x00A9, sym(some)},
     {0x00AA, letter_unit('\xAA')},
     {0x00AB, quote_unit},
-    {0x00AC, sym("not", some)},
+    {0x00AC, sym(some)},
     {0x00AD, make(kind::drop)},
-    {0x00AE, sym("registered", some)},
-    {0x00B0, sym("degrees", some)},
-    {0x00B1, sym("plus or minus", some)},
-    {0x00B2, make(kind::named, 0, "squared")},
-    {0x00B3, make(kind::named, 0, "cubed")},
+    {0x00AE, sym(some)},
+    {0x00B0, sym(some)},
+    {0x00B1, sym(some)},
+    {0x00B2, named_unit},
+    {0x00B3, named_unit},
     {0x00B4, apostrophe_unit},
-    {0x00B5, sym("micro", some, fallback::letter, '\xB5')},
-    {0x00B6, sym("paragraph", some)},
-    {0x00B7, sym("middle dot", most)},
+    {0x00B5, sym(some, fallback::letter, '\xB5')},
+    {0x00B6, sym(most)},
+    {0x00B7, sym(most)},
     {0x00BA, letter_unit('\xBA')},
     {0x00BB, quote_unit},
-    {0x00BC, make(kind::named, 0, "one quarter")},
-    {0x00BD, make(kind::named, 0, "one half")},
-    {0x00BE, make(kind::named, 0, "three quarters")},
-    {0x00BF, sym("inverted question", all)},
-    {0x00D7, sym("times", some)},
-    {0x00F7, sym("divided by", some)},
+    {0x00BC, named_unit},
+    {0x00BD, named_unit},
+    {0x00BE, named_unit},
+    {0x00BF, sym(all)},
+    {0x00D7, sym(some)},
+    {0x00F7, sym(some)},
     {0x0132, letter_unit(0, "IJ")},
     {0x0133, letter_unit(0, "ij")},
     {0x0192, letter_unit('\x83')},
@@ -135,10 +135,10 @@ constexpr special specials[] = {
     {0x1E9E, letter_unit('\xDF')},
     {0x2010, hyphen_unit},
     {0x2011, hyphen_unit},
-    {0x2012, make(kind::pause, 0, "dash")},
-    {0x2013, sym("en dash", all, fallback::pause, '-')},
-    {0x2014, sym("em dash", all, fallback::pause)},
-    {0x2015, make(kind::pause, 0, "dash")},
+    {0x2012, make(kind::pause)},
+    {0x2013, sym(all, fallback::pause, '-')},
+    {0x2014, sym(all, fallback::pause)},
+    {0x2015, make(kind::pause)},
     {0x2018, apostrophe_unit},
     {0x2019, apostrophe_unit},
     {0x201A, apostrophe_unit},
@@ -147,35 +147,35 @@ constexpr special specials[] = {
     {0x201D, quote_unit},
     {0x201E, quote_unit},
     {0x201F, quote_unit},
-    {0x2020, sym("dagger", some)},
-    {0x2021, sym("double dagger", some)},
-    {0x2022, sym("bullet", some, fallback::pause)},
-    {0x2023, make(kind::pause, 0, "bullet")},
-    {0x2026, make(kind::ellipsis, 0, "dot dot dot")},
-    {0x2028, make(kind::blank, '\n', "line feed")},
-    {0x2029, make(kind::blank, '\n', "line feed")},
+    {0x2020, sym(some)},
+    {0x2021, sym(some)},
+    {0x2022, sym(some, fallback::pause)},
+    {0x2023, make(kind::pause)},
+    {0x2026, make(kind::ellipsis)},
+    {0x2028, make(kind::blank, '\n')},
+    {0x2029, make(kind::blank, '\n')},
     {0x202F, space_unit},
-    {0x2030, sym("per mille", some)},
-    {0x2032, {kind::prime, punct_level::none, fallback::space, false, '\'', "prime"}},
-    {0x2033, {kind::prime, punct_level::none, fallback::space, false, '"', "double prime"}},
+    {0x2030, sym(some)},
+    {0x2032, {kind::prime, punct_level::none, fallback::space, false, '\'', nullptr}},
+    {0x2033, {kind::prime, punct_level::none, fallback::space, false, '"', nullptr}},
     {0x2039, quote_unit},
     {0x203A, quote_unit},
     {0x205F, space_unit},
-    {0x20AC, make(kind::currency, 0, "euro")},
-    {0x2122, sym("trademark", some)},
-    {0x2190, sym("left arrow", some)},
-    {0x2191, sym("up arrow", some)},
-    {0x2192, sym("right arrow", some)},
-    {0x2193, sym("down arrow", some)},
-    {0x2194, sym("left right arrow", some)},
-    {0x2212, {kind::hyphen, some, fallback::space, false, 0, "minus"}},
-    {0x221E, sym("infinity", some)},
-    {0x2248, sym("approximately equal", some)},
-    {0x2260, sym("not equal", some)},
-    {0x2264, sym("less or equal", some)},
-    {0x2265, sym("greater or equal", some)},
-    {0x25AA, make(kind::pause, 0, "bullet")},
-    {0x25E6, make(kind::pause, 0, "bullet")},
+    {0x20AC, currency_unit},
+    {0x2122, sym(some)},
+    {0x2190, sym(some)},
+    {0x2191, sym(some)},
+    {0x2192, sym(some)},
+    {0x2193, sym(some)},
+    {0x2194, sym(some)},
+    {0x2212, {kind::hyphen, some, fallback::space, false, 0, nullptr}},
+    {0x221E, sym(some)},
+    {0x2248, sym(some)},
+    {0x2260, sym(some)},
+    {0x2264, sym(some)},
+    {0x2265, sym(some)},
+    {0x25AA, make(kind::pause)},
+    {0x25E6, make(kind::pause)},
     {0x3000, space_unit},
     {0xFB00, letter_unit(0, "ff")},
     {0xFB01, letter_unit(0, "fi")},
@@ -398,6 +398,37 @@ decoded decode(const unsigned char *src) {
     bool bad = (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
                (n == 4 && (cp < 0x10000 || cp > 0x10FFFF));
     return {bad ? malformed : cp, n, false};
+}
+
+/*
+ * A symbol the tables do not list takes the level of its general
+ * category: signs (math, modifier and other symbols) are read from
+ * `some`, like most of ours; punctuation from `most`, brackets and
+ * dashes pausing below it as ours do; a number that is not a digit (a
+ * fraction, a superscript, a circled number) is read at every level,
+ * like the fractions above, since it is what the text says; a currency
+ * sign is money. Letters, marks, digits of other scripts, controls and
+ * unassigned code points stay `other`.
+ */
+unit classify_symbol(uint32_t cp) {
+    const icu_calls *icu = icu_api();
+    if (icu == nullptr) return other_unit;
+    switch (icu->u_charType(static_cast<UChar32>(cp))) {
+    case U_MATH_SYMBOL:
+    case U_MODIFIER_SYMBOL:
+    case U_OTHER_SYMBOL: return sym(some);
+    case U_CURRENCY_SYMBOL: return {kind::currency, some, fallback::space, false, 0, nullptr};
+    case U_OTHER_NUMBER:
+    case U_LETTER_NUMBER: return named_unit;
+    case U_DASH_PUNCTUATION:
+    case U_START_PUNCTUATION:
+    case U_END_PUNCTUATION: return sym(most, fallback::pause);
+    case U_CONNECTOR_PUNCTUATION:
+    case U_OTHER_PUNCTUATION:
+    case U_INITIAL_PUNCTUATION:
+    case U_FINAL_PUNCTUATION: return sym(most);
+    default: return other_unit;
+    }
 }
 
 }  // namespace text_charset

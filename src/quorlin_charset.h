@@ -25,25 +25,26 @@
 
 namespace text_charset {
 
-// What an input unit is, for the faithful pass.
+// What an input unit is, for the faithful pass. A unit's name is its
+// text when the table gives one, else the language's name of its code
+// point (quorlin_names).
 enum class kind : unsigned char {
     drop,        // vanishes without splitting the word: soft hyphen, zero-width characters
     blank,       // ch: the blank to write (space, TAB or LF)
     letter,      // text, or ch when text is null: the code-page letters to write
     digit,       // ch
-    keep,        // ch, written as it is ($); text: its name when spelled
-    mark,        // . , ! ? which shape speech; ch: the mark, text: its name
-    apostrophe,  // ' and the typographic apostrophes; text: its name at `all`
-    prime,       // text: its name after a digit; elsewhere as ch, an apostrophe or a quote
-    hyphen,      // ch '-' (may join two letters) or 0; text: its name at lvl
+    mark,        // . , ! ? which shape speech; ch: the mark
+    apostrophe,  // ' and the typographic apostrophes; its name at `all`
+    prime,       // its name after a digit; elsewhere as ch, an apostrophe or a quote
+    hyphen,      // ch '-' (may join two letters) or 0; its name at lvl
     colon,       // stays a colon between digits; otherwise a symbol
     at,          // "at" between word characters at every level; otherwise a symbol
-    symbol,      // text: its name at lvl or above; below it, by fb; ch '-': a range between digits
-    named,       // text: read as a word at every level (Greek letters, fractions)
-    currency,    // text: a word written with no blank on either side
-    pause,       // a comma break; text: its name when spelled
+    symbol,      // its name at lvl or above; below it, by fb; ch '-': a range between digits
+    named,       // read as a word at every level (Greek letters, fractions)
+    currency,    // money: read after its amount, else its name; ch '$': kept as it is alone
+    pause,       // a comma break; its name when spelled
     ellipsis,    // "..."
-    other,       // one space (controls, other scripts, emoji); "symbol" when spelled
+    other,       // one space (controls, other scripts); text "symbol" when spelled
 };
 
 // What a symbol below its level becomes: the sanitiser's treatment, or,
@@ -63,8 +64,9 @@ struct unit {
     const char *text;
 };
 
-// The longest name a unit carries; the tables are checked against it
-// when they compile, and the passes make room for it before each unit.
+// The longest text a unit of these tables carries; they are checked
+// against it when they compile. Names looked up by code point have their
+// own bound (text_names::max_name_bytes).
 constexpr size_t max_name_bytes = 24;
 
 // Whether a byte the pass writes is a capital letter of the code page.
@@ -82,6 +84,12 @@ constexpr unit letter_unit(char ch, const char *text = nullptr) {
 /* What the code point `cp` is; 0xFFFD stands for a malformed sequence.
  * Every code point has a unit: one the tables do not name is `other`. */
 unit classify(uint32_t cp);
+
+/* The unit of a code point that classify leaves `other`, by its Unicode
+ * general category: a symbol, punctuation, a number or a currency sign
+ * with the level of its kind; `other` for the rest (letters of other
+ * scripts, marks, controls, unassigned code points). */
+unit classify_symbol(uint32_t cp);
 
 constexpr bool is_continuation(unsigned char c) { return c >= 0x80 && c <= 0xBF; }
 

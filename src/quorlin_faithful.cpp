@@ -5,14 +5,17 @@
  * trimming), the passes here rewrite the UTF-8 into the engine's 8-bit
  * Western code page, so that the listener hears what the text says.
  * What each character is, and which code-page bytes its letters become,
- * is quorlin_charset's; this file decides what each unit writes, where.
+ * is quorlin_charset's; the names symbols, emoji and money are read by
+ * are the language's, quorlin_names'; this file decides what each unit
+ * writes, where.
  *
  * Stage two is one linear pass over the text, one input unit (a byte
  * below 80 hex or a UTF-8 sequence) at a time, in faithful_text and
  * spell_text. Each unit is first classified (classify: what it is, by
  * code point) and then written by its kind, with a little look-behind
  * (the last byte written, whether the last unit was part of a word) and
- * a bounded look-ahead (the next byte, an ordinal suffix).
+ * a bounded look-ahead (the next byte, an ordinal suffix, an emoji
+ * sequence, the amount after a currency sign).
  *
  * What reaches the engine holds only printable ASCII, TAB, LF and the
  * code page's letters: never another control byte, and never a
@@ -38,12 +41,14 @@
 
 #include "quorlin_charset.h"
 #include "quorlin_marks.h"
+#include "quorlin_names.h"
 #include "quorlin_text.h"
 
 namespace {
 
 using namespace text_charset;
 using namespace text_marks;
+using text_names::spoken_names;
 
 // The result under construction: a buffer that grows, with room made
 // before each unit for the most one unit can write.
@@ -55,12 +60,18 @@ struct output {
     mark_store *marks;  // the message's marks, moved as the text is written; or null
 };
 
-// The most one input unit can write: a blank, "capital ", a name of up
-// to max_name_bytes or three letters each spelled as a capital, a blank
-// and a comma break, with room to spare.
-constexpr size_t max_unit_bytes = 64;
-static_assert(1 + 8 + max_name_bytes + 1 + 2 <= max_unit_bytes,
-              "a unit's room must hold the longest name the tables carry");
+// The longest name a unit can be read by: the tables' own texts or a
+// name looked up by code point.
+constexpr size_t max_unit_name_bytes = text_names::max_name_bytes > max_name_bytes
+                                           ? text_names::max_name_bytes
+                                           : max_name_bytes;
+
+// The most one input unit can write: up to three hyphens read by name
+// ("--force"), each a blank and a name, with room to spare; that also
+// holds a blank, "capital " and a name, or a name and a count.
+constexpr size_t max_unit_bytes = 320;
+static_assert(1 + 8 + max_unit_name_bytes + 1 + 2 <= max_unit_bytes,
+              "a unit's room must hold the longest name");
 
 bool grow(output &out) {
     size_t half = out.cap / 2;
@@ -124,6 +135,24 @@ void begin_word(output &out) {
 void put_name(output &out, std::string_view name) {
     if (out.len > 0 && !is_blank(last_byte(out))) put(out, ' ');
     put_str(out, name);
+    out.blank_due = true;
+}
+
+/* The name of the unit `u` of code point `cp`, as put_name writes it:
+ * the unit's own text, else the language's name, written straight into
+ * the room made for the unit; "symbol" when it has neither. */
+void put_unit_name(output &out, const spoken_names *names, uint32_t cp, const unit &u) {
+    if (u.text != nullptr) {
+        put_name(out, u.text);
+        return;
+    }
+    if (out.len > 0 && !is_blank(last_byte(out))) put(out, ' ');
+    assert(out.len + text_names::max_name_bytes < out.cap);
+    size_t n = text_names::symbol_name(names, cp, out.buf + out.len);
+    if (n == 0)
+        put_str(out, "symbol");
+    else
+        out.len += n;
     out.blank_due = true;
 }
 
@@ -206,12 +235,6 @@ void put_digit(output &out, char c) {
     put(out, c);
 }
 
-// A currency word as the sanitiser writes it: no blank on either side.
-void put_currency(output &out, std::string_view word) {
-    begin_word(out);
-    put_str(out, word);
-}
-
 // Whether a letter or digit of the fast path would meet a digit or letter
 // just written, which takes a blank between them.
 bool meets_digit(ascii_fast f, unsigned char last) {
@@ -225,9 +248,22 @@ struct pass_state {
     bool key;                            // a key name: underscores are blanks
     bool prev_word;                      // the last unit was a letter or a digit
     const unsigned char *address_close;  // the ">" that closes an address in brackets, or null
+    const spoken_names *names;           // the language's names
+    const text_names::direct_name *latin1;  // its names of U+0000 to U+00FF
+    uint32_t cp;                         // the code point of the unit being written
+    const unsigned char *text;           // the start of the pass's input
 };
 
-// A sign kept as it is, attached to the word after it: $5.
+// The name of the unit being written; most are Latin-1's, read here.
+void put_unit_name(output &out, const pass_state &st, const unit &u) {
+    if (u.text == nullptr && st.cp < 0x100 && st.latin1[st.cp].name != nullptr) {
+        put_name(out, std::string_view(st.latin1[st.cp].name, st.latin1[st.cp].len));
+        return;
+    }
+    put_unit_name(out, st.names, st.cp, u);
+}
+
+// A sign kept as it is, attached to the word after it: $HOME.
 void put_kept(output &out, char c) {
     begin_word(out);
     put(out, c);
@@ -235,10 +271,10 @@ void put_kept(output &out, char c) {
 
 // A mark that shapes speech. At `all` it is read by name too, and inside
 // a word ("debian.org", "1.5") the name alone is read.
-void put_mark(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+void put_mark(output &out, const unit &u, const unsigned char *next, const pass_state &st,
               bool after_word) {
-    if (lvl == punct_level::all) {
-        put_name(out, u.text);
+    if (st.lvl == punct_level::all) {
+        put_unit_name(out, st, u);
         if (after_word && starts_word(*next)) return;
     }
     put_attached(out, u.ch);
@@ -246,13 +282,13 @@ void put_mark(output &out, const unit &u, const unsigned char *next, punct_level
 
 // An apostrophe: kept inside a word (it's, don't), else read by name at
 // `all` or kept before the word. Returns whether the word goes on.
-bool put_apostrophe(output &out, const unit &u, const unsigned char *next, punct_level lvl) {
+bool put_apostrophe(output &out, const unit &u, const unsigned char *next, const pass_state &st) {
     if (is_output_letter(last_byte(out)) && !out.blank_due && starts_letter(*next)) {
         put(out, '\'');
         return true;
     }
-    if (lvl == punct_level::all) {
-        put_name(out, u.text);
+    if (st.lvl == punct_level::all) {
+        put_unit_name(out, st, u);
     } else {
         begin_word(out);
         put(out, '\'');
@@ -328,7 +364,7 @@ const unsigned char *hyphen_run_end(const unsigned char *src) {
 // The most hyphens in a row that are read as one unit, each by its name
 // ("--force"); a longer run is a line of hyphens, not an option.
 constexpr size_t max_hyphen_run = 3;
-static_assert(max_hyphen_run * (1 + 4) + 2 <= max_unit_bytes,
+static_assert(max_hyphen_run * (1 + max_unit_name_bytes) + 2 <= max_unit_bytes,
               "a run of dashes must fit a unit's room");
 
 /*
@@ -357,7 +393,7 @@ const unsigned char *put_hyphen(output &out, const unit &u, const unsigned char 
     } else if (st.lvl >= u.lvl || (ascii && !after_word && at_word_start(out) &&
                                    starts_word(*end) && st.lvl >= punct_level::some)) {
         size_t count = ascii ? static_cast<size_t>(end - src) : 1;
-        for (size_t i = 0; i < count; ++i) put_name(out, u.text);
+        for (size_t i = 0; i < count; ++i) put_unit_name(out, st, u);
     } else {
         put_attached(out, ' ');
     }
@@ -380,30 +416,30 @@ bool colons_join_words(const unsigned char *next) {
  * input resumes.
  */
 const unsigned char *put_colon(output &out, const unit &u, const unsigned char *next,
-                               punct_level lvl, bool after_word) {
+                               const pass_state &st, bool after_word) {
     if (is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
         put(out, ':');
-    } else if (lvl >= u.lvl) {
-        put_name(out, u.text);
-    } else if (lvl >= punct_level::some && after_word && !out.blank_due &&
+    } else if (st.lvl >= u.lvl) {
+        put_unit_name(out, st, u);
+    } else if (st.lvl >= punct_level::some && after_word && !out.blank_due &&
                colons_join_words(next)) {
-        put_name(out, u.text);
+        put_unit_name(out, st, u);
         if (*next == ':') {
-            put_name(out, u.text);
+            put_unit_name(out, st, u);
             ++next;
         }
     } else {
-        return put_comma_break(out, next, lvl);
+        return put_comma_break(out, next, st.lvl);
     }
     return next;
 }
 
 // The at sign: "at" in an address, between word characters, at every
 // level; elsewhere a symbol.
-void put_at(output &out, const unit &u, const unsigned char *next, punct_level lvl,
+void put_at(output &out, const unit &u, const unsigned char *next, const pass_state &st,
             bool after_word) {
-    if ((after_word && starts_word(*next)) || lvl >= u.lvl)
-        put_name(out, u.text);
+    if ((after_word && starts_word(*next)) || st.lvl >= u.lvl)
+        put_unit_name(out, st, u);
     else
         put_attached(out, ' ');
 }
@@ -420,7 +456,7 @@ const unsigned char *put_symbol(output &out, const unit &u, const unsigned char 
         put(out, '-');  // an en dash between digits is a range: read as the hyphen's
         st.prev_word = true;
     } else if (st.lvl >= u.lvl) {
-        put_name(out, u.text);
+        put_unit_name(out, st, u);
     } else if (u.fb == fallback::pause) {
         return put_comma_break(out, next, st.lvl);
     } else if (u.fb == fallback::letter) {
@@ -432,9 +468,27 @@ const unsigned char *put_symbol(output &out, const unit &u, const unsigned char 
     return next;
 }
 
+/*
+ * A currency sign with no amount beside it: its name at every level, as
+ * the money it stands for is text; the dollar sign is kept as it is
+ * ($HOME), and a sign that names no currency is a symbol at its level.
+ * Returns where input resumes.
+ */
+const unsigned char *put_currency_alone(output &out, const unit &u, const unsigned char *src,
+                                        const unsigned char *next, pass_state &st) {
+    text_names::money_words w;
+    if (u.ch == '$')
+        put_kept(out, '$');
+    else if (text_names::money_words_of(st.names, st.cp, &w))
+        put_unit_name(out, st, u);
+    else
+        return put_symbol(out, u, src, next, st);
+    return next;
+}
+
 // An ellipsis: three dots, read by name first at `all`.
-void put_ellipsis(output &out, const unit &u, punct_level lvl) {
-    if (lvl == punct_level::all) put_name(out, u.text);
+void put_ellipsis(output &out, const unit &u, const pass_state &st) {
+    if (st.lvl == punct_level::all) put_unit_name(out, st, u);
     out.blank_due = false;
     put_str(out, "...");
 }
@@ -487,7 +541,7 @@ void put_count(output &out, size_t n) {
     } while (n > 0);
     put_str(out, std::string_view(digits + i, sizeof digits - i));
 }
-static_assert(1 + max_name_bytes + 7 + 3 * sizeof(size_t) <= max_unit_bytes,
+static_assert(1 + max_unit_name_bytes + 7 + 3 * sizeof(size_t) <= max_unit_bytes,
               "a run's name and count must fit a unit's room");
 
 /*
@@ -499,9 +553,10 @@ static_assert(1 + max_name_bytes + 7 + 3 * sizeof(size_t) <= max_unit_bytes,
  * input resumes.
  */
 const unsigned char *put_symbol_run(output &out, const unit &u, const unsigned char *end,
-                                    size_t count, punct_level lvl) {
+                                    size_t count, const pass_state &st) {
+    const punct_level lvl = st.lvl;
     if (lvl == punct_level::all) {
-        put_name(out, u.text);
+        put_unit_name(out, st, u);
         put_str(out, " times ");
         put_count(out, count);
         return end;
@@ -524,7 +579,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     size_t count = 0;
     const unsigned char *run_end =
         *next == *src && can_repeat(u.k) ? symbol_run_end(src, next, &count) : nullptr;
-    if (run_end != nullptr) return put_symbol_run(out, u, run_end, count, lvl);
+    if (run_end != nullptr) return put_symbol_run(out, u, run_end, count, st);
     switch (u.k) {
     case kind::drop: st.prev_word = after_word; break;  // the word goes on
     case kind::blank: put_attached(out, u.ch); break;
@@ -536,26 +591,26 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
         put_digit(out, u.ch);
         st.prev_word = true;
         break;
-    case kind::keep: put_kept(out, u.ch); break;
-    case kind::mark: put_mark(out, u, next, lvl, after_word); break;
-    case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, lvl); break;
+    case kind::mark: put_mark(out, u, next, st, after_word); break;
+    case kind::apostrophe: st.prev_word = put_apostrophe(out, u, next, st); break;
     case kind::prime:
         // After a number it is a unit (feet, or minutes of arc); elsewhere
         // it stands in for the apostrophe or quote it looks like.
         if (after_word && is_digit(last_byte(out)) && !out.blank_due) {
-            put_name(out, u.text);
+            put_unit_name(out, st, u);
             break;
         }
         st.prev_word = after_word;
-        return put_text_unit(out, classify(static_cast<unsigned char>(u.ch)), src, next, st);
+        st.cp = static_cast<unsigned char>(u.ch);
+        return put_text_unit(out, classify(st.cp), src, next, st);
     case kind::hyphen: return put_hyphen(out, u, src, next, st, after_word);
-    case kind::colon: return put_colon(out, u, next, lvl, after_word);
-    case kind::at: put_at(out, u, next, lvl, after_word); break;
+    case kind::colon: return put_colon(out, u, next, st, after_word);
+    case kind::at: put_at(out, u, next, st, after_word); break;
     case kind::symbol: return put_symbol(out, u, src, next, st);
-    case kind::named: put_name(out, u.text); break;
-    case kind::currency: put_currency(out, u.text); break;
+    case kind::named: put_unit_name(out, st, u); break;
+    case kind::currency: return put_currency_alone(out, u, src, next, st);
     case kind::pause: return put_comma_break(out, next, lvl);
-    case kind::ellipsis: put_ellipsis(out, u, lvl); break;
+    case kind::ellipsis: put_ellipsis(out, u, st); break;
     case kind::other: put_attached(out, ' '); break;
     }
     return next;
@@ -565,46 +620,261 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
 // stands for `c`.
 unsigned char key_byte(unsigned char c, bool key) { return key && c == '_' ? ' ' : c; }
 
+// Whether the bytes at `p` are U+FE0F, which asks for a character to be
+// shown as an emoji.
+bool emoji_selector_at(const unsigned char *p) { return p[0] == 0xEF && p[1] == 0xB8 && p[2] == 0x8F; }
+
+// `p` after the variation selectors U+FE0E and U+FE0F that begin there.
+const unsigned char *after_selectors(const unsigned char *p) {
+    while (p[0] == 0xEF && p[1] == 0xB8 && (p[2] == 0x8E || p[2] == 0x8F)) p += 3;
+    return p;
+}
+
+/*
+ * The emoji that begins at `src` with the code point `cp` of `bytes`
+ * bytes, in `m`: a sequence CLDR names (a keycap, a skin tone, a family,
+ * a flag), longest first, or a character that Unicode shows as an emoji
+ * or that U+FE0F asks to be shown as one. A character CLDR does not name
+ * has an empty name in `m`, for its character name. False for anything
+ * else, a symbol among them, which is read at its level.
+ */
+bool emoji_at(const spoken_names *names, const unsigned char *src, uint32_t cp, size_t bytes,
+              text_names::sequence_match *m) {
+    if (cp < 0x80) {
+        // A keycap: the key, perhaps U+FE0F, then U+20E3.
+        const unsigned char *cap = src + 1 + (emoji_selector_at(src + 1) ? 3 : 0);
+        return (is_digit(static_cast<unsigned char>(cp)) || cp == '#' || cp == '*') &&
+               cap[0] == 0xE2 && cap[1] == 0x83 && cap[2] == 0xA3 &&
+               text_names::longest_sequence(names, src, m) && m->points > 1;
+    }
+    // In the emoji's own block every key CLDR names is an emoji.
+    const bool in_emoji_block = cp >= 0x1F000 && cp < 0x1FB00;
+    if (in_emoji_block && text_names::longest_sequence(names, src, m)) return true;
+    if (!emoji_selector_at(src + bytes) && !text_names::is_pictograph(cp)) return false;
+    if (!in_emoji_block && text_names::longest_sequence(names, src, m)) return true;
+    *m = {static_cast<size_t>(after_selectors(src + bytes) - src), 1, {}};
+    return true;
+}
+
+// Whether a unit of the tables may be shown as an emoji when U+FE0F
+// follows it (the copyright sign, an arrow, a small square), not a
+// letter, a blank or a character that vanishes.
+bool may_be_emoji(kind k) { return k == kind::symbol || k == kind::pause || k == kind::named; }
+
+// Whether the emoji `m` found at `src` comes again, the same and no
+// longer, at `p`. Compares byte by byte, so that it stops at the NUL.
+bool same_emoji_at(const spoken_names *names, const unsigned char *src, const unsigned char *p,
+                   const text_names::sequence_match &m) {
+    for (size_t i = 0; i < m.bytes; ++i) {
+        if (p[i] != src[i]) return false;
+    }
+    text_names::sequence_match again;
+    bool named = text_names::longest_sequence(names, p, &again);
+    return named ? !m.name.empty() && again.bytes == m.bytes : m.name.empty();
+}
+
+/*
+ * An emoji, read by its name at every level: its meaning is the text's,
+ * not punctuation. A run of the same one is read once with its count,
+ * as a run of symbols is ("thumbs up times 3"). Returns where input
+ * resumes.
+ */
+const unsigned char *put_emoji(output &out, const text_names::sequence_match &m,
+                               const unsigned char *src, pass_state &st) {
+    size_t count = 1;
+    const unsigned char *p = src + m.bytes;
+    while (same_emoji_at(st.names, src, p, m)) {
+        p += m.bytes;
+        ++count;
+    }
+    if (m.name.empty())
+        put_unit_name(out, st, {kind::named, punct_level::none, fallback::space, false, 0, nullptr});
+    else
+        put_name(out, m.name);
+    if (count > 1) {
+        put_str(out, " times ");
+        put_count(out, count);
+    }
+    st.prev_word = false;
+    return p;
+}
+
+// The blank that may stand between an amount and its sign ("20 \xE2\x82\xAC"):
+// a space, a no-break space or a narrow no-break space. Its bytes when
+// it begins at `p`, or 0.
+size_t money_blank_at(const unsigned char *p) {
+    if (p[0] == ' ') return 1;
+    if (p[0] == 0xC2 && p[1] == 0xA0) return 2;
+    if (p[0] == 0xE2 && p[1] == 0x80 && p[2] == 0xAF) return 3;
+    return 0;
+}
+
+// The same blank when it ends right before `at`, no earlier than `text`.
+size_t money_blank_before(const unsigned char *text, const unsigned char *at) {
+    const size_t room = static_cast<size_t>(at - text);
+    if (room >= 1 && at[-1] == ' ') return 1;
+    if (room >= 2 && at[-2] == 0xC2 && at[-1] == 0xA0) return 2;
+    if (room >= 3 && at[-3] == 0xE2 && at[-2] == 0x80 && at[-1] == 0xAF) return 3;
+    return 0;
+}
+
+// The end of the amount that begins at `p`: digits, with a single "."
+// or "," between digits (1,000.50).
+const unsigned char *amount_end(const unsigned char *p) {
+    for (;;) {
+        while (is_digit(*p)) ++p;
+        if ((*p != '.' && *p != ',') || !is_digit(p[1])) return p;
+        ++p;
+    }
+}
+
+/* Whether the amount that ends at `end` (and begins no earlier than
+ * `text`) is exactly 1, which takes the singular: "1 euro", but "21
+ * euros" and "1.50 euros". */
+bool amount_is_one(const unsigned char *text, const unsigned char *end) {
+    if (end[-1] != '1') return false;
+    if (end - 1 == text) return true;
+    const unsigned char c = end[-2];
+    if (is_digit(c)) return false;
+    return !((c == '.' || c == ',') && end - 2 > text && is_digit(end[-3]));
+}
+
+const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_state &st);
+
+/*
+ * Copies the byte at `src` when it is an ASCII letter, digit or space
+ * that no rule touches, which most of a text is, and moves `src` past
+ * it: true when it did. A digit before a multi-byte sequence may begin a
+ * keycap and is not copied here. Room is made.
+ */
+inline bool copied_as_is(output &out, const unsigned char *&src, pass_state &st) {
+    const unsigned char c = *src;
+    if (c >= 0x80) return false;
+    const ascii_fast f = ascii_fast_path[c];
+    if (f == ascii_fast::no || out.blank_due || meets_digit(f, last_byte(out)) ||
+        (f == ascii_fast::digit && src[1] >= 0x80))
+        return false;
+    out.buf[out.len++] = static_cast<char>(c);
+    st.prev_word = f != ascii_fast::space;
+    ++src;
+    return true;
+}
+
+
+/*
+ * A currency sign at `src` read in the order money is spoken: after an
+ * amount before it (20\xE2\x82\xAC, "20 \xE2\x82\xAC"), the sign's money word; before
+ * an amount (\xE2\x82\xAC" "20, $5.99), the amount, written unit by unit as any
+ * number is, then the word: "20 euros", "1 dollar". An amount that
+ * touches the sign is its own before one a blank apart, so that in
+ * "\xC2\xA3" "5 $5" each sign takes the amount after it. Returns where input
+ * resumes: `src` itself when the sign has no amount beside it or names
+ * no currency, null when the output cannot grow. The amount's marks are
+ * moved as the pass moves them.
+ */
+const unsigned char *put_money(output &out, const unsigned char *src, const unsigned char *next,
+                               pass_state &st) {
+    const bool touches_before = src > st.text && is_digit(src[-1]);
+    const bool touches_after = is_digit(*next);
+    const unsigned char *before = src - money_blank_before(st.text, src);
+    const unsigned char *amount = next + money_blank_at(next);
+    const bool after = !touches_before && (touches_after || !(before > st.text && is_digit(before[-1])));
+    text_names::money_words w;
+    if ((after ? !is_digit(*amount) : false) || !text_names::money_words_of(st.names, st.cp, &w))
+        return src;
+    if (!after) {
+        st.prev_word = false;
+        put_name(out, amount_is_one(st.text, before) ? w.one : w.other);
+        return next;
+    }
+    const unsigned char *end = amount_end(amount);
+    const bool one = end - amount == 1 && *amount == '1';
+    st.prev_word = false;
+    const unsigned char *at = amount;
+    while (at < end) {
+        note_input(out.marks, static_cast<size_t>(at - st.text), out.len);
+        if (!make_room(out)) return nullptr;
+        if (copied_as_is(out, at, st)) continue;
+        at = put_unit_at(out, at, st);
+        if (at == nullptr) return nullptr;
+    }
+    if (!make_room(out)) return nullptr;
+    put_name(out, one ? w.one : w.other);
+    return at;
+}
+
+/*
+ * One input unit of running text at `src` that copied_as_is leaves, with
+ * room made and the marks before it moved: returns where input resumes,
+ * or null when the output cannot grow.
+ */
+const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pass_state &st);
+
+// put_unit_at for an ASCII byte.
+inline const unsigned char *put_ascii_at(output &out, const unsigned char *src, pass_state &st) {
+    const unsigned char c = *src;
+    text_names::sequence_match m;
+    if (src[1] >= 0x80 && emoji_at(st.names, src, c, 1, &m)) return put_emoji(out, m, src, st);
+    st.cp = key_byte(c, st.key);
+    const unit u = classify(st.cp);
+    if (u.k == kind::currency) {
+        const unsigned char *r = put_money(out, src, src + 1, st);
+        if (r != src) return r;
+    }
+    return put_text_unit(out, u, src, src + 1, st);
+}
+
+inline const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_state &st) {
+    return *src < 0x80 ? put_ascii_at(out, src, st) : put_multibyte_at(out, src, st);
+}
+
+// put_unit_at for a UTF-8 sequence.
+const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pass_state &st) {
+    text_names::sequence_match m;
+    if (*src == 0xC3 && is_continuation(src[1]) && src[1] != 0x97 && src[1] != 0xB7) {
+        // A letter of Latin-1 (U+00C0 to U+00FF but the times and
+        // division signs): its code-page byte is its code point.
+        return put_text_unit(out, letter_unit(static_cast<char>(0xC0 | (src[1] & 0x3F))), src,
+                             src + 2, st);
+    }
+    decoded d = decode(src);
+    if (d.cut) return src + 1;  // as the sanitiser: the lone lead byte vanishes
+    st.cp = d.cp;
+    const unsigned char *next = src + d.bytes;
+    // The plane of the emoji, where the tables list nothing: the emoji
+    // first, without classifying what nearly always is one.
+    if (d.cp >= 0x1F000 && d.cp < 0x20000 && emoji_at(st.names, src, d.cp, d.bytes, &m))
+        return put_emoji(out, m, src, st);
+    unit u = classify(d.cp);
+    const bool listed = u.k != kind::other;
+    if (!listed) u = classify_symbol(d.cp);
+    if ((listed ? may_be_emoji(u.k) && emoji_selector_at(next) : u.k != kind::other) &&
+        emoji_at(st.names, src, d.cp, d.bytes, &m))
+        return put_emoji(out, m, src, st);
+    if (u.k == kind::currency) {
+        const unsigned char *r = put_money(out, src, next, st);
+        if (r != src) return r;
+    }
+    return put_text_unit(out, u, src, next, st);
+}
+
 /*
  * The faithful pass over running text, the NUL-terminated `text`, into
- * `out`. False when the output cannot grow.
+ * `out`, with the language's `names`. False when the output cannot grow.
  */
 template <bool tracking>
-bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key) {
-    pass_state st{lvl, key, false, nullptr};
+bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key,
+                   const spoken_names *names) {
+    pass_state st{lvl, key, false, nullptr, names, text_names::latin1_names(names), 0, text};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
         // what it writes begins.
         if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - text), out.len);
         if (!make_room(out)) return false;
-        if (*src < 0x80) {
-            // Most of a text is ASCII letters and blanks that no rule
-            // touches; they are copied without classifying them.
-            const unsigned char c = *src;
-            const ascii_fast f = ascii_fast_path[c];
-            if (f != ascii_fast::no && !out.blank_due && !meets_digit(f, last_byte(out))) {
-                out.buf[out.len++] = static_cast<char>(c);
-                st.prev_word = f != ascii_fast::space;
-                ++src;
-                continue;
-            }
-            src = put_text_unit(out, classify(key_byte(c, st.key)), src, src + 1, st);
-            continue;
-        }
-        if (*src == 0xC3 && is_continuation(src[1]) && src[1] != 0x97 && src[1] != 0xB7) {
-            // A letter of Latin-1 (U+00C0 to U+00FF but the times and
-            // division signs): its code-page byte is its code point.
-            src = put_text_unit(out, letter_unit(static_cast<char>(0xC0 | (src[1] & 0x3F))), src,
-                                src + 2, st);
-            continue;
-        }
-        decoded d = decode(src);
-        if (d.cut) {
-            ++src;  // as the sanitiser: the lone lead byte vanishes
-            continue;
-        }
-        src = put_text_unit(out, classify(d.cp), src, src + d.bytes, st);
+        if (copied_as_is(out, src, st)) continue;
+        src = put_unit_at(out, src, st);
+        if (src == nullptr) return false;
     }
     if constexpr (tracking) end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
@@ -627,8 +897,10 @@ void put_word_break(output &out) {
     put(out, ' ');
 }
 
-// A spelled unit: every letter and digit on its own, symbols by name.
-void put_spelled_unit(output &out, const unit &u, bool caps) {
+// A spelled unit of code point `cp`: every letter and digit on its own,
+// symbols by name.
+void put_spelled_unit(output &out, const unit &u, bool caps, const spoken_names *names,
+                      uint32_t cp) {
     switch (u.k) {
     case kind::drop: break;
     case kind::blank: put_word_break(out); break;
@@ -642,11 +914,14 @@ void put_spelled_unit(output &out, const unit &u, bool caps) {
         }
         break;
     case kind::digit: put_spelled(out, std::string_view(&u.ch, 1), false); break;
-    case kind::named: put_spelled(out, u.text, caps && u.upper); break;
-    default:
-        assert(u.text != nullptr);
-        put_spelled(out, u.text, false);
+    case kind::named:
+        if (u.text != nullptr) {
+            put_spelled(out, u.text, caps && u.upper);
+            break;
+        }
+        put_unit_name(out, names, cp, u);
         break;
+    default: put_unit_name(out, names, cp, u); break;
     }
 }
 
@@ -657,7 +932,8 @@ void put_spelled_unit(output &out, const unit &u, bool caps) {
  * False when the output cannot grow.
  */
 template <bool tracking>
-bool spell_text(output &out, const unsigned char *text, bool caps, bool name_required) {
+bool spell_text(output &out, const unsigned char *text, bool caps, bool name_required,
+                const spoken_names *names) {
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
@@ -669,7 +945,21 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
             ++src;
             continue;
         }
-        put_spelled_unit(out, classify(d.cp), caps);
+        text_names::sequence_match m;
+        unit u = classify(d.cp);
+        const bool listed = u.k != kind::other;
+        if (!listed) u = classify_symbol(d.cp);
+        if ((d.cp < 0x80 ||
+             (listed ? may_be_emoji(u.k) && emoji_selector_at(src + d.bytes) : u.k != kind::other)) &&
+            emoji_at(names, src, d.cp, d.bytes, &m)) {
+            if (m.name.empty())
+                put_unit_name(out, names, d.cp, u);
+            else
+                put_spelled(out, m.name, false);
+            src += m.bytes;
+            continue;
+        }
+        put_spelled_unit(out, u, caps, names, d.cp);
         src += d.bytes;
     }
     if (out.len == 0 && name_required) put_str(out, "symbol");
@@ -724,13 +1014,14 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
     const bool key = type == NRV_MSGTYPE_KEY;
     // The passes move marks only when there are any: each byte written may
     // alias `out`, so a check of out.marks would be a load per unit.
+    const spoken_names *names = text_names::default_names();
     bool ok;
     if (how == rewrite::spell)
-        ok = marks ? spell_text<true>(out, text, caps, named)
-                   : spell_text<false>(out, text, caps, named);
+        ok = marks ? spell_text<true>(out, text, caps, named, names)
+                   : spell_text<false>(out, text, caps, named, names);
     else
-        ok = marks ? faithful_text<true>(out, text, lvl, key)
-                   : faithful_text<false>(out, text, lvl, key);
+        ok = marks ? faithful_text<true>(out, text, lvl, key, names)
+                   : faithful_text<false>(out, text, lvl, key, names);
     if (!ok) {
         free(out.buf);
         return nullptr;
@@ -738,12 +1029,19 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
     return out.buf;
 }
 
-// The name of a character message that holds a lone blank: the intake
-// gives the space key's name as one space, which trimming would empty.
-const char *lone_blank_name(const char *text, size_t len) {
+/* The name of a character message that holds a lone blank, as a new
+ * string: the intake gives the space key's name as one space, which
+ * trimming would empty. Null for any other message, or when the copy
+ * cannot be allocated. */
+char *lone_blank_name(const char *text, size_t len) {
     if (len != 1 || text == nullptr || !is_blank(static_cast<unsigned char>(text[0])))
         return nullptr;
-    return classify(static_cast<unsigned char>(text[0])).text;
+    char name[text_names::max_name_bytes + 1];
+    size_t n = text_names::symbol_name(text_names::default_names(),
+                                       static_cast<unsigned char>(text[0]), name);
+    if (n == 0) return nullptr;
+    name[n] = '\0';
+    return strdup(name);
 }
 
 /*
@@ -840,8 +1138,7 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
     if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);
-        const char *name = type == NRV_MSGTYPE_CHAR ? lone_blank_name(text, len) : nullptr;
-        return name ? strdup(name) : nullptr;
+        return type == NRV_MSGTYPE_CHAR ? lone_blank_name(text, len) : nullptr;
     }
     const bool caps = s->capitals == caps_mode::spell;
     rewrite how = s->spelling ? rewrite::spell : rewrite::text;

@@ -142,8 +142,8 @@ TEST(AdapterSettings, PunctuationLevelOnlyWithFaithfulText) {
         const char *engine_text;
     } rows[] = {
         {"", "all", R"("a b c")"},
-        {"CorvaneFaithfulText 1\n", "some", R"("a plus b equals c")"},
-        {"CorvaneFaithfulText 1\n", "loud", R"("a plus b equals c")"},
+        {"CorvaneFaithfulText 1\n", "some", R"("a plus sign b equal c")"},
+        {"CorvaneFaithfulText 1\n", "loud", R"("a plus sign b equal c")"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(std::string(r.config) + r.level);

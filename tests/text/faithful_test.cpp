@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "guarded_bytes.h"
 #include "quorlin_faithful.h"
@@ -43,12 +44,12 @@ const Row rows[] = {
     {"ligatures and IJ", "\xEF\xAC\x81ne \xC4\xB2ssel", none, "fine IJssel"},
     {"Vietnamese vowels", "Vi\xE1\xBB\x87t", none, "Viet"},
     {"Greek by name", "\xCE\xB1 \xCE\xB2\xCE\xB3 \xCE\xA9", none, "alpha beta gamma omega"},
-    {"other scripts and emoji", "\xE6\x97\xA5 \xF0\x9F\x98\x80 x", none, "    x"},
+    {"other scripts and emoji", "\xE6\x97\xA5 \xF0\x9F\x98\x80 x", none, "  grinning face x"},
     {"malformed and cut-off sequences", "a\xC0\x80" "b\xE2\x82", none, "a b"},
     // Typography.
     {"curly apostrophe", "What\xE2\x80\x99s New", none, "What's New"},
     {"curly quotes at most", "\xE2\x80\x9Chi\xE2\x80\x9D \xC2\xABx\xC2\xBB", most,
-     "quote hi quote quote x quote"},
+     "left quotation mark hi right quotation mark left guillemet x right guillemet"},
     {"dash and bullet breaks", "wait \xE2\x80\x94 what \xE2\x80\xA2 item", none, "wait, what, item"},
     {"en and em dashes named at all", "wait \xE2\x80\x94 what \xE2\x80\x93 x", all,
      "wait em dash what en dash x"},
@@ -76,62 +77,101 @@ const Row rows[] = {
     {"address at none", "gladk@debian.org @home", none, "gladk at debian.org  home"},
     // Symbols by level.
     {"some at none", "10% a+b=c & d", none, "10  a b c   d"},
-    {"some at some", "10% a+b=c & d #1 x/y", some, "10 percent a plus b equals c and d number 1 x slash y"},
+    {"some at some", "10% a+b=c & d #1 x/y", some, "10 percent a plus sign b equal c and d hash sign 1 x slash y"},
     {"Latin-1 symbols at some", "\xC2\xA7 3 \xC2\xA9 \xC2\xB0" "C \xC2\xBD \xC3\x97", some,
-     "section 3 copyright degrees C one half times"},
-    {"math and arrows at some", "a\xE2\x89\xA4" "b \xE2\x86\x92", some, "a less or equal b right arrow"},
+     "section 3 copyright degree C one half multiplication sign"},
+    {"math and arrows at some", "a\xE2\x89\xA4" "b \xE2\x86\x92", some, "a less-than or equal b right-pointing arrow"},
     {"micro sign below and at its level", "\xC2\xB5m", none, "\xB5m"},
     {"backquote is never passed", "a`b", none, "a b"},
-    {"backquote named", "a`b", some, "a backquote b"},
+    {"code signs below most", "a\\b c^d e|f g~h i_j k\xC2\xA6l m\xC2\xB6n \xC2\xA7 3", some,
+     "a b c d e f g h i j k l m n section 3"},
+    {"code signs at most", "a\\b c^d e|f g~h i_j k\xC2\xA6l m\xC2\xB6n", most,
+     "a backslash b c caret d e vertical line f g tilde h i underscore j k broken bar l m "
+     "paragraph mark n"},
+    {"character names where CLDR has none", "\xE2\x9C\x93 \xE2\x85\x93 x\xE2\x81\xB4 H\xE2\x82\x82O \xE2\x84\xA0", some,
+     "check mark one third x superscript four H subscript two O service mark"},
+    {"numbers at none, signs not", "\xE2\x9C\x93 \xE2\x85\x93 cup \xE2\x88\x80", none, "  one third cup  "},
+    {"unlisted punctuation by its category at some", "a\xE3\x80\x8C" "b\xE3\x80\x8D" "c ok\xE2\x80\xBD", some,
+     "a, b, c ok "},
+    {"unlisted punctuation by its category at most", "a\xE3\x80\x8C" "b\xE3\x80\x8D" "c ok\xE2\x80\xBD", most,
+     "a open corner bracket b close corner bracket c ok interrobang"},
+    // Emoji and pictographs: their names at every level.
+    {"emoji at none", "\xF0\x9F\x91\x8D ok \xE2\x9D\xA4\xEF\xB8\x8F \xC2\xA9\xEF\xB8\x8F \xC2\xA9", none,
+     "thumbs up ok red heart copyright  "},
+    {"emoji sequences, longest first",
+     "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD \xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6 "
+     "\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7 1\xEF\xB8\x8F\xE2\x83\xA3 \xE2\x9D\xA4\xEF\xB8\x8F\xE2\x80\x8D\xF0\x9F\x94\xA5", none,
+     "thumbs up: medium skin tone family: man, woman, girl, boy flag: France keycap: 1 heart on fire"},
+    {"a run of one emoji read once with its count",
+     "\xF0\x9F\x91\x8D\xF0\x9F\x91\x8D\xF0\x9F\x91\x8D great\xF0\x9F\x91\x8D\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD", some,
+     "thumbs up times 3 great thumbs up thumbs up: medium skin tone"},
+    {"an emoji newer than the names", "\xF0\x9F\xAB\xA8!", none, "shaking face!"},
+    {"emoji parts alone and a text selector",
+     "#\xEF\xB8\x8F\xE2\x83\xA3 \xF0\x9F\x87\xAB \xF0\x9F\x8F\xBD \xE2\x9D\xA4\xEF\xB8\x8E", none,
+     "keycap: # regional indicator symbol letter f medium skin tone red heart"},
+    {"backquote named", "a`b", some, "a grave accent b"},
     {"most at some", "(x) \"y\" [z]; w", some, " x,  y, z, w"},
     {"most at most", "(x) \"y\" [z]; w", most,
-     "left paren x right paren quote y quote left bracket z right bracket semicolon w"},
+     "open parenthesis x close parenthesis quotation mark y quotation mark open square bracket z "
+     "close square bracket semicolon w"},
     {"sentence marks after a closing sign stay", "Really (yes)? Ok. Hi (you)! See [x]. Go: !", some,
      "Really, yes? Ok. Hi, you! See, x. Go!"},
     {"marks stay at most", "Hello, world! Why?", most, "Hello, world! Why?"},
     {"marks after their names at all", "Hello, world! Why?", all,
-     "Hello comma, world exclamation! Why question?"},
+     "Hello comma, world exclamation mark! Why question mark?"},
     {"dot inside a word at all", "debian.org 1.5", all, "debian dot org 1 dot 5"},
     {"apostrophes at all", "it's 'q'", all, "it's tick q tick"},
-    {"currency as now", "5\xE2\x82\xAC \xC2\xA3" "5 $5", all, "5euro pound 5 $5"},
+    // Money in the order it is spoken, the sign on either side of its amount.
+    {"money at all", "5\xE2\x82\xAC \xC2\xA3" "5 $5", all, "5 euros 5 pounds 5 dollars"},
+    {"money words one and other",
+     "\xE2\x82\xAC" "20 $5.99 \xC2\xA3" "3 \xC2\xA5" "100 20\xE2\x82\xAC $1 1\xE2\x82\xAC $1.00 21 \xE2\x82\xAC 50\xC2\xA2", none,
+     "20 euros 5.99 dollars 3 pounds 100 yen 20 euros 1 dollar 1 euro 1.00 dollars 21 euros 50 cents"},
+    {"money of the Currency Symbols block", "\xE2\x82\xB9" "5 \xE2\x82\xA9" "1,000 \xE2\x82\xBF" "2", some,
+     "5 rupees 1,000 won bitcoin 2"},
+    {"each sign takes the amount it touches", "\xC2\xA3" "5 $5, 20 \xE2\x82\xAC 30, 20\xC2\xA0\xE2\x82\xAC, x1\xE2\x82\xAC", some,
+     "5 pounds 5 dollars, 20 euros 30, 20 euros, x 1 euro"},
+    {"a currency sign alone", "\xE2\x82\xAC zone, x\xC2\xA3y, $HOME, \xE2\x82\xBF", none,
+     "euro zone, x pound y, $HOME,  "},
     // Noise: runs of one symbol, gutters and bullets, brackets around addresses.
     {"symbol runs pause", "a **** b ==== c\n----\nd", some, "a, b, c\n\nd"},
     {"a run named once with its count at all", "a **** b ----", all,
-     "a star times 4 b dash times 4"},
+     "a asterisk times 4 b dash times 4"},
     {"a rule alone is a blank", "====", some, " "},
     {"gutters and bullets silent", "* one\n - two\n-I", some, " one\n  two\ndash I"},
-    {"gutters and bullets read at most", "* one\n- two", most, "star one\ndash two"},
+    {"gutters and bullets read at most", "* one\n- two", most, "asterisk one\ndash two"},
     {"brackets around addresses silent",
      "&lt;me@example.org&gt;, x&lt;https://x.org&gt;. a&lt;b&gt;", some,
-     "me at example.org, x https, slash slash x.org. a less b greater"},
+     "me at example.org, x https, slash slash x.org. a less-than b greater-than"},
     // Markup read as XML.
     {"markup between two characters is a blank", "One.</s><s>Two.<br/>x", some, "One. Two. x"},
-    {"character references decoded", "&#60;&#x3C;&#233;", some, "less less \xE9"},
+    {"character references decoded", "&#60;&#x3C;&#233;", some, "less-than less-than \xE9"},
     {"invalid character references dropped", "a&#;b&#x110000;c&#xD800;d&#1;e&#13;f&#9;g", some,
      "abcdef\tg"},
-    {"a reference without its semicolon is text", "&#60 x", some, "and number 60 x"},
+    {"a reference without its semicolon is text", "&#60 x", some, "and hash sign 60 x"},
     {"comments dropped whole", "a<!-- x > y -->b <!-- open", some, "a b"},
-    {"CDATA content is text", "x<![CDATA[(y) a<b]]>z", some, "x, y, a less b z"},
+    {"CDATA content is text", "x<![CDATA[(y) a<b]]>z", some, "x, y, a less-than b z"},
     {"a less-than that opens no tag is text", "5 < 6 > 4 <me@example.org>", some,
-     "5 less 6 greater 4 me at example.org"},
+     "5 less-than 6 greater-than 4 me at example.org"},
     {"empty after the rewrite", "\xE2\x80\x8B", some, std::nullopt},
     // Characters and keys.
-    {"character symbol", "?", none, "question", NRV_MSGTYPE_CHAR},
+    {"character symbol", "?", none, "question mark", NRV_MSGTYPE_CHAR},
     {"character letter", "\xC3\xA9", none, "\xE9", NRV_MSGTYPE_CHAR},
     {"character euro", "\xE2\x82\xAC", none, "euro", NRV_MSGTYPE_CHAR},
     {"character space", " ", none, "space", NRV_MSGTYPE_CHAR},
     {"character space as named", "space", none, "space", NRV_MSGTYPE_CHAR},
     {"character without a name", "\xE6\x97\xA5", none, "symbol", NRV_MSGTYPE_CHAR},
-    {"character backquote", "`", none, "backquote", NRV_MSGTYPE_CHAR},
-    {"character less-than is never markup", "<", none, "less", NRV_MSGTYPE_CHAR},
+    {"character backquote", "`", none, "grave accent", NRV_MSGTYPE_CHAR},
+    {"character less-than is never markup", "<", none, "less-than", NRV_MSGTYPE_CHAR},
     {"character em dash", "\xE2\x80\x94", none, "em dash", NRV_MSGTYPE_CHAR},
+    {"character emoji", "\xE2\x9D\xA4\xEF\xB8\x8F", none, "red heart", NRV_MSGTYPE_CHAR},
     {"capital spelled", "\xC3\x89", none, "capital \xC9", NRV_MSGTYPE_CHAR, false, caps_mode::spell},
     {"capital with icon", "A", none, "A", NRV_MSGTYPE_CHAR, false, caps_mode::icon},
     {"key name", "shift_a", none, "shift a", NRV_MSGTYPE_KEY},
     {"key of one character", "_", none, "underscore", NRV_MSGTYPE_KEY},
     // Spelling.
-    {"spelled text", "Hi b52, ok?", none, "capital H i, b 5 2 comma, o k question", NRV_MSGTYPE_TEXT,
+    {"spelled text", "Hi b52, ok?", none, "capital H i, b 5 2 comma, o k question mark", NRV_MSGTYPE_TEXT,
      true, caps_mode::spell},
+    {"spelled emoji", "a\xF0\x9F\x91\x8D", none, "a thumbs up", NRV_MSGTYPE_TEXT, true},
     {"spelled sound icon", "caf\xC3\xA9 \xCE\xA9", none, "c a f \xE9, omega", NRV_MSGTYPE_SOUND_ICON,
      true},
 };
@@ -229,6 +269,8 @@ constexpr std::string_view pieces[] = {
     "\r", "\x7F", "\0"sv, "a", "Z", "7", "nd", "\xC3\xA9", "\xC3", "\xC5\x82", "\xCE\xB1", "\xCE\xA9",
     "\xE2\x80\x99", "\xE2\x80\x94", "\xE2\x80\xA6", "\xE2\x89\xA4", "\xE2\x80\x8B", "\xEF\xAC\x83",
     "\xC2\xA3", "\xC2\xB5", "\xC2\x85", "\xE2\x88\x92", "\xF0\x9F\x98\x80", "\xE2\x80", "\xF0\x9F",
+    "\xEF\xB8\x8F", "\xE2\x80\x8D", "\xF0\x9F\x8F\xBD", "\xF0\x9F\x87\xAB", "\xE2\x83\xA3", "\xE2\x82\xAC", "$",
+    "\xE2\x9C\x93", "\xE2\xAE\x81",
 };
 
 std::string random_text(std::mt19937 &rng, size_t max_bytes)
@@ -247,13 +289,14 @@ std::string random_text(std::mt19937 &rng, size_t max_bytes)
 
 }  // namespace
 
-// The longest thing one input byte can become is a capital spelled with
-// its separators, or a name such as " less or equal " for three bytes;
-// 16 bytes of output per input byte bounds every rule with room to spare.
+// The longest thing one input byte can become is a share of a character
+// name: " upwards triangle-headed arrow leftwards of downwards
+// triangle-headed arrow " for three bytes, 25 bytes a byte; 32 bytes of
+// output per input byte bounds every rule with room to spare.
 TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
 {
     constexpr size_t max_bytes = 300;
-    constexpr size_t max_out_per_byte = 16;
+    constexpr size_t max_out_per_byte = 32;
     GuardedBytes guard(max_bytes);
     std::mt19937 rng(0xfa17u);
     const NRVMessageType types[] = {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,
@@ -290,12 +333,42 @@ TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
     EXPECT_GT(spoken, 10000);
 }
 
+// A mark before an amount stays before it, after its sign was moved
+// behind it; a mark after it, after the money word.
+TEST(FaithfulText, MarksStayAroundMoney)
+{
+    struct MarkRow {
+        std::string_view input;
+        std::string_view text;
+        std::vector<size_t> places;
+    };
+    const MarkRow mark_rows[] = {
+        {"\xE2\x82\xAC<mark name='a'/>20 and <mark name='b'/>5\xE2\x82\xAC", "20 euros and 5 euros", {0, 13}},
+        {"x <mark name='a'/>$1.50<mark name='b'/> y", "x 1.50 dollars y", {2, 14}},
+    };
+    GuardedBytes guard(128);
+    faithful_settings s;
+    for (const MarkRow &r : mark_rows) {
+        SCOPED_TRACE(r.input);
+        marked_text t;
+        ASSERT_EQ(prepare_marked_faithful(guard.place(r.input), r.input.size(), NRV_MSGTYPE_TEXT,
+                                          &s, &t),
+                  0);
+        EXPECT_EQ(std::string_view(t.text, t.length), r.text);
+        std::vector<size_t> places;
+        for (size_t i = 0; i < t.count; ++i)
+            places.push_back(t.marks[i].at);
+        EXPECT_EQ(places, r.places);
+        free_marked_text(&t);
+    }
+}
+
 namespace {
 
 constexpr std::string_view marked_pieces[] = {
     R"(<mark name="a"/>)", R"(<mark name='b'/>)", "</s><s>", "<br/>", "<!-- > -->",
     "<![CDATA[<x>]]>", "&#60;", "&#;", "&amp;", "<", ">", " ", "\n", "(", ")", "?", "-", "--",
-    "****", "word", "7", "\xE2\x80\x94",
+    "****", "word", "7", "\xE2\x80\x94", "\xE2\x82\xAC", "$", "1", ".", "\xF0\x9F\x91\x8D", "\xEF\xB8\x8F",
 };
 
 }  // namespace
