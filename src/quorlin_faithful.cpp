@@ -444,18 +444,36 @@ void put_at(output &out, const unit &u, const unsigned char *next, const pass_st
         put_attached(out, ' ');
 }
 
+// The signs heard from `most` up that are a part of the word they stand
+// in: an identifier's underscore (snake_case), a path's backslash, the
+// caret of ^C, the tilde of ~/bin, the bar of a|b.
+bool joins_word(unsigned char c) {
+    return c == '_' || c == '\\' || c == '^' || c == '~' || c == '|';
+}
+
+// Whether such a sign at `src` stands inside a word or opens one here:
+// without its name the word would be another ("my file name").
+bool is_part_of_word(const output &out, const unsigned char *src, const unsigned char *next,
+                     bool after_word) {
+    if (!joins_word(*src)) return false;
+    const bool word_after = starts_word(*next) || *next == '/' || joins_word(*next);
+    return word_after && ((after_word && !out.blank_due) || at_word_start(out));
+}
+
 /*
- * A symbol: its name at its level or above; below it, its fallback (a
- * comma break, its code-page letter, or a space). Returns where input
- * resumes; sets st.prev_word when its letter is written.
+ * A symbol: its name at its level or above, or from `some` up where it
+ * is part of a word; otherwise its fallback (a comma break, its
+ * code-page letter, or a space). Returns where input resumes; sets
+ * st.prev_word when its letter is written.
  */
 const unsigned char *put_symbol(output &out, const unit &u, const unsigned char *src,
-                                const unsigned char *next, pass_state &st) {
+                                const unsigned char *next, pass_state &st, bool after_word) {
     if (st.lvl < punct_level::most && is_quiet_symbol(out, src, next, st)) return next;
     if (u.ch == '-' && is_digit(last_byte(out)) && !out.blank_due && is_digit(*next)) {
         put(out, '-');  // an en dash between digits is a range: read as the hyphen's
         st.prev_word = true;
-    } else if (st.lvl >= u.lvl) {
+    } else if (st.lvl >= u.lvl ||
+               (st.lvl >= punct_level::some && is_part_of_word(out, src, next, after_word))) {
         put_unit_name(out, st, u);
     } else if (u.fb == fallback::pause) {
         return put_comma_break(out, next, st.lvl);
@@ -482,7 +500,7 @@ const unsigned char *put_currency_alone(output &out, const unit &u, const unsign
     else if (text_names::money_words_of(st.names, st.cp, &w))
         put_unit_name(out, st, u);
     else
-        return put_symbol(out, u, src, next, st);
+        return put_symbol(out, u, src, next, st, false);
     return next;
 }
 
@@ -606,7 +624,7 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     case kind::hyphen: return put_hyphen(out, u, src, next, st, after_word);
     case kind::colon: return put_colon(out, u, next, st, after_word);
     case kind::at: put_at(out, u, next, st, after_word); break;
-    case kind::symbol: return put_symbol(out, u, src, next, st);
+    case kind::symbol: return put_symbol(out, u, src, next, st, after_word);
     case kind::named: put_unit_name(out, st, u); break;
     case kind::currency: return put_currency_alone(out, u, src, next, st);
     case kind::pause: return put_comma_break(out, next, lvl);

@@ -83,8 +83,9 @@ const Row rows[] = {
     {"math and arrows at some", "a\xE2\x89\xA4" "b \xE2\x86\x92", some, "a less-than or equal b right-pointing arrow"},
     {"micro sign below and at its level", "\xC2\xB5m", none, "\xB5m"},
     {"backquote is never passed", "a`b", none, "a b"},
-    {"code signs below most", "a\\b c^d e|f g~h i_j k\xC2\xA6l m\xC2\xB6n \xC2\xA7 3", some,
-     "a b c d e f g h i j k l m n section 3"},
+    {"code signs below most: named only inside a word",
+     "a\\b i_j ^C ~/bin x | y _ k\xC2\xA6l \xC2\xB6 \xC2\xA7 3", some,
+     "a backslash b i underscore j caret C tilde slash bin x   y   k l   section 3"},
     {"code signs at most", "a\\b c^d e|f g~h i_j k\xC2\xA6l m\xC2\xB6n", most,
      "a backslash b c caret d e vertical line f g tilde h i underscore j k broken bar l m "
      "paragraph mark n"},
