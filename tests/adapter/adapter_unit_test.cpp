@@ -372,8 +372,10 @@ TEST_F(AdapterUnit, InitMessageThatCannotBeCopiedIsNull) {
 
 // Releases a list of one voice, as the runtime releases every list.
 void free_voice_list(NRVVoice **list) {
-    for (char *field : {list[0]->name, list[0]->language, list[0]->variant}) free(field);
-    free(list[0]);
+    for (NRVVoice **v = list; *v != nullptr; ++v) {
+        for (char *field : {(*v)->name, (*v)->language, (*v)->variant}) free(field);
+        free(*v);
+    }
     free(list);
 }
 
@@ -407,6 +409,51 @@ TEST_F(AdapterUnit, VoiceListWithoutMemory) {
     NRVVoice **whole = module_list_voices();
     ASSERT_NE(whole, nullptr);
     EXPECT_STREQ(whole[0]->language, "en-US");
+    free_voice_list(whole);
+}
+
+// With the engine linked in, its own eciGetAvailableLanguages gives the
+// dialects. A list of them that cannot be had whole is no list, with
+// nothing left allocated: the array, a record or a string of any voice.
+TEST_F(AdapterUnit, DialectVoiceListFromTheLinkedEngineWithoutMemory) {
+    setenv("QUORLIN_FAKE_LANGUAGES", "0x30000,0x10000", 1);
+    quorlin::config_languages = 1;
+    init();
+    // Voice i (from 0) takes malloc 2 + 2i (record) and 3 + 2i (name),
+    // strdup 1 + 2i (language) and 2 + 2i (variant), after the array.
+    const struct {
+        const char *name;
+        fault::call call;
+        unsigned long nth;
+    } rows[] = {
+        {"array", fault::call::malloc, 1},
+        {"first record", fault::call::malloc, 2},
+        {"last name", fault::call::malloc, 33},
+        {"a language", fault::call::strdup, 11},
+        {"last variant", fault::call::strdup, 32},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fault::fail_nth(fault::call::malloc, row.call == fault::call::malloc ? row.nth : 0);
+        fault::fail_nth(fault::call::strdup, row.call == fault::call::strdup ? row.nth : 0);
+        NRVVoice **list = module_list_voices();
+        fault::disarm(fault::call::malloc);
+        fault::disarm(fault::call::strdup);
+        EXPECT_EQ(list, nullptr);
+        const size_t made = fault::counted(fault::call::malloc).succeeded +
+                            fault::counted(fault::call::strdup).succeeded;
+        EXPECT_EQ(fault::frees(), made);
+        if (list != nullptr) free_voice_list(list);
+    }
+    NRVVoice **whole = module_list_voices();
+    quorlin::config_languages = 0;
+    unsetenv("QUORLIN_FAKE_LANGUAGES");
+    ASSERT_NE(whole, nullptr);
+    size_t count = 0;
+    while (whole[count] != nullptr) ++count;
+    EXPECT_EQ(count, 16u);
+    EXPECT_STREQ(whole[0]->name, "Wade en-US");
+    EXPECT_STREQ(whole[15]->name, "Grandpa fr-FR");
     free_voice_list(whole);
 }
 
