@@ -17,15 +17,15 @@ const char *const presets[] = {"Wade",  "Flo",     "Bobbie",  "Male2",
                                "Male3", "Female2", "Grandma", "Grandpa"};
 
 const std::map<std::string, std::string> tag_of_value = {
-    {"0x00010000", "en-US"}, {"0x00010001", "en-GB"}, {"0x00020001", "es-MX"},
-    {"0x00030000", "fr-FR"}, {"0x00030001", "fr-CA"}, {"0x00040000", "de-DE"},
-    {"0x00060000", "zh-CN"}, {"0x00060001", "zh-TW"}, {"0x00070000", "pt-BR"},
-    {"0x000D0000", "nb-NO"}};
+    {"0x00010000", "en-US"}, {"0x00010001", "en-GB"}, {"0x00020000", "es-ES"},
+    {"0x00020001", "es-MX"}, {"0x00030000", "fr-FR"}, {"0x00030001", "fr-CA"},
+    {"0x00040000", "de-DE"}, {"0x00060000", "zh-CN"}, {"0x00060001", "zh-TW"},
+    {"0x00070000", "pt-BR"}, {"0x000D0000", "nb-NO"}};
 
 // Some dialects of some languages, so that a match must fall back: no
-// es-ES, no de-DE, no fr-BE.
+// de-DE, no fr-BE, no pt-PT.
 const char *const some_dialects =
-    "0x10000,0x10001,0x20001,0x30000,0x30001,0x60000,0x60001,0x70000,0xD0000";
+    "0x10000,0x10001,0x20000,0x20001,0x30000,0x30001,0x60000,0x60001,0x70000,0xD0000";
 
 Module languages_module(const char *dialects, std::string config = "") {
     return Module({{{"QUORLIN_FAKE_SAMPLES", "0"}, {"QUORLIN_FAKE_LANGUAGES", dialects}},
@@ -88,21 +88,15 @@ TEST(AdapterLanguages, LanguageTagsChooseAnInstalledDialect) {
         {"LanguageAloneElseTheLowestDialect", "language=fr-CA\nlanguage=en\n", "Grandma en-US",
          ""},
         {"RegionNotInstalledGivesTheLowest", "language=fr-BE\n", "Grandma fr-FR", ""},
-        {"RegionNotInstalledKeepsTheDialectChosen", "language=fr-CA\nlanguage=fr-BE\n",
-         "Grandma fr-CA", ""},
-        {"OnlyDialectOfTheLanguage", "language=es\n", "Grandma es-MX", ""},
         {"LatinAmericaIsMexico", "language=es-419\n", "Grandma es-MX", ""},
         {"TraditionalScriptIsTaiwan", "language=zh-Hant\n", "Grandma zh-TW", ""},
-        {"SimplifiedScriptIsChina", "language=zh-hans\n", "Grandma zh-CN", ""},
+        {"SimplifiedScriptIsChina", "language=zh-TW\nlanguage=zh-hans\n", "Grandma zh-CN", ""},
         {"RegionOverridesTheScript", "language=zh-Hant-CN\n", "Grandma zh-CN", ""},
         {"ExtensionIsNotARegion", "language=fr-x-ca\n", "Grandma fr-FR", ""},
-        {"NynorskIsNorwegian", "language=nn-NO\n", "Grandma nb-NO", ""},
-        {"NoIsNorwegian", "language=no\n", "Grandma nb-NO", ""},
+        {"NynorskIsNorwegian", "language=nn_no\n", "Grandma nb-NO", ""},
         {"NotInstalledKeeps", "language=fr\nlanguage=de\n", "Grandma fr-FR",
          "quorlin: language de not available, keeping fr-FR"},
-        {"NoSuchLanguageKeeps", "language=pl\n", "Grandma en-US",
-         "quorlin: language pl not available, keeping en-US"},
-        {"ThreeLetterCodeIsNotMatched", "language=eng\n", "Grandma en-US",
+        {"LanguageNotListedKeeps", "language=eng\n", "Grandma en-US",
          "quorlin: language eng not available, keeping en-US"},
     };
     run_rows(rows, std::size(rows));
@@ -112,12 +106,8 @@ TEST(AdapterLanguages, VoiceAndSynthesisVoiceChooseAPreset) {
     const ChoiceRow rows[] = {
         {"ClassesAnyCase", "voice=MALE1\n", "Wade en-US", ""},
         {"Male2", "voice=male2\n", "Male2 en-US", ""},
-        {"Male3", "voice=male3\n", "Male3 en-US", ""},
-        {"Female1", "voice=Female1\n", "Flo en-US", ""},
-        {"Female2", "voice=female2\n", "Female2 en-US", ""},
-        {"ChildMale", "voice=child_male\n", "Bobbie en-US", ""},
         {"ChildFemale", "voice=child_female\n", "Bobbie en-US", ""},
-        {"ClassKeepsTheDialect", "language=fr\nvoice=female1\n", "Flo fr-FR", ""},
+        {"ClassKeepsTheDialect", "language=fr\nvoice=Female1\n", "Flo fr-FR", ""},
         {"UnknownClassKeeps", "voice=male2\nvoice=robot\n", "Male2 en-US",
          "quorlin: voice robot not available, keeping Male2 en-US"},
         {"ListedNameGivesPresetAndDialect", "synthesis_voice=Flo fr-FR\n", "Flo fr-FR", ""},
@@ -260,7 +250,6 @@ TEST(AdapterLanguages, ChoiceIsAppliedAtTheNextMessage) {
         {"SwitchBack", "language=en\n",
          then_settings({"eciSetParam eciLanguageDialect 0x00010000", "eciCopyVoice 2 0",
                         "eciSetVoiceParam 0 eciHeadSize 40"})},
-        {"ChosenAndUnchosenBeforeTheMessage", "language=fr\nlanguage=en-US\n", then_settings({})},
     };
     for (const auto &s : steps) {
         SCOPED_TRACE(s.name);
