@@ -4,8 +4,9 @@
  * handle and the address of each engine call, set once by
  * engine_library_load and kept for the life of the process, and it
  * defines every call of eci_corvane.h as a forwarder through those
- * addresses, so that the adapter calls the engine by its own names
- * whether it is linked with a stand-in engine (the unit tests, the fuzz
+ * addresses (but eciGetAvailableLanguages, which not every build of the
+ * library has: its address is looked up on request), so that the
+ * adapter calls the engine by its own names whether it is linked with a stand-in engine (the unit tests, the fuzz
  * targets) or built into the shipped module with this file.
  *
  * The forwarders bear the library's own names, and must never be taken
@@ -229,6 +230,12 @@ int engine_library_load(char **message) {
     library = {};
     *message = strdup(text);
     return -1;
+}
+
+engine_languages_call engine_library_languages_call(void) {
+    if (library.handle == nullptr) return nullptr;
+    return reinterpret_cast<engine_languages_call>(
+        dlsym(library.handle, "eciGetAvailableLanguages"));
 }
 
 ECIHand eciNew(void) { return resolved<decltype(&eciNew)>(call_new)(); }

@@ -4,10 +4,13 @@
  * engine, so that a library that is missing, of the other word size or
  * without one of its calls is reported in the INIT reply instead of
  * ending the process before any reply. engine_library.cpp also defines
- * every call of eci_corvane.h, forwarding to the loaded library's.
+ * every call of eci_corvane.h, forwarding to the loaded library's, but
+ * eciGetAvailableLanguages, whose address it hands out on request.
  */
 #ifndef ENGINE_LIBRARY_H
 #define ENGINE_LIBRARY_H
+
+#include "eci_corvane.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,6 +28,18 @@ extern "C" {
  * fuzz targets are, has no loader, and the function's address is null.
  */
 __attribute__((weak)) int engine_library_load(char **message);
+
+/* The loaded library's eciGetAvailableLanguages. */
+typedef int (*engine_languages_call)(ECILanguageDialect *languages, int *count);
+
+/*
+ * Looks eciGetAvailableLanguages up in the loaded library, only when this
+ * is called: not every build of the library exports it, and a module
+ * that does not list languages makes no look-up beyond the calls it
+ * needs. Null when the library lacks it or none is loaded. Weak, as
+ * engine_library_load is.
+ */
+__attribute__((weak)) engine_languages_call engine_library_languages_call(void);
 
 #ifdef __cplusplus
 }

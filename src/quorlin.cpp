@@ -56,6 +56,7 @@
 #include "engine_library.h"
 #include "nrv_module_main.h"
 #include "quorlin_config.h"
+#include "quorlin_languages.h"
 #include "quorlin_prepare.h"
 
 namespace {
@@ -160,6 +161,27 @@ int current_volume = 90;
 /* The server's punctuation level, spelling and capitals, which only the
  * faithful preparation (CorvaneFaithfulText 1) honours. */
 faithful_settings current_faithful = {};
+
+/*
+ * The dialects and presets, with CorvaneLanguages 1 (untouched with 0).
+ * What is installed is asked once, at module_init, and kept for the
+ * process's life: the voice list is made from it. The server's choice is
+ * kept here by module_set and applied at the start of each message, so
+ * that a SET while a message streams counts from the next one. Dialects
+ * are rows of dialect_table.
+ */
+struct voice_choice {
+    dialect_set installed; /* the dialects listed and offered */
+    dialect_set refused;   /* dialects the engine would not switch to: each
+                              logged once, and not asked for again */
+    int start_row;         /* the dialect in force at start, listed first */
+    int in_force;          /* the dialect the engine speaks, or no_dialect
+                              for one the table does not hold */
+    int wanted_row;        /* the dialect the server's settings ask for */
+    int active_preset;     /* the preset in voice 0 (voice_name_table) */
+    int wanted_preset;     /* the preset the server's settings ask for */
+};
+voice_choice voices = {0, 0, no_dialect, no_dialect, no_dialect, 0, 0};
 
 // ---- The sample store ----
 
@@ -423,13 +445,8 @@ void set_voice_param(ECIVoiceParam param, int value) {
     if (value >= 0) eciSetVoiceParam(eciHandle, 0, param, value);
 }
 
-/* The engine numbers its presets from 1, in the order of
- * voice_name_table, and copies preset 1 (Wade) into slot 0 when the
- * instance is created; so Wade needs no copy, and any other preset is
- * copied over first, since the copy replaces every parameter of slot 0.
- * The configured parameters then go on top. */
-void apply_voice_config() {
-    if (config_voice != 0) eciCopyVoice(eciHandle, config_voice + 1, 0);
+/* The voice parameters of the configuration file, into slot 0. */
+void apply_configured_parameters() {
     set_voice_param(eciPitchBaseline, config_pitch_baseline);
     set_voice_param(eciPitchFluctuation, config_pitch_fluctuation);
     set_voice_param(eciSpeed, config_speed);
@@ -437,6 +454,19 @@ void apply_voice_config() {
     set_voice_param(eciHeadSize, config_head_size);
     set_voice_param(eciRoughness, config_roughness);
     set_voice_param(eciBreathiness, config_breathiness);
+}
+
+/* The engine's number of preset `preset` of voice_name_table. */
+int engine_preset(int preset) { return preset + 1; }
+
+/* The engine numbers its presets from 1, in the order of
+ * voice_name_table, and copies preset 1 (Wade) into slot 0 when the
+ * instance is created; so Wade needs no copy, and any other preset is
+ * copied over first, since the copy replaces every parameter of slot 0.
+ * The configured parameters then go on top. */
+void apply_voice_config() {
+    if (config_voice != 0) eciCopyVoice(eciHandle, engine_preset(config_voice), 0);
+    apply_configured_parameters();
 }
 
 /* An engine parameter the file set, applied and logged under `label`. */
@@ -519,6 +549,84 @@ void load_dictionaries() {
                 static_cast<int>(err));
 }
 
+/* Where the module is linked with an engine directly (the unit tests),
+ * the engine's own call, and null for an engine that lacks it; the
+ * shipped module links no engine and asks the loader instead. */
+#pragma weak eciGetAvailableLanguages
+
+/* The engine's eciGetAvailableLanguages, or null when it has none. */
+engine_languages_call languages_call() {
+    if (engine_library_load == nullptr) return eciGetAvailableLanguages;
+    if (engine_library_languages_call == nullptr) return nullptr;
+    return engine_library_languages_call();
+}
+
+/* More dialects than any engine could install: a count beyond it is
+ * taken for a failure rather than allocated. */
+constexpr int most_dialects = 4096;
+static_assert(sizeof(ECILanguageDialect) == sizeof(int), "the engine fills an array of int");
+
+/* The dialects the engine reports as installed, or 0 when it cannot say
+ * (logged). It is asked for their number first, then for them. Values
+ * are read as ints: the engine may report input forms, which the
+ * enumeration does not name. */
+dialect_set reported_dialects() {
+    engine_languages_call call = languages_call();
+    if (!call) {
+        fprintf(stderr, "quorlin: the engine library has no eciGetAvailableLanguages\n");
+        return 0;
+    }
+    int none[1] = {0};
+    int count = 0;
+    int error = call(reinterpret_cast<ECILanguageDialect *>(none), &count);
+    int *values = nullptr;
+    const int capacity = count;
+    if (error == 0 && capacity > 0 && capacity <= most_dialects)
+        values = static_cast<int *>(malloc(static_cast<size_t>(capacity) * sizeof(int)));
+    if (values) error = call(reinterpret_cast<ECILanguageDialect *>(values), &count);
+    /* Never more than the array holds, whatever the engine says. */
+    if (count > capacity) count = capacity;
+    dialect_set set = 0;
+    if (values && error == 0 && count > 0) set = dialects_of(values, static_cast<size_t>(count));
+    free(values);
+    if (error != 0)
+        fprintf(stderr, "quorlin: eciGetAvailableLanguages failed (error %d)\n", error);
+    else if (set == 0)
+        fprintf(stderr, "quorlin: eciGetAvailableLanguages reported no dialect the module knows\n");
+    return set;
+}
+
+/* A set of the one row `row`. */
+dialect_set only(int row) { return row == no_dialect ? 0 : dialect_set{1} << row; }
+
+bool has(dialect_set set, int row) { return (set & only(row)) != 0; }
+
+const char *tag_of(int row) {
+    return row == no_dialect ? "an unknown dialect" : dialect_table[static_cast<size_t>(row)].tag;
+}
+
+/*
+ * Learns the installed dialects and the one in force, for the voice list
+ * and the server's choice. Without the engine's list, the dialect in
+ * force stands alone, and en-US where that is unknown too. The start
+ * dialect, listed first, is the one in force when it is listed, else the
+ * lowest listed, to which the first message switches.
+ */
+void find_dialects() {
+    dialect_set installed = reported_dialects();
+    int in_force = dialect_row(eciGetParam(eciHandle, eciLanguageDialect));
+    if (installed == 0) {
+        installed =
+            in_force != no_dialect ? only(in_force) : only(dialect_row(eciGeneralAmericanEnglish));
+        fprintf(stderr, "quorlin: listing only %s\n", tag_of(lowest_dialect(installed)));
+    }
+    int start = has(installed, in_force) ? in_force : lowest_dialect(installed);
+    voices = voice_choice{installed, 0, start, in_force, start, config_voice, config_voice};
+    char tags[128];
+    dialect_tags(installed, tags, sizeof tags);
+    fprintf(stderr, "quorlin: dialects: %s; starting in %s\n", tags, tag_of(start));
+}
+
 /* Releases the engine and every buffer; safe when any of them is missing.
  * Never while the engine is inside a synthesis. The samples wait while
  * the writer still reads them. */
@@ -561,8 +669,39 @@ void apply_current_settings() {
     eciSetVoiceParam(eciHandle, 0, eciVolume, current_volume);
 }
 
-/* A fresh message: no stop pending, nothing stored, the server's current
- * settings in slot 0. */
+/* Switches the engine to the dialect the server chose when it is not the
+ * one in force, since a switch loads a language. True when it switched.
+ * A dialect the engine refuses is logged and not asked for again: the
+ * message speaks in the dialect in force. */
+bool switch_dialect() {
+    int row = voices.wanted_row;
+    if (row == no_dialect || row == voices.in_force || has(voices.refused, row)) return false;
+    if (eciSetParam(eciHandle, eciLanguageDialect, dialect_table[static_cast<size_t>(row)].value) ==
+        -1) {
+        voices.refused |= only(row);
+        fprintf(stderr, "quorlin: the engine cannot switch to %s, speaking %s\n", tag_of(row),
+                tag_of(voices.in_force));
+        return false;
+    }
+    voices.in_force = row;
+    return true;
+}
+
+/* The server's dialect and preset, before the message's text goes to the
+ * engine. After a switch or a change of preset the preset is copied into
+ * slot 0 afresh, so that nothing set on the voice before leaks into it;
+ * the configuration file's parameters belong to the configured preset
+ * alone. The server's rate, pitch and volume go on top (start_message). */
+void apply_voice_choice() {
+    bool switched = switch_dialect();
+    if (!switched && voices.wanted_preset == voices.active_preset) return;
+    eciCopyVoice(eciHandle, engine_preset(voices.wanted_preset), 0);
+    voices.active_preset = voices.wanted_preset;
+    if (voices.active_preset == config_voice) apply_configured_parameters();
+}
+
+/* A fresh message: no stop pending, nothing stored, the server's dialect
+ * and voice, and its current settings in slot 0. */
 void start_message() {
     stop_requested = 0;
     speech = message_state{};
@@ -570,7 +709,58 @@ void start_message() {
     pthread_mutex_lock(&audio_mutex);
     audio_data.num_samples = 0;
     pthread_mutex_unlock(&audio_mutex);
+    if (config_languages) apply_voice_choice();
     apply_current_settings();
+}
+
+/* Logs a voice setting that matched nothing, with the voice kept. */
+void log_kept_voice(const char *what, const char *value) {
+    fprintf(stderr, "quorlin: %s %s not available, keeping %s %s\n", what, value,
+            voice_name_table[static_cast<size_t>(voices.wanted_preset)], tag_of(voices.wanted_row));
+}
+
+/* SET language: the installed dialect the tag stands for. */
+void choose_language(const char *value) {
+    int row = match_language(value, voices.installed, voices.wanted_row);
+    if (row == no_dialect)
+        fprintf(stderr, "quorlin: language %s not available, keeping %s\n", value,
+                tag_of(voices.wanted_row));
+    else
+        voices.wanted_row = row;
+}
+
+/* SET voice: the preset of a generic voice class, in the same dialect. */
+void choose_voice_class(const char *value) {
+    int preset = match_voice_class(value);
+    if (preset < 0)
+        log_kept_voice("voice", value);
+    else
+        voices.wanted_preset = preset;
+}
+
+/* SET synthesis_voice: a listed voice, or a preset in the same dialect. */
+void choose_listed_voice(const char *value) {
+    int preset = 0, row = no_dialect;
+    if (!match_synthesis_voice(value, voices.installed, &preset, &row)) {
+        log_kept_voice("synthesis_voice", value);
+        return;
+    }
+    voices.wanted_preset = preset;
+    if (row != no_dialect) voices.wanted_row = row;
+}
+
+/* The server's language and voice settings, with CorvaneLanguages 1;
+ * false for any other name. */
+bool set_voice_choice(const char *name, const char *value) {
+    if (strcmp(name, "language") == 0)
+        choose_language(value);
+    else if (strcmp(name, "voice") == 0)
+        choose_voice_class(value);
+    else if (strcmp(name, "synthesis_voice") == 0)
+        choose_listed_voice(value);
+    else
+        return false;
+    return true;
 }
 
 /* The speaking line, with a long text cut to its first bytes. */
@@ -853,6 +1043,7 @@ int module_init(char **status_info) {
     apply_voice_config();
     apply_engine_config();
     load_dictionaries();
+    if (config_languages) find_dialects();
 
     *status_info = strdup("Corvane TTS initialized successfully");
     return 0;
@@ -883,12 +1074,15 @@ int module_close(void) {
     return 0;
 }
 
-/* A new list holding the configured voice, all of it from malloc and
+/* A new list holding the configured voice, or with CorvaneLanguages 1
+ * every preset of every installed dialect, all of it from malloc and
  * strdup: the caller frees the strings, the record and the array. Null,
  * with nothing left over, when any of them cannot be had: a voice with a
  * field missing would be listed wrongly (a null language reads as
  * "none"). */
 NRVVoice **module_list_voices(void) {
+    if (config_languages)
+        return dialect_voice_list(voices.installed, voices.start_row, config_voice);
     auto **list = static_cast<NRVVoice **>(malloc(2 * sizeof(NRVVoice *)));
     auto *voice = static_cast<NRVVoice *>(malloc(sizeof(NRVVoice)));
     if (!list || !voice) {
@@ -912,13 +1106,15 @@ NRVVoice **module_list_voices(void) {
     return list;
 }
 
-/* Keeps the server's rate, pitch and volume for the next message, and
- * with CorvaneFaithfulText 1 its punctuation level, spelling and
- * capitals; every other name is accepted and ignored, the voice included
- * (it is fixed by the configuration file). */
+/* Keeps the server's rate, pitch and volume for the next message, with
+ * CorvaneFaithfulText 1 its punctuation level, spelling and capitals, and
+ * with CorvaneLanguages 1 its language and voice; every other name is
+ * accepted and ignored, the voice included when the configuration file
+ * fixes it. */
 int module_set(const char *var, const char *val) {
     fprintf(stderr, "quorlin: set %s = %s\n", var, val);
     if (config_faithful_text && faithful_set(&current_faithful, var, val)) return 0;
+    if (config_languages && set_voice_choice(var, val)) return 0;
     if (strcmp(var, "rate") == 0)
         current_rate = server_to_engine(val, 250);
     else if (strcmp(var, "pitch") == 0)

@@ -64,6 +64,7 @@ constexpr config_key key_table[] = {
     {"CorvaneStreaming", "streaming", &config_streaming, nullptr, 0, 1, 0},
     {"CorvaneIndexMarks", "index marks", &config_index_marks, nullptr, 0, 1, 0},
     {"CorvaneFaithfulText", "faithful text", &config_faithful_text, nullptr, 0, 1, 0},
+    {"CorvaneLanguages", "languages", &config_languages, nullptr, 0, 1, 0},
 };
 
 /* The default of the number `value` points to, from its row. A path row
@@ -101,6 +102,7 @@ constinit int config_real_world_units = initial_of(&config_real_world_units);
 constinit int config_streaming = initial_of(&config_streaming);
 constinit int config_index_marks = initial_of(&config_index_marks);
 constinit int config_faithful_text = initial_of(&config_faithful_text);
+constinit int config_languages = initial_of(&config_languages);
 
 const std::span<const config_key> config_keys{key_table};
 

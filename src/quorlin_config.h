@@ -47,6 +47,10 @@ extern int config_index_marks;       /* 0: SSML marks are markup, PAUSE stops;
                                         1: marks are reported, PAUSE ends with 704 */
 extern int config_faithful_text;     /* 0: the ASCII sanitiser; 1: text prepared
                                         faithfully in the engine's code page */
+extern int config_languages;         /* 0: one voice in the start dialect, the
+                                        server's language and voice ignored;
+                                        1: every installed dialect listed and
+                                        chosen by the server */
 
 /* A base-10 number with an optional sign, read alike from the file and
  * from the server's settings: reading stops at the first non-digit, a

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * The scriptable fake engine: libibmeci50.so with the 17 calls of
- * eci_corvane.h, producing a known sample pattern instead of speech, so
+ * The scriptable fake engine: libibmeci50.so with the 18 calls of
+ * eci_corvane.h (17 when built without eciGetAvailableLanguages, as a
+ * library that lacks it, with QUORLIN_FAKE_WITHOUT_LANGUAGES), producing a known sample pattern instead of speech, so
  * that tests can drive the quorlin binary end to end and check exactly
  * what it asked the engine to do. One instance and one dictionary set at
  * a time, all on the caller's thread, as the module uses them.
@@ -28,7 +29,10 @@
  *                           eciSetOutputBuffer, eciAddText, eciSynthesize,
  *                           eciNewDict, eciSetDict, eciLoadDict (every
  *                           volume) or eciLoadDict:main, eciLoadDict:root,
- *                           eciLoadDict:abbv. "name@N" fails only the N-th
+ *                           eciLoadDict:abbv, eciGetAvailableLanguages
+ *                           (returns ECI_PARAMETERERROR; the rules are
+ *                           those read at the last eciNew),
+ *                           eciGetParam:dialect (returns -1). "name@N" fails only the N-th
  *                           call of that name (from 1).
  *   QUORLIN_FAKE_DICT_ERROR Error number of a failing eciLoadDict or
  *                           eciSetDict. Default 6 (DictAccessError).
@@ -49,6 +53,16 @@
  *                           is offered again before the synthesis ends, as
  *                           the engine's manual allows. Default 0: the
  *                           first refusal ends it.
+ *   QUORLIN_FAKE_LANGUAGES  Comma list of the dialects installed, each a
+ *                           number in decimal or 0x hex ("0x00030000"),
+ *                           reported by eciGetAvailableLanguages in this
+ *                           order; values the engine's table lacks are
+ *                           reported as given. Default: en-US alone. An
+ *                           instance starts in the lowest of them.
+ *                           Read afresh at each eciGetAvailableLanguages
+ *                           call too, which needs no instance.
+ *   QUORLIN_FAKE_TEXT_HEX   "1": eciAddText logs its text as hex bytes,
+ *                           "eciAddText hex=48C3A9", for code-page tests.
  *   QUORLIN_FAKE_STOP_LOG   File to which the course of every synthesis is
  *                           appended, with times, so that a test can see
  *                           whether and when the engine was told to stop
@@ -78,11 +92,21 @@
  * into a preset (eciSetVoiceParam on it, eciCopyVoice to it) is refused
  * and logged with " READ-ONLY"; a voice outside 0 to 16 with " BAD
  * VOICE". A refused eciSetVoiceParam returns -1, a refused copy 0.
+ * eciSetParam of eciLanguageDialect to a dialect not installed returns
+ * -1, keeps the dialect in force and is logged with " NOT INSTALLED".
+ * eciGetAvailableLanguages with a null argument or a negative capacity
+ * returns ECI_PARAMETERERROR, logged with " BAD ARGUMENT". In a dialect
+ * whose code page is double-byte (Chinese, Japanese, Korean), text that
+ * ends inside a character, on a lead byte, is logged with " SPLIT
+ * CHARACTER": the engine would join it to the next call's first byte.
  *
  * Call log: "eciNew", "eciDelete", "eciRegisterCallback callback=set
  * data=null", "eciSetOutputBuffer 20000", "eciSetParam eciSampleRate 2",
  * "eciInsertIndex 7",
- * "eciGetParam eciSampleRate -> 2", "eciSetVoiceParam 0 eciSpeed 50",
+ * "eciGetParam eciSampleRate -> 2", "eciSetParam eciLanguageDialect
+ * 0x00030000", "eciGetParam eciLanguageDialect -> 0x00010000",
+ * "eciGetAvailableLanguages 0 -> 3" (the capacity given, the count
+ * returned), "eciSetVoiceParam 0 eciSpeed 50",
  * "eciCopyVoice 3 0", "eciNewDict", "eciLoadDict eciRootDict <path>",
  * "eciSetDict", "eciDeleteDict", "eciAddText \"<text>\"" (with \n, \",
  * \\ and \xNN escapes), "eciSynthesize", "eciSynchronize", "eciStop", and
@@ -126,6 +150,13 @@ namespace {
 constexpr int max_messages = 64; /* entries of QUORLIN_FAKE_SAMPLES */
 constexpr int max_fail_rules = 16;
 constexpr int max_probes = 16;
+constexpr int max_dialects = 32; /* entries of QUORLIN_FAKE_LANGUAGES */
+
+/* The installed dialects, as the script gives them. */
+struct dialect_list {
+    int values[max_dialects];
+    int count;
+};
 
 /* A call the script makes fail: every call of `name` (nth 0) or only its
  * nth. */
@@ -156,6 +187,8 @@ struct script {
     bool ignore_stop;
     long lose_index; /* the K-th index of a message is lost; 0: none */
     long reoffers;   /* refused data offered again this many times */
+    dialect_list dialects;
+    bool text_hex; /* eciAddText logs hex bytes */
 };
 
 /* An index placed in the text: its number and the text bytes before it. */
@@ -181,6 +214,7 @@ struct instance {
     short *buffer;
     int buffer_size;
     int sample_rate_code;
+    int dialect; /* the dialect in force */
     int messages; /* syntheses since eciNew */
     int pending;  /* message waiting for eciSynchronize, 0 for none */
 };
@@ -347,6 +381,73 @@ void parse_probes() {
     }
 }
 
+void parse_dialects(dialect_list &d) {
+    d.count = 0;
+    const char *v = getenv("QUORLIN_FAKE_LANGUAGES");
+    if (!v || !*v) {
+        d.values[d.count++] = eciGeneralAmericanEnglish;
+        return;
+    }
+    while (*v && d.count < max_dialects) {
+        char *end;
+        d.values[d.count++] = static_cast<int>(strtol(v, &end, 0));
+        if (*end != ',') break;
+        v = end + 1;
+    }
+}
+
+bool installed(int dialect) {
+    for (int i = 0; i < cfg.dialects.count; i++)
+        if (cfg.dialects.values[i] == dialect) return true;
+    return false;
+}
+
+int lowest_installed() {
+    int lowest = cfg.dialects.values[0];
+    for (int i = 1; i < cfg.dialects.count; i++)
+        if (cfg.dialects.values[i] < lowest) lowest = cfg.dialects.values[i];
+    return lowest;
+}
+
+/* The lead bytes of the double-byte code page of `dialect`, whose
+ * language is in bits 16 to 31: GBK and Big5 for Chinese, CP949 for
+ * Korean from 81 to FE hex, Shift-JIS from 81 to 9F and E0 to FC. False
+ * for every byte of a single-byte code page. */
+bool lead_byte(int dialect, unsigned char c) {
+    int language = dialect >> 16;
+    if (language == 0x06 || language == 0x0A) return c >= 0x81 && c <= 0xFE;
+    if (language == 0x08) return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    return false;
+}
+
+/* Whether `text` ends inside a double-byte character of the dialect in
+ * force. */
+bool ends_inside_character(const char *text) {
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(text);
+    while (*s) {
+        if (!lead_byte(engine.dialect, *s)) {
+            s++;
+        } else if (!s[1]) {
+            return true;
+        } else {
+            s += 2;
+        }
+    }
+    return false;
+}
+
+/* `text` as hex bytes for one log line: a new string, or null. */
+char *hex_bytes(const char *text) {
+    size_t len = strlen(text);
+    char *h = static_cast<char *>(malloc(len * 2 + 5));
+    if (!h) return nullptr;
+    memcpy(h, "hex=", 4);
+    for (size_t i = 0; i < len; i++)
+        snprintf(h + 4 + i * 2, 3, "%02X", static_cast<unsigned char>(text[i]));
+    h[4 + len * 2] = '\0';
+    return h;
+}
+
 void parse_script() {
     parse_samples();
     cfg.chunk = env_long("QUORLIN_FAKE_CHUNK", 0);
@@ -363,6 +464,9 @@ void parse_script() {
     cfg.ignore_stop = ignore && strcmp(ignore, "1") == 0;
     cfg.lose_index = env_long("QUORLIN_FAKE_LOSE_INDEX", 0);
     cfg.reoffers = env_long("QUORLIN_FAKE_REOFFER", 0);
+    parse_dialects(cfg.dialects);
+    const char *hex = getenv("QUORLIN_FAKE_TEXT_HEX");
+    cfg.text_hex = hex && strcmp(hex, "1") == 0;
 }
 
 /* Forgets the text and indexes given, keeping the array for reuse. */
@@ -468,6 +572,7 @@ const char *param_name(int p) {
     case eciRealWorldUnits: return "eciRealWorldUnits";
     case eciNumberMode: return "eciNumberMode";
     case eciPhrasePrediction: return "eciPhrasePrediction";
+    case eciLanguageDialect: return "eciLanguageDialect";
     default: return "param?";
     }
 }
@@ -623,6 +728,7 @@ ECIHand eciNew(void) {
     engine = instance{};
     engine.live = true;
     engine.sample_rate_code = 2;
+    engine.dialect = lowest_installed();
     return &engine;
 }
 
@@ -667,6 +773,15 @@ ECIBoolean eciSetOutputBuffer(ECIHand h, int size, short *buffer) {
 
 int eciSetParam(ECIHand h, ECIParam param, int value) {
     if (refused_in_callback("eciSetParam")) return -1;
+    if (param == eciLanguageDialect && live(h)) {
+        bool known = installed(value);
+        log_call("eciSetParam eciLanguageDialect 0x%08X%s", static_cast<unsigned>(value),
+                 known ? "" : " NOT INSTALLED");
+        if (!known) return -1;
+        int old = engine.dialect;
+        engine.dialect = value;
+        return old;
+    }
     log_call("eciSetParam %s %d%s", param_name(param), value, live(h) ? "" : " BAD HANDLE");
     if (!live(h)) return -1;
     if (param == eciSampleRate) {
@@ -682,6 +797,14 @@ int eciGetParam(ECIHand h, ECIParam param) {
     if (!live(h)) {
         log_call("eciGetParam %s BAD HANDLE", param_name(param));
         return -1;
+    }
+    if (param == eciLanguageDialect) {
+        if (scripted_failure("eciGetParam:dialect")) {
+            log_call("eciGetParam eciLanguageDialect FAIL");
+            return -1;
+        }
+        log_call("eciGetParam eciLanguageDialect -> 0x%08X", static_cast<unsigned>(engine.dialect));
+        return engine.dialect;
     }
     int value = 0;
     if (param == eciSampleRate) value = cfg.rate_code_set ? cfg.rate_code : engine.sample_rate_code;
@@ -763,7 +886,11 @@ ECIBoolean eciAddText(ECIHand h, const char *text) {
     }
     bool fail = scripted_failure("eciAddText");
     bool annotation = text && strchr(text, '`');
-    log_call("eciAddText %s%s%s", shown, annotation ? " BACKQUOTE" : "", fail ? " FAIL" : "");
+    bool split = text && ends_inside_character(text);
+    char *hex = cfg.text_hex ? hex_bytes(text ? text : "") : nullptr;
+    log_call("eciAddText %s%s%s%s", hex ? hex : shown, annotation ? " BACKQUOTE" : "",
+             split ? " SPLIT CHARACTER" : "", fail ? " FAIL" : "");
+    free(hex);
     free(q);
     if (fail) return 0;
     pending.text_bytes += text ? strlen(text) : 0;
@@ -822,6 +949,36 @@ ECIBoolean eciSynchronize(ECIHand h) {
     }
     return 1;
 }
+
+#ifndef QUORLIN_FAKE_WITHOUT_LANGUAGES
+static_assert(sizeof(ECILanguageDialect) == sizeof(int), "dialects are written as ints");
+
+/* Needs no instance, as the engine's own; the installed dialects are
+ * read from the environment at each call. Fills at most the capacity
+ * given and reports how many it filled; a capacity of 0 asks how many
+ * there are. */
+int eciGetAvailableLanguages(ECILanguageDialect *languages, int *count) {
+    if (refused_in_callback("eciGetAvailableLanguages")) return ECI_PARAMETERERROR;
+    if (!languages || !count || *count < 0) {
+        log_call("eciGetAvailableLanguages %d BAD ARGUMENT", count ? *count : 0);
+        return ECI_PARAMETERERROR;
+    }
+    int capacity = *count;
+    if (scripted_failure("eciGetAvailableLanguages")) {
+        log_call("eciGetAvailableLanguages %d FAIL", capacity);
+        return ECI_PARAMETERERROR;
+    }
+    dialect_list d;
+    parse_dialects(d);
+    int filled = capacity == 0 || capacity > d.count ? d.count : capacity;
+    /* Written as ints: a value the enumeration lacks (an input form) is
+     * reported as given, as the engine would. */
+    if (capacity > 0) memcpy(languages, d.values, static_cast<size_t>(filled) * sizeof(int));
+    *count = filled;
+    log_call("eciGetAvailableLanguages %d -> %d", capacity, filled);
+    return 0;
+}
+#endif
 
 ECIBoolean eciStop(ECIHand h) {
     if (!callable(h, "eciStop")) return 0;

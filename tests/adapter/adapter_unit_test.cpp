@@ -20,6 +20,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #include <filesystem>
 #include <fstream>
 
+#include "eci_corvane.h"
 #include "fake_engine.h"
 #include "fault_injection.h"
 #include "nrv_module_main.h"
@@ -372,8 +373,10 @@ TEST_F(AdapterUnit, InitMessageThatCannotBeCopiedIsNull) {
 
 // Releases a list of one voice, as the runtime releases every list.
 void free_voice_list(NRVVoice **list) {
-    for (char *field : {list[0]->name, list[0]->language, list[0]->variant}) free(field);
-    free(list[0]);
+    for (NRVVoice **v = list; *v != nullptr; ++v) {
+        for (char *field : {(*v)->name, (*v)->language, (*v)->variant}) free(field);
+        free(*v);
+    }
     free(list);
 }
 
@@ -408,6 +411,80 @@ TEST_F(AdapterUnit, VoiceListWithoutMemory) {
     ASSERT_NE(whole, nullptr);
     EXPECT_STREQ(whole[0]->language, "en-US");
     free_voice_list(whole);
+}
+
+// With the engine linked in, its own eciGetAvailableLanguages gives the
+// dialects. A list of them that cannot be had whole is no list, with
+// nothing left allocated: the array, a record or a string of any voice.
+TEST_F(AdapterUnit, DialectVoiceListFromTheLinkedEngineWithoutMemory) {
+    setenv("QUORLIN_FAKE_LANGUAGES", "0x30000,0x10000", 1);
+    quorlin::config_languages = 1;
+    init();
+    // Voice i (from 0) takes malloc 2 + 2i (record) and 3 + 2i (name),
+    // strdup 1 + 2i (language) and 2 + 2i (variant), after the array.
+    const struct {
+        const char *name;
+        fault::call call;
+        unsigned long nth;
+    } rows[] = {
+        {"array", fault::call::malloc, 1},
+        {"last name", fault::call::malloc, 33},
+        {"a language", fault::call::strdup, 11},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        fault::fail_nth(fault::call::malloc, row.call == fault::call::malloc ? row.nth : 0);
+        fault::fail_nth(fault::call::strdup, row.call == fault::call::strdup ? row.nth : 0);
+        NRVVoice **list = module_list_voices();
+        fault::disarm(fault::call::malloc);
+        fault::disarm(fault::call::strdup);
+        EXPECT_EQ(list, nullptr);
+        const size_t made = fault::counted(fault::call::malloc).succeeded +
+                            fault::counted(fault::call::strdup).succeeded;
+        EXPECT_EQ(fault::frees(), made);
+        if (list != nullptr) free_voice_list(list);
+    }
+    NRVVoice **whole = module_list_voices();
+    quorlin::config_languages = 0;
+    unsetenv("QUORLIN_FAKE_LANGUAGES");
+    ASSERT_NE(whole, nullptr);
+    size_t count = 0;
+    while (whole[count] != nullptr) ++count;
+    EXPECT_EQ(count, 16u);
+    EXPECT_STREQ(whole[0]->name, "Wade en-US");
+    EXPECT_STREQ(whole[15]->name, "Grandpa fr-FR");
+    free_voice_list(whole);
+}
+
+// The fake engine holds the module to the engine's code pages: text that
+// ends on the lead byte of a double-byte character is flagged, and a
+// dialect not installed is refused with -1, keeping the one in force.
+TEST_F(AdapterUnit, FakeEngineChecksDialectsAndDoubleByteText) {
+    setenv("QUORLIN_FAKE_LANGUAGES", "0x10000,0x60000,0x80000", 1);
+    setenv("QUORLIN_FAKE_TEXT_HEX", "1", 1);
+    ECIHand h = eciNew();
+    const struct {
+        int dialect;
+        const char *text;
+        const char *logged;
+    } rows[] = {
+        {0x10000, "\xB0", "eciAddText hex=B0"},
+        {0x60000, "\xB0\xA1", "eciAddText hex=B0A1"},
+        {0x60000, "\xB0\xA1\xB0", "eciAddText hex=B0A1B0 SPLIT CHARACTER"},
+        {0x80000, "\xB1", "eciAddText hex=B1"},
+        {0x80000, "a\x82", "eciAddText hex=6182 SPLIT CHARACTER"},
+        {0x40000, "\x82", "eciAddText hex=82 SPLIT CHARACTER"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.logged);
+        bool installed = row.dialect != 0x40000;
+        EXPECT_EQ(eciSetParam(h, eciLanguageDialect, row.dialect) == -1, !installed);
+        eciAddText(h, row.text);
+        EXPECT_EQ(engine_log().back(), row.logged);
+    }
+    eciDelete(h);
+    unsetenv("QUORLIN_FAKE_LANGUAGES");
+    unsetenv("QUORLIN_FAKE_TEXT_HEX");
 }
 
 TEST_F(AdapterUnit, LoopLogsOnlyWhenInputFailed) {

@@ -251,6 +251,13 @@ const ConfigCase config_cases[] = {
      {warning(3, "CorvaneIndexMarks 2 out of range 0 or 1, ignored"),
       warning(4, "CorvaneFaithfulText -1 out of range 0 or 1, ignored"),
       warning(5, "unknown key CorvaneIndexMark: did you mean CorvaneIndexMarks?")}},
+    // Languages asks the engine at start which dialects it has.
+    {"LanguagesIsAZeroOrOneSwitch", "CorvaneLanguages 2\ncorvanelanguages 1\n",
+     {line_of("CorvaneLanguages", "2"), line_of("corvanelanguages", "1"),
+      "quorlin: Config: languages 1"},
+     {defaults_pp, defaults_dict, "eciGetAvailableLanguages 0 -> 1",
+      "eciGetAvailableLanguages 1 -> 1", "eciGetParam eciLanguageDialect -> 0x00010000"},
+     {warning(1, "CorvaneLanguages 2 out of range 0 or 1, ignored")}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Adapter, ConfigFile, ::testing::ValuesIn(config_cases),

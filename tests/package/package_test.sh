@@ -162,13 +162,16 @@ mv "$scratch/quorlin.moved" "$root$module_dir/bin/quorlin"
 
 # --- the recommended configuration --------------------------------------
 dpkg-deb -e "$deb" "$scratch/control"
+# The module opens ICU at run time, so no link names it: the package must.
+grep -Eq '^Depends:.*\blibicu[0-9]+' "$scratch/control/control" ||
+  fail "the package does not depend on ICU: $(grep '^Depends:' "$scratch/control/control")"
 [[ -f $scratch/control/conffiles ]] || fail "the package has no conffiles"
 grep -qx /etc/quorlin.conf "$scratch/control/conffiles" ||
   fail "/etc/quorlin.conf is not a conffile: $(cat "$scratch/control/conffiles")"
 printf 'INIT\nQUIT\n' | "$root$module_dir/bin/quorlin" "$root/etc/quorlin.conf" \
   >"$scratch/module.out" 2>"$scratch/module.err" ||
   { cat "$scratch/module.err" >&2; fail "the unpacked module failed with its configuration"; }
-for want in "streaming 1" "index marks 1" "faithful text 1"; do
+for want in "streaming 1" "index marks 1" "faithful text 1" "languages 1"; do
   grep -qx "quorlin: Config: $want" "$scratch/module.err" ||
     fail "the unpacked module did not read '$want' from /etc/quorlin.conf"
 done

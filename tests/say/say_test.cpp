@@ -340,10 +340,19 @@ TEST(Say, CommandLines) {
          nullptr},
         {"--list-voices asks the module", {"--list-voices"}, "", {}, 0,
          [](const Result &r) {
-             EXPECT_NE(r.out.find("\nWade              en-US     the plain American male voice\n"),
+             EXPECT_NE(r.out.find("\nWade en-US        en-US     the plain American male voice\n"),
                        std::string::npos) << r.out;
-             expect_in_log(r, "eciNew");
+             EXPECT_NE(r.out.find("\nGrandpa en-US     en-US"), std::string::npos) << r.out;
          }},
+        {"-V with a listed name, as the module compares it", {"--trace", "-V", "flo EN_us", "-o", "@a.wav", "Hi"},
+         "", {}, 0,
+         [](const Result &r) {
+             EXPECT_NE(exchange(r.err).find("> synthesis_voice=flo EN_us\n> .\n"), std::string::npos)
+                 << r.err;
+             expect_in_log(r, "eciCopyVoice 2 0");
+         }},
+        {"-V with a name the module does not list", {"-V", "Flo xx-XX", "-o", "@a.wav", "Hi"}, "", {}, 2,
+         [](const Result &r) { EXPECT_FALSE(std::filesystem::exists(r.s.path("a.wav"))); }},
         {"--language is sent last", {"--trace", "-l", "pt_BR", "-o", "@a.wav", "Hi"}, "", {}, 0,
          [](const Result &r) {
              EXPECT_NE(exchange(r.err).find("> cap_let_recogn=none\n> language=pt_BR\n> .\n"),
