@@ -778,11 +778,15 @@ void log_speaking(const char *text) {
  * is nothing to speak or no memory to prepare it. */
 bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
                      marked_text *prepared) {
+    // The text goes in the code page of the dialect that speaks it.
+    faithful_settings settings = current_faithful;
+    if (config_languages && voices.in_force != no_dialect)
+        settings.page = dialect_table[static_cast<size_t>(voices.in_force)].page;
     const text_request request = {data,
                                   bytes,
                                   msgtype,
                                   config_faithful_text != 0,
-                                  &current_faithful,
+                                  &settings,
                                   config_index_marks != 0};
     if (prepare_for_engine(&request, prepared) != 0) return false;
     if (prepared->dropped > 0)

@@ -252,6 +252,7 @@ struct pass_state {
     const text_names::direct_name *latin1;  // its names of U+0000 to U+00FF
     uint32_t cp;                         // the code point of the unit being written
     const unsigned char *text;           // the start of the pass's input
+    code_page page;                      // the engine's code page for this text
 };
 
 // The name of the unit being written; most are Latin-1's, read here.
@@ -585,6 +586,23 @@ const unsigned char *put_symbol_run(output &out, const unit &u, const unsigned c
 }
 
 /*
+ * A character that only the dialect's double-byte code page holds (an
+ * ideograph, kana, hangul), from `src` to `next`: escaped for the last
+ * stage, which writes it in the page, as part of the word it is in.
+ * False when the page is Windows-1252 or lacks it.
+ */
+bool put_page_character(output &out, const unsigned char *src, const unsigned char *next,
+                        const pass_state &st) {
+    char bytes[4];
+    if (!is_double_byte(st.page) || page_bytes(st.page, st.cp, bytes) == 0) return false;
+    begin_word(out);
+    put(out, static_cast<char>(page_escape));
+    put_str(out, std::string_view(reinterpret_cast<const char *>(src),
+                                  static_cast<size_t>(next - src)));
+    return true;
+}
+
+/*
  * Writes the unit `u` found at `src` in running text, where `next` is
  * the input after it. Returns where input resumes (after `next` only
  * when a comma break skipped some). Sets st.prev_word for the next unit.
@@ -629,7 +647,13 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     case kind::currency: return put_currency_alone(out, u, src, next, st);
     case kind::pause: return put_comma_break(out, next, lvl);
     case kind::ellipsis: put_ellipsis(out, u, st); break;
-    case kind::other: put_attached(out, ' '); break;
+    case kind::other:
+        if (put_page_character(out, src, next, st)) {
+            st.prev_word = true;
+            break;
+        }
+        put_attached(out, ' ');
+        break;
     }
     return next;
 }
@@ -882,8 +906,9 @@ const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pas
  */
 template <bool tracking>
 bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key,
-                   const spoken_names *names) {
-    pass_state st{lvl, key, false, nullptr, names, text_names::latin1_names(names), 0, text};
+                   const spoken_names *names, code_page page) {
+    pass_state st{lvl,  key, false, nullptr, names, text_names::latin1_names(names),
+                  0,    text, page};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
@@ -1022,7 +1047,7 @@ enum class rewrite : unsigned char {
  * the buffer cannot be allocated or grown.
  */
 char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool caps,
-                         NRVMessageType type, mark_store *marks) {
+                         NRVMessageType type, code_page page, mark_store *marks) {
     size_t cap = 0;
     if (!initial_capacity(strlen(plain), &cap)) return nullptr;
     output out{static_cast<char *>(malloc(cap)), 0, cap, false, marks};
@@ -1038,8 +1063,8 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
         ok = marks ? spell_text<true>(out, text, caps, named, names)
                    : spell_text<false>(out, text, caps, named, names);
     else
-        ok = marks ? faithful_text<true>(out, text, lvl, key, names)
-                   : faithful_text<false>(out, text, lvl, key, names);
+        ok = marks ? faithful_text<true>(out, text, lvl, key, names, page)
+                   : faithful_text<false>(out, text, lvl, key, names, page);
     if (!ok) {
         free(out.buf);
         return nullptr;
@@ -1163,8 +1188,9 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
     if (named)
         how = is_one_character(reinterpret_cast<const unsigned char *>(plain)) ? rewrite::spell
                                                                                : rewrite::text;
-    char *clean = rewrite_for_engine(plain, how, s->punctuation, caps, type, marks);
+    char *clean = rewrite_for_engine(plain, how, s->punctuation, caps, type, s->page, marks);
     free(plain);
+    if (clean != nullptr && is_double_byte(s->page)) clean = to_code_page(clean, s->page, marks);
     return spoken_or_null(clean);
 }
 

@@ -17,6 +17,7 @@
 #include <stddef.h>
 
 #include "nrv_types.h"
+#include "quorlin_codepage.h"
 #include "quorlin_text.h"
 
 /* How much punctuation the listener hears, lowest first: each level
@@ -43,6 +44,9 @@ struct faithful_settings {
     punct_level punctuation = punct_level::some;  // punctuation_mode
     bool spelling = false;                        // spelling_mode: TEXT is spelled
     caps_mode capitals = caps_mode::none;         // cap_let_recogn
+    // Not a setting of the server's: the code page of the dialect that
+    // speaks the message, which the adapter sets for each one.
+    code_page page = code_page::windows_1252;
 };
 
 /* Takes one setting of a SET block: punctuation_mode (none, some, most,

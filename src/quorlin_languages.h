@@ -21,18 +21,10 @@
 #include <span>
 
 #include "nrv_types.h"
+#include "quorlin_codepage.h"
 
 namespace quorlin {
 
-/* The code page the engine reads a dialect's text in: the system's
- * "ANSI" code page of the dialect's Windows locale. */
-enum class code_page : unsigned char {
-    windows_1252, /* the Western dialects */
-    gbk,          /* 936 */
-    big5,         /* 950 */
-    shift_jis,    /* 932 */
-    cp949,        /* Korean, by the same rule as the others: inferred */
-};
 
 /* One dialect the module can list: the engine's value
  * (ECILanguageDialect), its BCP 47 tag (language-REGION) and the code
