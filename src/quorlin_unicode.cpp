@@ -1,0 +1,512 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The Unicode stage of the faithful preparation: words the code page
+ * cannot hold as written are composed, transliterated and brought to
+ * the code page's letters by ICU, before stage two classifies them.
+ *
+ * A word here is a letter followed by letters and combining marks, of
+ * any script; everything else (digits, blanks, punctuation, symbols,
+ * emoji, malformed bytes) is not looked at and passes unchanged, and so
+ * does every word of ASCII and Windows-1252 letters alone, without an
+ * ICU object. Only a word that may change is converted to UTF-16 and
+ * given, in turn, to the NFC normaliser when ICU's quick check says it
+ * is not composed, to the Any-Latin transliterator for each run of
+ * Cyrillic, Greek, Armenian, Georgian, Hebrew or Arabic letters (but a
+ * lone Greek letter, which math and units use as a symbol and stage two
+ * reads by name), and to Latin-ASCII, filtered to the letters the code
+ * page lacks. Ideographs and syllabaries are left to stage two.
+ *
+ * The file's one state is ICU's objects, made at the first word that
+ * needs each and kept for the process's life: they are reachable until
+ * exit, and the text is prepared by one thread only.
+ */
+#include "quorlin_unicode.h"
+
+#include <unicode/uchar.h>
+#include <unicode/unorm2.h>
+#include <unicode/uscript.h>
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
+#include <unicode/utrans.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "quorlin_charset.h"
+
+namespace text_unicode {
+
+namespace {
+
+using text_marks::mark_store;
+using text_marks::note_input;
+
+// ICU's objects, each made at the first word that needs it. A `failed`
+// flag is set when ICU cannot make one for a reason other than memory
+// (its data is missing, say): the words it would rewrite then stay as
+// they are, without a new attempt for each. A lack of memory is not
+// recorded, so that the next text tries again.
+struct icu_objects {
+    const UNormalizer2 *nfc;    // ICU's NFC instance, owned by ICU; or null
+    UTransliterator *to_latin;  // Any-Latin, on the runs of the other alphabets; or null
+    UTransliterator *to_ascii;  // Latin-ASCII on the letters the code page lacks; or null
+    bool nfc_failed;
+    bool to_latin_failed;
+    bool to_ascii_failed;
+};
+
+icu_objects icu = {};
+
+// The longest word given to ICU, whose lengths are 32-bit: its UTF-16
+// form, grown many times by transliteration, must stay far below them.
+constexpr size_t max_word_bytes = INT32_MAX / 64;
+
+// How a word came out of ICU.
+enum class word_result : unsigned char {
+    unchanged,  // as it was, or ICU could not rewrite it
+    rewritten,
+    no_memory
+};
+
+word_result after_error(UErrorCode e) {
+    return e == U_MEMORY_ALLOCATION_ERROR ? word_result::no_memory : word_result::unchanged;
+}
+
+// The buffers of one call, grown as its words need and freed at its end.
+struct scratch {
+    UChar *composed;  // the word in UTF-16, composed
+    size_t composed_cap;
+    UChar *units;  // the word as it is rewritten
+    size_t units_cap;
+    UChar *spare;  // the NFC normaliser's output before it becomes `composed`
+    size_t spare_cap;
+    char *utf8;  // the rewritten word in UTF-8
+    size_t utf8_cap;
+};
+
+void free_scratch(scratch &sc) {
+    free(sc.composed);
+    free(sc.units);
+    free(sc.spare);
+    free(sc.utf8);
+    sc = {};
+}
+
+// Room for `need` elements in `*buf`, grown through a temporary so that
+// a failure keeps the old block; the first block comes from malloc, as
+// every first block of the text preparation does.
+template <typename T>
+bool reserve(T **buf, size_t *cap, size_t need) {
+    if (need <= *cap) return true;
+    if (need > SIZE_MAX / sizeof(T)) return false;
+    T *bigger = static_cast<T *>(*buf == nullptr ? malloc(need * sizeof(T))
+                                                 : realloc(*buf, need * sizeof(T)));
+    if (bigger == nullptr) return false;
+    *buf = bigger;
+    *cap = need;
+    return true;
+}
+
+bool is_ascii_letter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+uint32_t category_mask(UChar32 c) { return U_GET_GC_MASK(c); }
+
+bool is_letter(UChar32 c) { return (category_mask(c) & U_GC_L_MASK) != 0; }
+
+bool is_mark(UChar32 c) { return (category_mask(c) & U_GC_M_MASK) != 0; }
+
+UScriptCode script_of(UChar32 c) {
+    UErrorCode e = U_ZERO_ERROR;
+    UScriptCode s = uscript_getScript(c, &e);
+    return U_SUCCESS(e) ? s : USCRIPT_INVALID_CODE;
+}
+
+// The alphabets written in Latin letters here; other scripts stay.
+bool is_other_alphabet(UScriptCode s) {
+    return s == USCRIPT_CYRILLIC || s == USCRIPT_GREEK || s == USCRIPT_ARMENIAN ||
+           s == USCRIPT_GEORGIAN || s == USCRIPT_HEBREW || s == USCRIPT_ARABIC;
+}
+
+// The ideographs and syllabaries, which stay for stage two: no rule
+// here changes them, so their words are not given to ICU.
+bool is_kept_script(UScriptCode s) {
+    return s == USCRIPT_HAN || s == USCRIPT_HIRAGANA || s == USCRIPT_KATAKANA ||
+           s == USCRIPT_HANGUL;
+}
+
+// A letter of the code page, by what stage two makes of it: its own
+// byte, or the letter a symbol falls back to (the micro sign).
+bool is_code_page_letter(UChar32 c) {
+    text_charset::unit u = text_charset::classify(static_cast<uint32_t>(c));
+    return (u.k == text_charset::kind::letter && u.text == nullptr) ||
+           (u.k == text_charset::kind::symbol && u.fb == text_charset::fallback::letter);
+}
+
+// A letter or mark that Latin-ASCII may bring to the code page.
+bool wants_ascii(UChar32 c) {
+    if (c < 0x80 || !(is_letter(c) || is_mark(c)) || is_code_page_letter(c)) return false;
+    UScriptCode s = script_of(c);
+    return s == USCRIPT_LATIN || s == USCRIPT_COMMON || s == USCRIPT_INHERITED;
+}
+
+/*
+ * Whether the well-formed word of `n` bytes at `s` may change here, by
+ * its characters' properties alone (no ICU object): a character that
+ * may not be composed, a letter of the other alphabets but a lone Greek
+ * one, or a letter or mark the code page lacks that Latin-ASCII knows.
+ */
+bool may_change(const unsigned char *s, size_t n) {
+    size_t run = 0;  // letters in the current run of the other alphabets
+    for (size_t i = 0; i < n;) {
+        if (s[i] < 0x80) {
+            run = 0;
+            ++i;
+            continue;
+        }
+        text_charset::decoded d = text_charset::decode(s + i);
+        i += d.bytes;
+        UChar32 c = static_cast<UChar32>(d.cp);
+        if (s[i - d.bytes] == 0xC3 && is_code_page_letter(c)) {
+            run = 0;  // Latin-1's letters, the most common by far
+            continue;
+        }
+        UScriptCode sc = script_of(c);
+        if (is_kept_script(sc)) {
+            run = 0;
+            continue;
+        }
+        if (u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) != UNORM_YES) return true;
+        if (is_mark(c)) continue;  // it belongs to the letter before it
+        if (is_other_alphabet(sc)) {
+            // A Greek letter may stand alone; the next letter decides.
+            if (++run > 1 || sc != USCRIPT_GREEK) return true;
+            continue;
+        }
+        run = 0;
+        if (wants_ascii(c)) return true;
+    }
+    return false;
+}
+
+const UNormalizer2 *nfc_instance(UErrorCode *e) {
+    if (icu.nfc == nullptr && !icu.nfc_failed) {
+        UErrorCode made = U_ZERO_ERROR;
+        const UNormalizer2 *n = unorm2_getNFCInstance(&made);
+        if (U_SUCCESS(made))
+            icu.nfc = n;
+        else if (made != U_MEMORY_ALLOCATION_ERROR)
+            icu.nfc_failed = true;
+        *e = made;
+    }
+    return icu.nfc;
+}
+
+// The transliterator of `id`, made into `*slot` at the first call.
+UTransliterator *transliterator(UTransliterator **slot, bool *failed, const UChar *id,
+                                UErrorCode *e) {
+    if (*slot == nullptr && !*failed) {
+        UErrorCode made = U_ZERO_ERROR;
+        UParseError where;
+        UTransliterator *t = utrans_openU(id, -1, UTRANS_FORWARD, nullptr, 0, &where, &made);
+        if (U_SUCCESS(made))
+            *slot = t;
+        else if (made != U_MEMORY_ALLOCATION_ERROR)
+            *failed = true;
+        *e = made;
+    }
+    return *slot;
+}
+
+UTransliterator *to_latin(UErrorCode *e) {
+    return transliterator(&icu.to_latin, &icu.to_latin_failed, u"Any-Latin", e);
+}
+
+// Room for the filter of to_ascii: every code point from 80 to 1FF hex
+// escaped in six units, and the words around them.
+constexpr size_t filter_units = 6 * (0x200 - 0x80) + 32;
+
+// Latin-ASCII restricted to the letters and marks the code page lacks,
+// which keeps é, ñ or Œ as the code page writes them. The set is written
+// from the code page's own letters as classify gives them.
+UTransliterator *to_ascii(UErrorCode *e) {
+    if (icu.to_ascii != nullptr || icu.to_ascii_failed) return icu.to_ascii;
+    static constexpr UChar head[] = u"[[:L:][:M:]-[";
+    static constexpr UChar tail[] = u"]] Latin-ASCII";
+    UChar id[filter_units];
+    size_t n = 0;
+    for (const UChar *p = head; *p != 0; ++p) id[n++] = *p;
+    for (UChar32 c = 0x80; c < 0x200; ++c) {
+        if (!is_code_page_letter(c)) continue;
+        static constexpr char hex[] = "0123456789ABCDEF";
+        id[n++] = u'\\';
+        id[n++] = u'u';
+        for (int shift = 12; shift >= 0; shift -= 4)
+            id[n++] = static_cast<UChar>(hex[(c >> shift) & 15]);
+    }
+    for (const UChar *p = tail; *p != 0; ++p) id[n++] = *p;
+    id[n] = 0;
+    return transliterator(&icu.to_ascii, &icu.to_ascii_failed, id, e);
+}
+
+// The end of the run of letters of the other alphabets (with their
+// marks) that begins at `at` in `u`, and in `*letters` how many.
+int32_t other_alphabet_run(const UChar *u, int32_t len, int32_t at, size_t *letters) {
+    *letters = 0;
+    while (at < len) {
+        int32_t next = at;
+        UChar32 c;
+        U16_NEXT(u, next, len, c);
+        if (is_mark(c)) {
+            if (*letters == 0) break;
+        } else if (!is_letter(c) || !is_other_alphabet(script_of(c))) {
+            break;
+        } else {
+            ++*letters;
+        }
+        at = next;
+    }
+    return at;
+}
+
+/*
+ * Writes in Latin letters each run of the other alphabets in the `*len`
+ * units of `u` (room for `cap`), but a run of one Greek letter; the
+ * transliterator is made at the first run. A failure is ICU's status
+ * (U_BUFFER_OVERFLOW_ERROR leaves `u` spoilt); when ICU cannot make the
+ * transliterator but for memory, the runs stay as they are.
+ */
+UErrorCode runs_to_latin(UChar *u, int32_t *len, int32_t cap) {
+    int32_t i = 0;
+    while (i < *len) {
+        size_t letters = 0;
+        int32_t end = other_alphabet_run(u, *len, i, &letters);
+        if (letters == 0) {
+            U16_FWD_1(u, i, *len);
+            continue;
+        }
+        UChar32 first;
+        int32_t probe = i;
+        U16_NEXT(u, probe, *len, first);
+        if (letters == 1 && script_of(first) == USCRIPT_GREEK) {
+            i = end;
+            continue;
+        }
+        UErrorCode e = U_ZERO_ERROR;
+        UTransliterator *t = to_latin(&e);
+        if (t == nullptr) return e == U_MEMORY_ALLOCATION_ERROR ? e : U_ZERO_ERROR;
+        utrans_transUChars(t, u, len, cap, i, &end, &e);
+        if (U_FAILURE(e)) return e;
+        i = end;
+    }
+    return U_ZERO_ERROR;
+}
+
+bool any_wants_ascii(const UChar *u, int32_t len) {
+    for (int32_t i = 0; i < len;) {
+        UChar32 c;
+        U16_NEXT(u, i, len, c);
+        if (wants_ascii(c)) return true;
+    }
+    return false;
+}
+
+// The word in sc.composed (`*len` units), composed when ICU's quick
+// check finds it may not be: `rewritten` once it is composed, whether
+// or not that changed it.
+word_result compose(scratch &sc, int32_t *len) {
+    UErrorCode e = U_ZERO_ERROR;
+    const UNormalizer2 *nfc = nfc_instance(&e);
+    if (nfc == nullptr) return after_error(e);
+    UNormalizationCheckResult quick = unorm2_quickCheck(nfc, sc.composed, *len, &e);
+    if (U_FAILURE(e)) return after_error(e);
+    if (quick == UNORM_YES) return word_result::rewritten;
+    for (size_t want = static_cast<size_t>(*len) + 16;;) {
+        if (!reserve(&sc.spare, &sc.spare_cap, want)) return word_result::no_memory;
+        e = U_ZERO_ERROR;
+        int32_t n = unorm2_normalize(nfc, sc.composed, *len, sc.spare,
+                                     static_cast<int32_t>(sc.spare_cap), &e);
+        if (e == U_BUFFER_OVERFLOW_ERROR && static_cast<size_t>(n) > sc.spare_cap) {
+            want = static_cast<size_t>(n) + 1;
+            continue;
+        }
+        if (U_FAILURE(e)) return after_error(e);
+        std::swap(sc.composed, sc.spare);
+        std::swap(sc.composed_cap, sc.spare_cap);
+        *len = n;
+        return word_result::rewritten;
+    }
+}
+
+// sc.composed's `len` units, transliterated into sc.units (`*out_len`).
+word_result transliterate(scratch &sc, int32_t len, int32_t *out_len) {
+    // Transliteration may lengthen a word several times over; each try
+    // that runs out of room starts again from the composed word with
+    // twice the room.
+    for (size_t cap = 2 * static_cast<size_t>(len) + 16;; cap *= 2) {
+        if (cap > INT32_MAX) return word_result::unchanged;
+        if (!reserve(&sc.units, &sc.units_cap, cap)) return word_result::no_memory;
+        memcpy(sc.units, sc.composed, static_cast<size_t>(len) * sizeof(UChar));
+        int32_t n = len;
+        const int32_t room = static_cast<int32_t>(cap);
+        UErrorCode e = runs_to_latin(sc.units, &n, room);
+        if (e == U_BUFFER_OVERFLOW_ERROR) continue;
+        if (U_FAILURE(e)) return after_error(e);
+        if (any_wants_ascii(sc.units, n)) {
+            UTransliterator *ascii = to_ascii(&e);
+            if (ascii == nullptr && e == U_MEMORY_ALLOCATION_ERROR) return word_result::no_memory;
+            e = U_ZERO_ERROR;
+            int32_t limit = n;
+            if (ascii != nullptr) utrans_transUChars(ascii, sc.units, &n, room, 0, &limit, &e);
+            if (e == U_BUFFER_OVERFLOW_ERROR) continue;
+            if (U_FAILURE(e)) return after_error(e);
+        }
+        *out_len = n;
+        return word_result::rewritten;
+    }
+}
+
+/*
+ * The well-formed word of `n` bytes at `src` through ICU. When it comes
+ * out rewritten, `*out` and `*out_len` are its UTF-8 bytes in sc.utf8.
+ */
+word_result rewrite_word(const unsigned char *src, size_t n, scratch &sc, const char **out,
+                         size_t *out_len) {
+    if (n > max_word_bytes) return word_result::unchanged;
+    // A word has no more UTF-16 units than UTF-8 bytes.
+    if (!reserve(&sc.composed, &sc.composed_cap, n + 1)) return word_result::no_memory;
+    int32_t len = 0;
+    UErrorCode e = U_ZERO_ERROR;
+    u_strFromUTF8(sc.composed, static_cast<int32_t>(sc.composed_cap), &len,
+                  reinterpret_cast<const char *>(src), static_cast<int32_t>(n), &e);
+    if (U_FAILURE(e)) return after_error(e);
+    word_result r = compose(sc, &len);
+    if (r != word_result::rewritten) return r;
+    int32_t units = 0;
+    r = transliterate(sc, len, &units);
+    if (r != word_result::rewritten) return r;
+    // Each UTF-16 unit is at most three bytes of UTF-8.
+    if (!reserve(&sc.utf8, &sc.utf8_cap, 3 * static_cast<size_t>(units) + 1))
+        return word_result::no_memory;
+    int32_t bytes = 0;
+    e = U_ZERO_ERROR;
+    u_strToUTF8(sc.utf8, static_cast<int32_t>(sc.utf8_cap), &bytes, sc.units, units, &e);
+    if (U_FAILURE(e)) return after_error(e);
+    if (static_cast<size_t>(bytes) == n && memcmp(sc.utf8, src, n) == 0)
+        return word_result::unchanged;
+    *out = sc.utf8;
+    *out_len = static_cast<size_t>(bytes);
+    return word_result::rewritten;
+}
+
+// The stage's result: made at the first word that changes.
+struct output {
+    char *buf;
+    size_t len;
+    size_t cap;
+    size_t copied;  // input bytes before this are in `buf`
+};
+
+bool append(output &out, const void *bytes, size_t n) {
+    if (n > SIZE_MAX - out.len - 1) return false;
+    size_t need = out.len + n + 1;
+    if (need > out.cap) {
+        size_t grown = out.cap + out.cap / 2;
+        if (grown < need || grown < out.cap) grown = need;
+        if (!reserve(&out.buf, &out.cap, grown)) return false;
+    }
+    memcpy(out.buf + out.len, bytes, n);
+    out.len += n;
+    return true;
+}
+
+// The input from out.copied up to `to` copied as it is; its marks move
+// with it, a mark at `to` included.
+bool copy_input(output &out, const char *plain, size_t to, mark_store *marks) {
+    const size_t from = out.copied, base = out.len;
+    if (!append(out, plain + from, to - from)) return false;
+    while (marks != nullptr && marks->next < marks->count && marks->marks[marks->next].at <= to) {
+        size_t at = marks->marks[marks->next].at;
+        note_input(marks, at, at - from + base);
+    }
+    out.copied = to;
+    return true;
+}
+
+// Whether the character at `s` continues a word, the non-ASCII letters
+// and marks; sets `*bytes` to its length. With `first`, a mark does not
+// begin one.
+bool in_word(const unsigned char *s, bool first, size_t *bytes) {
+    text_charset::decoded d = text_charset::decode(s);
+    *bytes = d.bytes;
+    if (d.cut || d.cp == 0xFFFD) return false;
+    UChar32 c = static_cast<UChar32>(d.cp);
+    return is_letter(c) || (!first && is_mark(c));
+}
+
+// The end of the word whose letters and marks go on at `s`.
+const unsigned char *word_end(const unsigned char *s) {
+    for (;;) {
+        size_t bytes = 1;
+        if (*s < 0x80 ? !is_ascii_letter(*s) : !in_word(s, false, &bytes)) return s;
+        s += bytes;
+    }
+}
+
+}  // namespace
+
+char *unicode_stage(char *plain, mark_store *marks) {
+    const unsigned char *text = reinterpret_cast<const unsigned char *>(plain);
+    const unsigned char *p = text;
+    while (*p != 0 && *p < 0x80) ++p;
+    if (*p == 0) return plain;  // ASCII: nothing to do, nothing made
+    output out{};
+    scratch sc{};
+    bool ok = true;
+    const unsigned char *scan = p;  // everything before it has been looked at
+    while (ok && *scan != 0) {
+        while (*scan != 0 && *scan < 0x80) ++scan;
+        if (*scan == 0) break;
+        // A word may begin with ASCII letters before its first other
+        // character, which may then be a mark on the last of them.
+        const unsigned char *begin = scan;
+        while (begin > text + out.copied && is_ascii_letter(begin[-1])) --begin;
+        size_t bytes = 0;
+        if (!in_word(scan, begin == scan, &bytes)) {
+            scan += bytes;
+            continue;
+        }
+        const unsigned char *end = word_end(scan);
+        const size_t n = static_cast<size_t>(end - begin);
+        scan = end;
+        if (!may_change(begin, n)) continue;
+        const char *word = nullptr;
+        size_t word_len = 0;
+        word_result r = rewrite_word(begin, n, sc, &word, &word_len);
+        if (r == word_result::no_memory) ok = false;
+        if (r != word_result::rewritten) continue;
+        // The marks inside the word stand at its end: its letters are not
+        // those it had.
+        const size_t at = static_cast<size_t>(begin - text);
+        ok = copy_input(out, plain, at, marks) && append(out, word, word_len);
+        if (ok) {
+            note_input(marks, at + n, out.len);
+            out.copied = at + n;
+        }
+    }
+    free_scratch(sc);
+    if (ok && out.buf != nullptr) ok = copy_input(out, plain, strlen(plain), marks);
+    if (!ok) {
+        free(out.buf);
+        free(plain);
+        return nullptr;
+    }
+    if (out.buf == nullptr) return plain;  // no word changed
+    out.buf[out.len] = '\0';
+    text_marks::end_stage(marks, out.len);
+    free(plain);
+    return out.buf;
+}
+
+}  // namespace text_unicode
