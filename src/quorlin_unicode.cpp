@@ -29,9 +29,11 @@
 #include <unicode/utf16.h>
 #include <unicode/utrans.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "quorlin_charset.h"
@@ -42,6 +44,21 @@ namespace {
 
 using text_marks::mark_store;
 using text_marks::note_input;
+
+// One letter the code page lacks, and its nearest letters.
+struct nearest_letter {
+    UChar32 cp;       // 0: an empty slot
+    unsigned char n;  // bytes of `text`
+    char text[7];     // UTF-8: ASCII or the code page's letters
+};
+
+// A short word that went through ICU whole, and what came out.
+struct recent_word {
+    unsigned char in_len;   // 0: an empty slot
+    unsigned char out_len;  // bytes of `out`
+    char in[30];
+    char out[32];
+};
 
 // ICU's objects, each made at the first word that needs it. A `failed`
 // flag is set when ICU cannot make one for a reason other than memory
@@ -55,6 +72,13 @@ struct icu_objects {
     bool nfc_failed;
     bool to_latin_failed;
     bool to_ascii_failed;
+    // Latin-ASCII's result for single letters, by code point modulo its
+    // size: its rules take no context but a mark after a letter, so a
+    // word of such letters without marks is rewritten a letter at a
+    // time from here, without ICU once its letters have been seen.
+    nearest_letter nearest[256];
+    // The words that went through ICU whole, by a hash of their bytes.
+    recent_word words[256];
 };
 
 icu_objects icu = {};
@@ -151,43 +175,80 @@ bool wants_ascii(UChar32 c) {
     return s == USCRIPT_LATIN || s == USCRIPT_COMMON || s == USCRIPT_INHERITED;
 }
 
+// Whether the input at `s` is a letter of Latin-1 (U+00C0 to U+00FF but
+// the times and division signs), which the code page has as it is.
+bool is_latin1_letter(const unsigned char *s) {
+    return s[0] == 0xC3 && text_charset::is_continuation(s[1]) && s[1] != 0x97 && s[1] != 0xB7;
+}
+
+// Whether the input at `s` is a sign of Latin-1 (U+0080 to U+00BF) or of
+// the first half of General Punctuation (U+2000 to U+203F: spaces,
+// dashes, quotes): neither letters nor marks but for the ordinal
+// indicators and the micro sign, which the code page has. The stage
+// passes them by without decoding them. Sets `*bytes` to its length.
+bool is_plain_sign(const unsigned char *s, size_t *bytes) {
+    if (s[0] == 0xC2 && text_charset::is_continuation(s[1])) {
+        *bytes = 2;
+        return true;
+    }
+    if (s[0] == 0xE2 && s[1] == 0x80 && text_charset::is_continuation(s[2])) {
+        *bytes = 3;
+        return true;
+    }
+    return false;
+}
+
+// What a word needs, from its characters' properties alone.
+enum class change : unsigned char {
+    none,     // nothing: it stays as it is
+    letters,  // Latin letters the code page lacks, each on its own
+    word      // the whole word through ICU
+};
+
 /*
- * Whether the well-formed word of `n` bytes at `s` may change here, by
- * its characters' properties alone (no ICU object): a character that
- * may not be composed, a letter of the other alphabets but a lone Greek
- * one, or a letter or mark the code page lacks that Latin-ASCII knows.
+ * What the well-formed word of `n` bytes at `s` needs, without an ICU
+ * object: the whole word goes through ICU when a character may not be
+ * composed, when it holds letters of the other alphabets but a lone
+ * Greek one, or a mark beside a letter the code page lacks (Latin-ASCII
+ * drops such marks, which takes the word); a word whose only want is
+ * such letters takes them one by one.
  */
-bool may_change(const unsigned char *s, size_t n) {
+change needs_of(const unsigned char *s, size_t n) {
     size_t run = 0;  // letters in the current run of the other alphabets
+    bool letters = false, marks = false;
     for (size_t i = 0; i < n;) {
         if (s[i] < 0x80) {
             run = 0;
             ++i;
             continue;
         }
+        if (is_latin1_letter(s + i)) {
+            run = 0;  // the most common by far, and the code page has them
+            i += 2;
+            continue;
+        }
         text_charset::decoded d = text_charset::decode(s + i);
         i += d.bytes;
         UChar32 c = static_cast<UChar32>(d.cp);
-        if (s[i - d.bytes] == 0xC3 && is_code_page_letter(c)) {
-            run = 0;  // Latin-1's letters, the most common by far
-            continue;
-        }
         UScriptCode sc = script_of(c);
         if (is_kept_script(sc)) {
             run = 0;
             continue;
         }
-        if (u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) != UNORM_YES) return true;
-        if (is_mark(c)) continue;  // it belongs to the letter before it
+        if (u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) != UNORM_YES) return change::word;
+        if (is_mark(c)) {
+            marks = true;  // it belongs to the letter before it
+            continue;
+        }
         if (is_other_alphabet(sc)) {
             // A Greek letter may stand alone; the next letter decides.
-            if (++run > 1 || sc != USCRIPT_GREEK) return true;
+            if (++run > 1 || sc != USCRIPT_GREEK) return change::word;
             continue;
         }
         run = 0;
-        if (wants_ascii(c)) return true;
+        letters = letters || wants_ascii(c);
     }
-    return false;
+    return !letters ? change::none : marks ? change::word : change::letters;
 }
 
 const UNormalizer2 *nfc_instance(UErrorCode *e) {
@@ -248,6 +309,72 @@ UTransliterator *to_ascii(UErrorCode *e) {
     for (const UChar *p = tail; *p != 0; ++p) id[n++] = *p;
     id[n] = 0;
     return transliterator(&icu.to_ascii, &icu.to_ascii_failed, id, e);
+}
+
+/*
+ * Latin-ASCII's result for the letter `c` alone, from the memo or made
+ * into it. Null when it cannot be had: `*e` is then ICU's failure, or
+ * U_ZERO_ERROR when the result is too long for the memo.
+ */
+const nearest_letter *nearest_letters(UChar32 c, UErrorCode *e) {
+    nearest_letter &slot = icu.nearest[static_cast<uint32_t>(c) % std::size(icu.nearest)];
+    if (slot.cp == c) return &slot;
+    UTransliterator *ascii = to_ascii(e);
+    if (ascii == nullptr) return nullptr;
+    UChar units[16];
+    int32_t len = 0;
+    bool bad = false;
+    U16_APPEND(units, len, static_cast<int32_t>(std::size(units)), c, bad);
+    int32_t limit = len;
+    utrans_transUChars(ascii, units, &len, static_cast<int32_t>(std::size(units)), 0, &limit, e);
+    char text[sizeof slot.text];
+    int32_t bytes = 0;
+    if (U_SUCCESS(*e)) u_strToUTF8(text, static_cast<int32_t>(sizeof text), &bytes, units, len, e);
+    if (*e == U_BUFFER_OVERFLOW_ERROR) *e = U_ZERO_ERROR;
+    if (bad || U_FAILURE(*e) || bytes <= 0 || static_cast<size_t>(bytes) > sizeof text)
+        return nullptr;
+    slot.cp = c;
+    slot.n = static_cast<unsigned char>(bytes);
+    memcpy(slot.text, text, static_cast<size_t>(bytes));
+    return &slot;
+}
+
+/*
+ * The word of `n` bytes at `src`, whose only want is letters the code
+ * page lacks (change::letters), rewritten a letter at a time into
+ * sc.utf8 (`*out_len` bytes). Sets `*whole` when a letter is beyond
+ * the memo, for the caller to take the word through ICU instead.
+ */
+word_result rewrite_letters(const unsigned char *src, size_t n, scratch &sc, size_t *out_len,
+                            bool *whole) {
+    // A letter of two bytes or more becomes at most seven.
+    if (!reserve(&sc.utf8, &sc.utf8_cap, 4 * n + 1)) return word_result::no_memory;
+    size_t len = 0;
+    for (size_t i = 0; i < n;) {
+        size_t bytes = 1;
+        if (src[i] >= 0x80) {
+            text_charset::decoded d = text_charset::decode(src + i);
+            bytes = d.bytes;
+            UChar32 c = static_cast<UChar32>(d.cp);
+            if (wants_ascii(c)) {
+                UErrorCode e = U_ZERO_ERROR;
+                const nearest_letter *x = nearest_letters(c, &e);
+                if (x == nullptr) {
+                    *whole = e == U_ZERO_ERROR;
+                    return after_error(e);
+                }
+                memcpy(sc.utf8 + len, x->text, x->n);
+                len += x->n;
+                i += bytes;
+                continue;
+            }
+        }
+        memcpy(sc.utf8 + len, src + i, bytes);
+        len += bytes;
+        i += bytes;
+    }
+    *out_len = len;
+    return word_result::rewritten;
 }
 
 // The end of the run of letters of the other alphabets (with their
@@ -368,12 +495,12 @@ word_result transliterate(scratch &sc, int32_t len, int32_t *out_len) {
 }
 
 /*
- * The well-formed word of `n` bytes at `src` through ICU. When it comes
- * out rewritten, `*out` and `*out_len` are its UTF-8 bytes in sc.utf8.
+ * The well-formed word of `n` bytes at `src` through ICU, whole. When it
+ * comes out rewritten, `*out` and `*out_len` are its UTF-8 bytes in
+ * sc.utf8.
  */
-word_result rewrite_word(const unsigned char *src, size_t n, scratch &sc, const char **out,
-                         size_t *out_len) {
-    if (n > max_word_bytes) return word_result::unchanged;
+word_result rewrite_through_icu(const unsigned char *src, size_t n, scratch &sc, const char **out,
+                                size_t *out_len) {
     // A word has no more UTF-16 units than UTF-8 bytes.
     if (!reserve(&sc.composed, &sc.composed_cap, n + 1)) return word_result::no_memory;
     int32_t len = 0;
@@ -393,44 +520,122 @@ word_result rewrite_word(const unsigned char *src, size_t n, scratch &sc, const 
     e = U_ZERO_ERROR;
     u_strToUTF8(sc.utf8, static_cast<int32_t>(sc.utf8_cap), &bytes, sc.units, units, &e);
     if (U_FAILURE(e)) return after_error(e);
-    if (static_cast<size_t>(bytes) == n && memcmp(sc.utf8, src, n) == 0)
-        return word_result::unchanged;
     *out = sc.utf8;
     *out_len = static_cast<size_t>(bytes);
     return word_result::rewritten;
 }
 
-// The stage's result: made at the first word that changes.
-struct output {
-    char *buf;
-    size_t len;
-    size_t cap;
-    size_t copied;  // input bytes before this are in `buf`
-};
-
-bool append(output &out, const void *bytes, size_t n) {
-    if (n > SIZE_MAX - out.len - 1) return false;
-    size_t need = out.len + n + 1;
-    if (need > out.cap) {
-        size_t grown = out.cap + out.cap / 2;
-        if (grown < need || grown < out.cap) grown = need;
-        if (!reserve(&out.buf, &out.cap, grown)) return false;
-    }
-    memcpy(out.buf + out.len, bytes, n);
-    out.len += n;
-    return true;
+// The slot of the word memo for the `n` bytes at `src` (FNV-1a).
+recent_word &memo_slot(const unsigned char *src, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ src[i]) * 16777619u;
+    return icu.words[h % std::size(icu.words)];
 }
 
-// The input from out.copied up to `to` copied as it is; its marks move
-// with it, a mark at `to` included.
-bool copy_input(output &out, const char *plain, size_t to, mark_store *marks) {
-    const size_t from = out.copied, base = out.len;
-    if (!append(out, plain + from, to - from)) return false;
+/*
+ * The well-formed word of `n` bytes at `src`, which needs `need`. When it
+ * comes out rewritten, `*out` and `*out_len` are its UTF-8 bytes, in
+ * sc.utf8 or the memo.
+ */
+word_result rewrite_word(const unsigned char *src, size_t n, change need, scratch &sc,
+                         const char **out, size_t *out_len) {
+    if (n > max_word_bytes) return word_result::unchanged;
+    bool whole = need == change::word;
+    word_result r = word_result::unchanged;
+    if (!whole) r = rewrite_letters(src, n, sc, out_len, &whole);
+    if (whole) {
+        // Words repeat: a name, or the words of a quotation.
+        recent_word *slot = n <= sizeof slot->in ? &memo_slot(src, n) : nullptr;
+        if (slot != nullptr && slot->in_len == n && memcmp(slot->in, src, n) == 0) {
+            *out = slot->out;
+            *out_len = slot->out_len;
+            return word_result::rewritten;
+        }
+        r = rewrite_through_icu(src, n, sc, out, out_len);
+        if (r == word_result::rewritten && slot != nullptr && *out_len <= sizeof slot->out) {
+            slot->in_len = static_cast<unsigned char>(n);
+            memcpy(slot->in, src, n);
+            slot->out_len = static_cast<unsigned char>(*out_len);
+            memcpy(slot->out, *out, *out_len);
+        }
+    } else if (r == word_result::rewritten) {
+        *out = sc.utf8;
+    }
+    if (r == word_result::rewritten && *out_len == n && memcmp(*out, src, n) == 0)
+        return word_result::unchanged;
+    return r;
+}
+
+/*
+ * The stage's result. Most rewritten words come out no longer than they
+ * went in (two bytes of a Cyrillic or accented letter become one or two
+ * letters), so the text is rewritten where it stands: what is written
+ * never passes what has been read. A word that comes out longer than
+ * that room moves the result to a block of its own.
+ */
+struct output {
+    char *plain;    // the input, and the result while it is rewritten in place
+    size_t input;   // the input's length
+    char *buf;      // the result: null until a word changes, then `plain` or a block
+    size_t len;     // bytes of the result
+    size_t cap;     // bytes of `buf` when it is a block of its own
+    size_t copied;  // input bytes before this are in the result
+};
+
+bool in_place(const output &out) { return out.buf == out.plain; }
+
+// Room for `n` more bytes and the NUL in a block of its own, made at the
+// first need with the input and a quarter more, and grown by half.
+bool make_room(output &out, size_t n) {
+    if (n > SIZE_MAX - out.len - 1) return false;
+    size_t need = out.len + n + 1;
+    if (!in_place(out) && need <= out.cap) return true;
+    size_t grown = in_place(out) ? out.input + out.input / 4 : out.cap + out.cap / 2;
+    if (grown < need || grown < out.cap) grown = need;
+    if (in_place(out)) {
+        char *block = static_cast<char *>(malloc(grown));
+        if (block == nullptr) return false;
+        memcpy(block, out.plain, out.len);
+        out.buf = block;
+        out.cap = grown;
+        return true;
+    }
+    return reserve(&out.buf, &out.cap, grown);
+}
+
+// The input from out.copied up to `to` kept as it is; its marks move with
+// it, a mark at `to` included.
+bool copy_input(output &out, size_t to, mark_store *marks) {
+    const size_t from = out.copied, base = out.len, n = to - from;
+    if (in_place(out)) {
+        if (base != from) memmove(out.buf + base, out.plain + from, n);
+    } else {
+        if (!make_room(out, n)) return false;
+        memcpy(out.buf + base, out.plain + from, n);
+    }
+    out.len += n;
+    out.copied = to;
     while (marks != nullptr && marks->next < marks->count && marks->marks[marks->next].at <= to) {
         size_t at = marks->marks[marks->next].at;
         note_input(marks, at, at - from + base);
     }
-    out.copied = to;
+    return true;
+}
+
+// The input up to `at` kept, then the `word_len` bytes of `word` in place
+// of its `n` bytes from `at`; the marks inside it stand at its end, since
+// its letters are not those it had.
+bool put_word(output &out, size_t at, size_t n, const char *word, size_t word_len,
+              mark_store *marks) {
+    if (out.buf == nullptr) out.buf = out.plain;
+    if (!copy_input(out, at, marks)) return false;
+    if (in_place(out) ? out.len + word_len > at + n : true) {
+        if (!make_room(out, word_len)) return false;
+    }
+    memcpy(out.buf + out.len, word, word_len);
+    out.len += word_len;
+    out.copied = at + n;
+    note_input(marks, at + n, out.len);
     return true;
 }
 
@@ -438,6 +643,11 @@ bool copy_input(output &out, const char *plain, size_t to, mark_store *marks) {
 // and marks; sets `*bytes` to its length. With `first`, a mark does not
 // begin one.
 bool in_word(const unsigned char *s, bool first, size_t *bytes) {
+    if (is_latin1_letter(s)) {
+        *bytes = 2;
+        return true;
+    }
+    if (is_plain_sign(s, bytes)) return false;
     text_charset::decoded d = text_charset::decode(s);
     *bytes = d.bytes;
     if (d.cut || d.cp == 0xFFFD) return false;
@@ -454,19 +664,46 @@ const unsigned char *word_end(const unsigned char *s) {
     }
 }
 
+// The offset of the first byte from 80 hex in the `len` bytes at `s`, or
+// `len`. Most texts are ASCII, or ASCII but for a letter or a sign here
+// and there, and this is most of what the stage costs them: it tests
+// the high bits of 32 bytes at a time, then of eight.
+size_t first_high_byte(const unsigned char *s, size_t len) {
+    constexpr uint64_t high = 0x8080808080808080u;
+    size_t i = 0;
+    for (; i + 32 <= len; i += 32) {
+        uint64_t w[4];
+        memcpy(w, s + i, sizeof w);
+        if (((w[0] | w[1] | w[2] | w[3]) & high) != 0) break;
+    }
+    for (; i + 8 <= len; i += 8) {
+        uint64_t w;
+        memcpy(&w, s + i, sizeof w);
+        w &= high;
+        if (w == 0) continue;
+        if constexpr (std::endian::native == std::endian::little)
+            return i + static_cast<size_t>(std::countr_zero(w)) / 8;
+        break;
+    }
+    while (i < len && s[i] < 0x80) ++i;
+    return i;
+}
+
 }  // namespace
 
 char *unicode_stage(char *plain, mark_store *marks) {
     const unsigned char *text = reinterpret_cast<const unsigned char *>(plain);
-    const unsigned char *p = text;
-    while (*p != 0 && *p < 0x80) ++p;
-    if (*p == 0) return plain;  // ASCII: nothing to do, nothing made
-    output out{};
+    const size_t len = strlen(plain);
+    const size_t first = first_high_byte(text, len);
+    if (first == len) return plain;  // ASCII: nothing to do, nothing made
+    const unsigned char *p = text + first;
+    output out{plain, len, nullptr, 0, 0, 0};
     scratch sc{};
     bool ok = true;
     const unsigned char *scan = p;  // everything before it has been looked at
     while (ok && *scan != 0) {
-        while (*scan != 0 && *scan < 0x80) ++scan;
+        const size_t at = static_cast<size_t>(scan - text);
+        scan += first_high_byte(scan, len - at);
         if (*scan == 0) break;
         // A word may begin with ASCII letters before its first other
         // character, which may then be a mark on the last of them.
@@ -480,32 +717,27 @@ char *unicode_stage(char *plain, mark_store *marks) {
         const unsigned char *end = word_end(scan);
         const size_t n = static_cast<size_t>(end - begin);
         scan = end;
-        if (!may_change(begin, n)) continue;
+        const change need = needs_of(begin, n);
+        if (need == change::none) continue;
         const char *word = nullptr;
         size_t word_len = 0;
-        word_result r = rewrite_word(begin, n, sc, &word, &word_len);
-        if (r == word_result::no_memory) ok = false;
-        if (r != word_result::rewritten) continue;
-        // The marks inside the word stand at its end: its letters are not
-        // those it had.
-        const size_t at = static_cast<size_t>(begin - text);
-        ok = copy_input(out, plain, at, marks) && append(out, word, word_len);
-        if (ok) {
-            note_input(marks, at + n, out.len);
-            out.copied = at + n;
-        }
+        word_result r = rewrite_word(begin, n, need, sc, &word, &word_len);
+        if (r == word_result::rewritten)
+            ok = put_word(out, static_cast<size_t>(begin - text), n, word, word_len, marks);
+        else if (r == word_result::no_memory)
+            ok = false;
     }
     free_scratch(sc);
-    if (ok && out.buf != nullptr) ok = copy_input(out, plain, strlen(plain), marks);
+    if (ok && out.buf != nullptr) ok = copy_input(out, out.input, marks);
     if (!ok) {
-        free(out.buf);
+        if (!in_place(out)) free(out.buf);
         free(plain);
         return nullptr;
     }
     if (out.buf == nullptr) return plain;  // no word changed
     out.buf[out.len] = '\0';
     text_marks::end_stage(marks, out.len);
-    free(plain);
+    if (!in_place(out)) free(plain);
     return out.buf;
 }
 

@@ -24,10 +24,12 @@ namespace text_unicode {
  * every byte of a malformed sequence, is left as it is, and the marks
  * move with the text (a mark inside a rewritten word to its end).
  *
- * Returns `plain` itself when nothing changes (always when it is ASCII:
- * no allocation, no ICU call), or a new malloc'd string, `plain` then
- * being freed. Returns null, `plain` freed, only when memory runs out;
- * a word that ICU cannot rewrite for any other reason stays as it was.
+ * Returns `plain` itself, rewritten where it stands when no word comes
+ * out longer than the room the words before it left (untouched when it
+ * is ASCII: no allocation, no ICU call), or else a new malloc'd string,
+ * `plain` then being freed. Returns null, `plain` freed, only when
+ * memory runs out; a word that ICU cannot rewrite for any other reason
+ * stays as it was.
  */
 char *unicode_stage(char *plain, text_marks::mark_store *marks);
 
