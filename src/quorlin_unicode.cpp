@@ -170,9 +170,35 @@ bool is_code_page_letter(UChar32 c) {
 
 // A letter or mark that Latin-ASCII may bring to the code page.
 bool wants_ascii(UChar32 c) {
-    if (c < 0x80 || !(is_letter(c) || is_mark(c)) || is_code_page_letter(c)) return false;
+    // The code page's letters all lie below U+0200.
+    if (c < 0x80 || !(is_letter(c) || is_mark(c)) || (c < 0x200 && is_code_page_letter(c)))
+        return false;
     UScriptCode s = script_of(c);
     return s == USCRIPT_LATIN || s == USCRIPT_COMMON || s == USCRIPT_INHERITED;
+}
+
+/*
+ * The code point of the UTF-8 sequence at `s` and in `*bytes` its length,
+ * as text_charset::decode delimits it; -1 for a malformed or cut-off
+ * one. The sequences of two and three bytes, which hold every letter of
+ * the alphabets here, are read inline.
+ */
+UChar32 next_cp(const unsigned char *s, size_t *bytes) {
+    using text_charset::is_continuation;
+    if (s[0] >= 0xC2 && s[0] < 0xE0 && is_continuation(s[1])) {
+        *bytes = 2;
+        return static_cast<UChar32>(((s[0] & 0x1Fu) << 6) | (s[1] & 0x3Fu));
+    }
+    if (s[0] >= 0xE0 && s[0] < 0xF0 && is_continuation(s[1]) && is_continuation(s[2])) {
+        uint32_t c = ((s[0] & 0x0Fu) << 12) | ((s[1] & 0x3Fu) << 6) | (s[2] & 0x3Fu);
+        if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
+            *bytes = 3;
+            return static_cast<UChar32>(c);
+        }
+    }
+    text_charset::decoded d = text_charset::decode(s);
+    *bytes = d.bytes;
+    return d.cut || d.cp == 0xFFFD ? -1 : static_cast<UChar32>(d.cp);
 }
 
 // Whether the input at `s` is a letter of Latin-1 (U+00C0 to U+00FF but
@@ -205,6 +231,9 @@ enum class change : unsigned char {
     word      // the whole word through ICU
 };
 
+// Whether `c` may stand as it is in NFC, by ICU's quick check property.
+bool is_composed(UChar32 c) { return u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) == UNORM_YES; }
+
 /*
  * What the well-formed word of `n` bytes at `s` needs, without an ICU
  * object: the whole word goes through ICU when a character may not be
@@ -227,19 +256,23 @@ change needs_of(const unsigned char *s, size_t n) {
             i += 2;
             continue;
         }
-        text_charset::decoded d = text_charset::decode(s + i);
-        i += d.bytes;
-        UChar32 c = static_cast<UChar32>(d.cp);
+        size_t bytes = 1;
+        UChar32 c = next_cp(s + i, &bytes);
+        i += bytes;
         UScriptCode sc = script_of(c);
         if (is_kept_script(sc)) {
             run = 0;
             continue;
         }
-        if (u_getIntPropertyValue(c, UCHAR_NFC_QUICK_CHECK) != UNORM_YES) return change::word;
         if (is_mark(c)) {
+            if (!is_composed(c)) return change::word;
             marks = true;  // it belongs to the letter before it
             continue;
         }
+        // Of the letters that are not composed as they stand, those of the
+        // alphabets here take the whole word anyway, and the rest but the
+        // Letterlike Symbols' Ohm, Kelvin and Angstrom signs stay.
+        if (c >= 0x2100 && c < 0x2150 && !is_composed(c)) return change::word;
         if (is_other_alphabet(sc)) {
             // A Greek letter may stand alone; the next letter decides.
             if (++run > 1 || sc != USCRIPT_GREEK) return change::word;
@@ -353,9 +386,7 @@ word_result rewrite_letters(const unsigned char *src, size_t n, scratch &sc, siz
     for (size_t i = 0; i < n;) {
         size_t bytes = 1;
         if (src[i] >= 0x80) {
-            text_charset::decoded d = text_charset::decode(src + i);
-            bytes = d.bytes;
-            UChar32 c = static_cast<UChar32>(d.cp);
+            UChar32 c = next_cp(src + i, &bytes);
             if (wants_ascii(c)) {
                 UErrorCode e = U_ZERO_ERROR;
                 const nearest_letter *x = nearest_letters(c, &e);
@@ -648,11 +679,8 @@ bool in_word(const unsigned char *s, bool first, size_t *bytes) {
         return true;
     }
     if (is_plain_sign(s, bytes)) return false;
-    text_charset::decoded d = text_charset::decode(s);
-    *bytes = d.bytes;
-    if (d.cut || d.cp == 0xFFFD) return false;
-    UChar32 c = static_cast<UChar32>(d.cp);
-    return is_letter(c) || (!first && is_mark(c));
+    UChar32 c = next_cp(s, bytes);
+    return c >= 0 && (is_letter(c) || (!first && is_mark(c)));
 }
 
 // The end of the word whose letters and marks go on at `s`.
