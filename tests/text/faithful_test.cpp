@@ -382,6 +382,7 @@ TEST(FaithfulText, MarksMoveWithRewrittenWords)
     const Case cases[] = {
         {"between two halves of a Cyrillic word", R"(При<mark name="a"/>вет <mark name="b"/>мир)",
          "Pri vet mir", {3, 8}},
+        {"after a word that grows", R"(ﷺ<mark name="a"/> x)", "sly allh  lyh wslm x", {18}},
         {"after shorter words", R"(Łódź <mark name="a"/>x Erdős<mark name="b"/> y)",
          "L\xF3" "dz x Erdos y", {5, 12}},
     };
