@@ -684,10 +684,20 @@ bool in_word(const unsigned char *s, bool first, size_t *bytes) {
 }
 
 // The end of the word whose letters and marks go on at `s`.
-const unsigned char *word_end(const unsigned char *s) {
+// Clears `*latin1` when the word holds a character other than ASCII and
+// Latin-1's letters, the words that need nothing here.
+const unsigned char *word_end(const unsigned char *s, bool *latin1) {
     for (;;) {
         size_t bytes = 1;
-        if (*s < 0x80 ? !is_ascii_letter(*s) : !in_word(s, false, &bytes)) return s;
+        if (*s < 0x80) {
+            if (!is_ascii_letter(*s)) return s;
+        } else if (is_latin1_letter(s)) {
+            bytes = 2;
+        } else if (in_word(s, false, &bytes)) {
+            *latin1 = false;
+        } else {
+            return s;
+        }
         s += bytes;
     }
 }
@@ -734,24 +744,29 @@ char *unicode_stage(char *plain, mark_store *marks) {
         scan += first_high_byte(scan, len - at);
         if (*scan == 0) break;
         // A word may begin with ASCII letters before its first other
-        // character, which may then be a mark on the last of them.
-        const unsigned char *begin = scan;
-        while (begin > text + out.copied && is_ascii_letter(begin[-1])) --begin;
+        // character, which may then be a mark on the last of them. They
+        // do not change what it needs, and are taken in only when it
+        // needs something.
+        const unsigned char *word = scan;
+        const bool after_letter = scan > text + out.copied && is_ascii_letter(scan[-1]);
         size_t bytes = 0;
-        if (!in_word(scan, begin == scan, &bytes)) {
+        if (!in_word(scan, !after_letter, &bytes)) {
             scan += bytes;
             continue;
         }
-        const unsigned char *end = word_end(scan);
-        const size_t n = static_cast<size_t>(end - begin);
+        bool latin1 = is_latin1_letter(scan);
+        const unsigned char *end = word_end(scan + bytes, &latin1);
         scan = end;
-        const change need = needs_of(begin, n);
+        const change need = latin1 ? change::none : needs_of(word, static_cast<size_t>(end - word));
         if (need == change::none) continue;
-        const char *word = nullptr;
-        size_t word_len = 0;
-        word_result r = rewrite_word(begin, n, need, sc, &word, &word_len);
+        const unsigned char *begin = word;
+        while (begin > text + out.copied && is_ascii_letter(begin[-1])) --begin;
+        const size_t n = static_cast<size_t>(end - begin);
+        const char *result = nullptr;
+        size_t result_len = 0;
+        word_result r = rewrite_word(begin, n, need, sc, &result, &result_len);
         if (r == word_result::rewritten)
-            ok = put_word(out, static_cast<size_t>(begin - text), n, word, word_len, marks);
+            ok = put_word(out, static_cast<size_t>(begin - text), n, result, result_len, marks);
         else if (r == word_result::no_memory)
             ok = false;
     }
