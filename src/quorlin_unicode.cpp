@@ -8,17 +8,21 @@
  * any script; everything else (digits, blanks, punctuation, symbols,
  * emoji, malformed bytes) is not looked at and passes unchanged, and so
  * does every word of ASCII and Windows-1252 letters alone, without an
- * ICU object. Only a word that may change is converted to UTF-16 and
- * given, in turn, to the NFC normaliser when ICU's quick check says it
- * is not composed, to the Any-Latin transliterator for each run of
- * Cyrillic, Greek, Armenian, Georgian, Hebrew or Arabic letters (but a
- * lone Greek letter, which math and units use as a symbol and stage two
- * reads by name), and to Latin-ASCII, filtered to the letters the code
- * page lacks. Ideographs and syllabaries are left to stage two.
+ * ICU object. What a word needs is first told from its characters'
+ * properties. A word whose only want is Latin letters the code page
+ * lacks (ł, ő, ş, ﬁ) takes each one's nearest letters from a memo of
+ * Latin-ASCII's results. Any other word that may change is converted to
+ * UTF-16 and given, in turn, to the NFC normaliser when ICU's quick
+ * check says it is not composed, to the Any-Latin transliterator for
+ * each run of Cyrillic, Greek, Armenian, Georgian, Hebrew or Arabic
+ * letters (but a lone Greek letter, which math and units use as a
+ * symbol and stage two reads by name), and to Latin-ASCII, filtered to
+ * the letters the code page lacks; recent such words are remembered.
+ * Ideographs and syllabaries are left to stage two.
  *
- * The file's one state is ICU's objects, made at the first word that
- * needs each and kept for the process's life: they are reachable until
- * exit, and the text is prepared by one thread only.
+ * The file's one state is ICU's objects and the two memos, made at the
+ * first word that needs each and kept for the process's life: they are
+ * reachable until exit, and the text is prepared by one thread only.
  */
 #include "quorlin_unicode.h"
 
