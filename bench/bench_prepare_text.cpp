@@ -7,7 +7,10 @@
 // The faithful preparation runs beside the default one on the same
 // texts, on the corpus (QUORLIN_CORPUS, or bench/corpus.txt in the
 // sources) and on a text made of symbols, emoji and non-ASCII letters,
-// the worst case for its names and its code-page letters.
+// the worst case for its names and its code-page letters, and on a text
+// of accented (some decomposed) and other-alphabet words, which goes
+// through ICU; the first such call also builds ICU's objects, and is
+// timed on its own when it runs first (as registered, or alone).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -71,6 +74,29 @@ std::string symbol_text(size_t bytes)
     return s;
 }
 
+// Accented Latin (precomposed and decomposed), Latin letters the code
+// page lacks, Cyrillic and Greek words, with ASCII words between them as
+// in a Western text that quotes a name.
+constexpr std::string_view letter_words[] = {
+    "caf\xC3\xA9", "cafe\xCC\x81", "na\xC3\xAFve", "Pawe\xC5\x82", "\xC5\x81\xC3\xB3" "d\xC5\xBA",
+    "Erd\xC5\x91s", "\xC5\x9F" "ehir", "Vi\xE1\xBB\x87t", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82",
+    "\xD0\xBC\xD0\xB8\xD1\x80", "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1", "the", "of", "and",
+    "a", "letter", "from",
+};
+
+std::string letter_text(size_t bytes)
+{
+    std::mt19937 rng(4321);
+    std::string s;
+    s.reserve(bytes + 32);
+    while (s.size() < bytes) {
+        s += letter_words[rng() % std::size(letter_words)];
+        s += rng() % 8 == 0 ? ".\n" : " ";
+    }
+    s.resize(bytes);
+    return s;
+}
+
 // The corpus repeated to `bytes`, or empty when it cannot be read.
 std::string corpus_text(size_t bytes)
 {
@@ -79,7 +105,7 @@ std::string corpus_text(size_t bytes)
     return f ? bench::repeated_text(f, bytes) : std::string();
 }
 
-enum class source { mixed, corpus, symbols };
+enum class source { mixed, corpus, symbols, letters };
 
 std::string text_of(source src, size_t bytes)
 {
@@ -88,6 +114,8 @@ std::string text_of(source src, size_t bytes)
         return corpus_text(bytes);
     case source::symbols:
         return symbol_text(bytes);
+    case source::letters:
+        return letter_text(bytes);
     case source::mixed:
         break;
     }
@@ -143,8 +171,22 @@ void BM_PrepareTextStageOne(benchmark::State &state)
     prepare(state, NRV_MSGTYPE_CHAR);
 }
 
+// One faithful call on a short text with accents and Cyrillic: the
+// first in the process pays for ICU's normaliser and transliterators.
+void BM_FaithfulFirstCall(benchmark::State &state)
+{
+    const std::string text = letter_text(256);
+    faithful_settings s;
+    for (auto _ : state) {
+        char *r = prepare_faithful(text.data(), text.size(), NRV_MSGTYPE_TEXT, &s);
+        benchmark::DoNotOptimize(r);
+        free(r);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_FaithfulFirstCall)->Iterations(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PrepareText)->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
 BENCHMARK(BM_PrepareTextStageOne)->Arg(1 << 10)->Arg(1 << 16)->Arg(1 << 20);
 
@@ -157,5 +199,7 @@ BENCHMARK_CAPTURE(BM_Default, symbols, source::symbols)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, symbols_none, source::symbols, punct_level::none)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, symbols_some, source::symbols, punct_level::some)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, symbols_all, source::symbols, punct_level::all)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Default, letters, source::letters)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, letters_some, source::letters, punct_level::some)->Arg(1 << 20);
 
 BENCHMARK_MAIN();

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
  * The tables of the character set: the unit of each ASCII byte, the
- * code-page letters of the Latin blocks, the Greek letters' names and
+ * code-page letters of the Latin blocks (what the code page lacks has
+ * become its nearest letters in the Unicode stage), the Greek letters'
+ * names and
  * the code points with a meaning of their own (signs, symbols, spaces,
  * invisible characters), with the calls that read them, classify,
  * classify_symbol and decode. A symbol's entry holds our level and
@@ -120,19 +122,8 @@ constexpr special specials[] = {
     {0x00BF, sym(all)},
     {0x00D7, sym(some)},
     {0x00F7, sym(some)},
-    {0x0132, letter_unit(0, "IJ")},
-    {0x0133, letter_unit(0, "ij")},
     {0x0192, letter_unit('\x83')},
-    {0x01A0, letter_unit('O')},
-    {0x01A1, letter_unit('o')},
-    {0x01AF, letter_unit('U')},
-    {0x01B0, letter_unit('u')},
-    {0x0218, letter_unit('S')},
-    {0x0219, letter_unit('s')},
-    {0x021A, letter_unit('T')},
-    {0x021B, letter_unit('t')},
     {0x02BC, apostrophe_unit},
-    {0x1E9E, letter_unit('\xDF')},
     {0x2010, hyphen_unit},
     {0x2011, hyphen_unit},
     {0x2012, make(kind::pause)},
@@ -177,13 +168,6 @@ constexpr special specials[] = {
     {0x25AA, make(kind::pause)},
     {0x25E6, make(kind::pause)},
     {0x3000, space_unit},
-    {0xFB00, letter_unit(0, "ff")},
-    {0xFB01, letter_unit(0, "fi")},
-    {0xFB02, letter_unit(0, "fl")},
-    {0xFB03, letter_unit(0, "ffi")},
-    {0xFB04, letter_unit(0, "ffl")},
-    {0xFB05, letter_unit(0, "st")},
-    {0xFB06, letter_unit(0, "st")},
     {0xFEFF, make(kind::drop)},
 };
 
@@ -219,35 +203,16 @@ constexpr std::array<unit, count> make_block() {
 constexpr std::array<unit, 0x20> latin1_signs = make_block<0xA0, 0x20>();
 constexpr std::array<unit, 0x70> general_punctuation = make_block<0x2000, 0x70>();
 
-// The nearest letters of U+0100 to U+017F (Latin Extended-A), with the
-// six that the code page has as its own bytes. U+0132 and U+0133 (IJ,
-// ij) are two letters each and sit in `specials`.
-constexpr char latin_extended_a[] =
-    "AaAaAaCcCcCcCcDdDdEeEeEeEeEeGgGgGgGgHhHhIiIiIiIiIi??JjKkkLlLlLlLlLlNnNnNnnNnOoOoOo"
-    "\x8C\x9CRrRrRrSsSsSs\x8A\x9ATtTtTtUuUuUuUuUuUuWwYy\x9FZzZz\x8E\x9Es";
-static_assert(sizeof latin_extended_a == 0x80 + 1, "one letter for each of U+0100 to U+017F");
-
-// U+01CD to U+01DC: the caron vowels and the u with diaeresis and tone.
-constexpr char latin_caron[] = "AaIiOoUu\xDC\xFC\xDC\xFC\xDC\xFC\xDC\xFC";
-static_assert(sizeof latin_caron == 16 + 1);
-
-// The base capital of each pair of U+1E00 to U+1E95 (Latin Extended
-// Additional): the even code point is the capital, the odd one small.
-constexpr char latin_additional_pairs[] =
-    "ABBBCDDDDDEEEEEFGHHHHHIIKKKLLLLMMMNNNNOOOOPPRRRRSSSSSTTTTUUUUUVVWWWWWXXYZZZ";
-static_assert(sizeof latin_additional_pairs == 0x96 / 2 + 1);
-
-// U+1E96 to U+1E9D, which come singly.
-constexpr char latin_additional_single[] = "htwyassf";
-
-// U+1EA0 to U+1EF9, the Vietnamese vowels: runs of capital and small
-// pairs of one base letter each.
-struct vowel_run {
-    uint32_t last;  // the last code point of the run
-    char base;      // the capital
+// The letters of Latin Extended-A that the code page has as bytes of its
+// own; the Unicode stage has written the others as their nearest ASCII
+// letters before stage two classifies them.
+struct code_page_letter {
+    uint32_t cp;
+    char ch;
 };
-constexpr vowel_run vietnamese[] = {
-    {0x1EB7, 'A'}, {0x1EC7, 'E'}, {0x1ECB, 'I'}, {0x1EE3, 'O'}, {0x1EF1, 'U'}, {0x1EF9, 'Y'},
+constexpr code_page_letter code_page_extended_a[] = {
+    {0x0152, '\x8C'}, {0x0153, '\x9C'}, {0x0160, '\x8A'}, {0x0161, '\x9A'},
+    {0x0178, '\x9F'}, {0x017D, '\x8E'}, {0x017E, '\x9E'},
 };
 
 // Greek letters by name, capitals U+0391 to U+03A9 and small letters
@@ -294,12 +259,11 @@ unit greek_unit(int index, bool upper) {
     return {kind::named, punct_level::none, fallback::space, upper, 0, greek_names[index]};
 }
 
-// The Greek letter, Latin letter of the extended blocks, or other
-// unit of a code point from U+0180 up that is not in `specials`.
+// The Greek letter, combining mark, or other unit of a code point from
+// U+0180 up that is not in `specials`.
 unit classify_range(uint32_t cp) {
-    if (cp >= 0x01CD && cp <= 0x01DC) return letter_unit(latin_caron[cp - 0x01CD]);
     if (cp >= 0x0300 && cp <= 0x036F)
-        return make(kind::drop);  // combining accents: the base letter stays
+        return make(kind::drop);  // accents that composed with no letter: the base stays
     if (cp >= 0x0386 && cp <= 0x03CE) {
         if (cp >= 0x0391 && cp <= 0x03A9 && cp != 0x03A2)
             return greek_unit(static_cast<int>(cp - 0x0391), true);
@@ -307,17 +271,6 @@ unit classify_range(uint32_t cp) {
         int i = greek_accented(cp);
         if (i >= 0) return greek_unit(i, cp < 0x0390 || cp == 0x03AA || cp == 0x03AB);
         return other_unit;
-    }
-    if (cp >= 0x1E00 && cp < 0x1E96) {
-        char base = latin_additional_pairs[(cp - 0x1E00) / 2];
-        return letter_unit(cp % 2 == 0 ? base : static_cast<char>(base - 'A' + 'a'));
-    }
-    if (cp >= 0x1E96 && cp <= 0x1E9D) return letter_unit(latin_additional_single[cp - 0x1E96]);
-    if (cp >= 0x1EA0 && cp <= 0x1EF9) {
-        for (const vowel_run &r : vietnamese) {
-            if (cp <= r.last)
-                return letter_unit(cp % 2 == 0 ? r.base : static_cast<char>(r.base - 'A' + 'a'));
-        }
     }
     // Variation selectors (General Punctuation's invisible characters
     // are in its table).
@@ -363,11 +316,15 @@ static_assert(fast_path_agrees(), "the ASCII copy table disagrees with the ASCII
 
 unit classify(uint32_t cp) {
     if (cp < 0x80) return ascii_units[cp];
-    // The letters of Latin-1 and Latin Extended-A, the most common by
-    // far, before the search.
-    if (cp >= 0xC0 && cp < 0x180 && cp != 0xD7 && cp != 0xF7 && cp != 0x132 && cp != 0x133)
-        return cp < 0x100 ? letter_unit(static_cast<char>(cp))
-                          : letter_unit(latin_extended_a[cp - 0x0100]);
+    // The letters of Latin-1, the most common by far, before the search.
+    if (cp >= 0xC0 && cp < 0x100 && cp != 0xD7 && cp != 0xF7)
+        return letter_unit(static_cast<char>(cp));
+    if (cp >= 0x100 && cp < 0x180) {
+        for (const code_page_letter &x : code_page_extended_a) {
+            if (x.cp == cp) return letter_unit(x.ch);
+        }
+        return other_unit;
+    }
     if (cp >= 0xA0 && cp < 0xC0) return latin1_signs[cp - 0xA0];
     if (cp >= 0x2000 && cp < 0x2070) return general_punctuation[cp - 0x2000];
     size_t lo = 0, hi = std::size(specials);

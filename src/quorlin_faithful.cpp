@@ -43,6 +43,7 @@
 #include "quorlin_marks.h"
 #include "quorlin_names.h"
 #include "quorlin_text.h"
+#include "quorlin_unicode.h"
 
 namespace {
 
@@ -1160,8 +1161,9 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val) {
 }
 
 /*
- * Stage one as prepare_text runs it, then stage two by the kind of the
- * message: running text (TEXT, SOUND_ICON and the kinds the protocol
+ * Stage one as prepare_text runs it, the Unicode stage (composed
+ * accents, other alphabets in Latin letters), then stage two by the
+ * kind of the message: running text (TEXT, SOUND_ICON and the kinds the protocol
  * never produces) is rewritten, or spelled while spelling is on; a
  * character, and a key name of one character, is spelled, which reads
  * it by name; a longer key name is rewritten with its underscores as
@@ -1178,6 +1180,9 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
     const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
     char *plain = named ? one_character_copy(text, len) : nullptr;
     if (plain == nullptr) plain = strip_markup_as_xml(text, len, marks);
+    // Composed and in the code page's letters before stage two, which
+    // then classifies each character as the code page has it.
+    if (plain != nullptr) plain = text_unicode::unicode_stage(plain, marks);
     if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);

@@ -29,6 +29,7 @@
 #define QUORLIN_ICU_CALLS(X)                                                                       \
     X(uc, u_charName)                                                                              \
     X(uc, u_charType)                                                                              \
+    X(uc, u_getIntPropertyValue)                                                                   \
     X(uc, u_hasBinaryProperty)                                                                     \
     X(uc, u_strFromUTF8)                                                                           \
     X(uc, u_strToUTF8)                                                                             \

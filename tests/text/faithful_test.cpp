@@ -43,8 +43,34 @@ const Row rows[] = {
      none, "Pawel L\xF3" "dz o s t d"},
     {"ligatures and IJ", "\xEF\xAC\x81ne \xC4\xB2ssel", none, "fine IJssel"},
     {"Vietnamese vowels", "Vi\xE1\xBB\x87t", none, "Viet"},
-    {"Greek by name", "\xCE\xB1 \xCE\xB2\xCE\xB3 \xCE\xA9", none, "alpha beta gamma omega"},
+    {"Greek by name", "\xCE\xB1 \xCE\xB2 \xCE\xA9", none, "alpha beta omega"},
     {"other scripts and emoji", "\xE6\x97\xA5 \xF0\x9F\x98\x80 x", none, "  grinning face x"},
+    // Unicode text: composed, other alphabets in Latin letters, the
+    // letters the code page lacks brought to their nearest.
+    {"decomposed accents compose", "cafe\xCC\x81 Vie\xCC\xA3\xCC\x82t A\xCC\x8A", none,
+     "caf\xE9 Viet \xC5"},
+    {"a mark with nothing to compose with is dropped", "q\xCC\x81 \xCC\x81x", none, "q x"},
+    {"Polish, Hungarian, Turkish, Romanian, Vietnamese",
+     "\xC5\x81\xC3\xB3" "d\xC5\xBA Erd\xC5\x91s \xC5\x9F" "ehir Bucure\xC8\x99ti Nguy\xE1\xBB\x85n",
+     none, "L\xF3" "dz Erdos sehir Bucuresti Nguyen"},
+    {"the code page's own letters stay",
+     "\xC5\xA0\xC5\xBE \xC5\x92 \xC5\xB8 \xC6\x92 \xC3\xB1", none, "\x8A\x9E \x8C \x9F \x83 \xF1"},
+    {"Cyrillic", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80!", none,
+     "Privet, mir!"},
+    {"Greek words", "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xAC\xCE\xB4\xCE\xB1 \xCE\xB2\xCE\xB3", none,
+     "Ell\xE1" "da bg"},
+    {"Armenian", "\xD4\xB2\xD5\xA1\xD6\x80\xD5\xA5\xD6\x82", none, "Barew"},
+    {"Georgian", "\xE1\x83\x92\xE1\x83\x90\xE1\x83\x9B\xE1\x83\x90\xE1\x83\xA0\xE1\x83\xAF"
+     "\xE1\x83\x9D\xE1\x83\x91\xE1\x83\x90", none, "gamarjoba"},
+    {"Hebrew", "\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D", none, "slwm"},
+    {"Arabic", "\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7", none, "mrhba"},
+    {"a lone Greek letter is a symbol", "p < \xCE\xB1, 2\xCF\x80r, \xCE\xBB\xCE\xBB", some,
+     "p less-than alpha, 2 pi r, ll"},
+    {"ideographs and syllabaries stay", "\xE6\x97\xA5 \xE3\x81\xB2 \xE3\x82\xAB \xED\x95\x9C x", none,
+     "        x"},
+    {"symbols and emoji around other letters stay",
+     "\xD0\xB4\xD0\xB0 \xF0\x9F\x91\x8D \xE2\x82\xAC" "5 \xE2\x80\x94 \xC5\x82\xE2\x84\xA2", some,
+     "da thumbs up 5 euros, l trade mark"},
     {"malformed and cut-off sequences", "a\xC0\x80" "b\xE2\x82", none, "a b"},
     // Typography.
     {"curly apostrophe", "What\xE2\x80\x99s New", none, "What's New"},
@@ -165,6 +191,7 @@ const Row rows[] = {
     {"character less-than is never markup", "<", none, "less-than", NRV_MSGTYPE_CHAR},
     {"character em dash", "\xE2\x80\x94", none, "em dash", NRV_MSGTYPE_CHAR},
     {"character emoji", "\xE2\x9D\xA4\xEF\xB8\x8F", none, "red heart", NRV_MSGTYPE_CHAR},
+    {"character of another alphabet", "\xC5\x82", none, "l", NRV_MSGTYPE_CHAR},
     {"capital spelled", "\xC3\x89", none, "capital \xC9", NRV_MSGTYPE_CHAR, false, caps_mode::spell},
     {"capital with icon", "A", none, "A", NRV_MSGTYPE_CHAR, false, caps_mode::icon},
     {"key name", "shift_a", none, "shift a", NRV_MSGTYPE_KEY},
@@ -173,6 +200,7 @@ const Row rows[] = {
     {"spelled text", "Hi b52, ok?", none, "capital H i, b 5 2 comma, o k question mark", NRV_MSGTYPE_TEXT,
      true, caps_mode::spell},
     {"spelled emoji", "a\xF0\x9F\x91\x8D", none, "a thumbs up", NRV_MSGTYPE_TEXT, true},
+    {"spelled Cyrillic", "\xD0\xBC\xD0\xB8\xD1\x80", none, "m i r", NRV_MSGTYPE_TEXT, true},
     {"spelled sound icon", "caf\xC3\xA9 \xCE\xA9", none, "c a f \xE9, omega", NRV_MSGTYPE_SOUND_ICON,
      true},
 };
@@ -272,6 +300,7 @@ constexpr std::string_view pieces[] = {
     "\xC2\xA3", "\xC2\xB5", "\xC2\x85", "\xE2\x88\x92", "\xF0\x9F\x98\x80", "\xE2\x80", "\xF0\x9F",
     "\xEF\xB8\x8F", "\xE2\x80\x8D", "\xF0\x9F\x8F\xBD", "\xF0\x9F\x87\xAB", "\xE2\x83\xA3", "\xE2\x82\xAC", "$",
     "\xE2\x9C\x93", "\xE2\xAE\x81",
+    "\xCC\x81", "\xD0\xA9", "\xD7\xA9", "\xEF\xB7\xBA", "\xE1\xBB\x85",
 };
 
 std::string random_text(std::mt19937 &rng, size_t max_bytes)
@@ -370,6 +399,7 @@ constexpr std::string_view marked_pieces[] = {
     R"(<mark name="a"/>)", R"(<mark name='b'/>)", "</s><s>", "<br/>", "<!-- > -->",
     "<![CDATA[<x>]]>", "&#60;", "&#;", "&amp;", "<", ">", " ", "\n", "(", ")", "?", "-", "--",
     "****", "word", "7", "\xE2\x80\x94", "\xE2\x82\xAC", "$", "1", ".", "\xF0\x9F\x91\x8D", "\xEF\xB8\x8F",
+    "****", "word", "7", "\xE2\x80\x94", "\xD0\x9F\xD1\x80\xD0\xB8", "\xC5\x82", "\xCC\x81",
 };
 
 }  // namespace
@@ -412,4 +442,39 @@ TEST(FaithfulText, RandomMarkedTextKeepsItsTextAndWords)
         free_marked_text(&t);
     }
     EXPECT_GT(with_marks, 1000u);
+}
+
+// The marks after a word the Unicode stage rewrites move by what the
+// rewrite took or added; one that stage one put between two halves of
+// a word stays between them.
+TEST(FaithfulText, MarksMoveWithRewrittenWords)
+{
+    struct Case {
+        const char *name;
+        std::string_view input;
+        std::string_view text;
+        std::vector<size_t> places;
+    };
+    const Case cases[] = {
+        {"between two halves of a Cyrillic word", R"(При<mark name="a"/>вет <mark name="b"/>мир)",
+         "Pri vet mir", {3, 8}},
+        {"after a word that grows", R"(ﷺ<mark name="a"/> x)", "sly allh  lyh wslm x", {18}},
+        {"after shorter words", R"(Łódź <mark name="a"/>x Erdős<mark name="b"/> y)",
+         "L\xF3" "dz x Erdos y", {5, 12}},
+    };
+    GuardedBytes guard(256);
+    faithful_settings s;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        marked_text t;
+        ASSERT_EQ(prepare_marked_faithful(guard.place(c.input), c.input.size(), NRV_MSGTYPE_TEXT,
+                                          &s, &t),
+                  0);
+        EXPECT_EQ(std::string_view(t.text, t.length), c.text);
+        std::vector<size_t> places;
+        for (size_t i = 0; i < t.count; ++i)
+            places.push_back(t.marks[i].at);
+        EXPECT_EQ(places, c.places);
+        free_marked_text(&t);
+    }
 }

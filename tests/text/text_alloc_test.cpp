@@ -117,3 +117,30 @@ TEST(TextAllocation, FaithfulFailsCleanlyAtEitherBuffer)
         free(r);
     }
 }
+
+// A word that goes through ICU takes the stage's own buffers, and a
+// failure among them or inside ICU fails the message and frees them all.
+TEST(TextAllocation, UnicodeStageFailsCleanly)
+{
+    const char text[] = "\xD0\x9C\xD0\xB8\xD1\x80 cafe\xCC\x81 \xC5\x82";
+    faithful_settings s;
+    free(prepare_faithful(text, strlen(text), NRV_MSGTYPE_TEXT, &s));  // ICU's objects are made
+    fault::fail_nth(fault::call::malloc, 0);
+    char *r = prepare_faithful(text, strlen(text), NRV_MSGTYPE_TEXT, &s);
+    fault::disarm(fault::call::malloc);
+    const size_t needed = fault::counted(fault::call::malloc).succeeded;
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r, "Mir caf\xE9 l");
+    free(r);
+    EXPECT_GT(needed, 2u) << "the stage's own buffers are among them";
+    for (unsigned fail_at = 1; fail_at <= needed; ++fail_at) {
+        SCOPED_TRACE(fail_at);
+        fault::fail_nth(fault::call::malloc, fail_at);
+        r = prepare_faithful(text, strlen(text), NRV_MSGTYPE_TEXT, &s);
+        fault::disarm(fault::call::malloc);
+        const size_t allocs = fault::counted(fault::call::malloc).succeeded;
+        EXPECT_EQ(r, nullptr);
+        EXPECT_EQ(fault::frees(), allocs);
+        free(r);
+    }
+}
