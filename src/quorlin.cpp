@@ -1048,6 +1048,10 @@ int module_init(char **status_info) {
     apply_engine_config();
     load_dictionaries();
     if (config_languages) find_dialects();
+    // The ASCII cleaning keeps no letter outside ASCII, in any code page.
+    if (config_languages && !config_faithful_text)
+        fprintf(stderr, "quorlin: CorvaneLanguages 1 reads other languages best with "
+                        "CorvaneFaithfulText 1: the ASCII cleaning drops their letters\n");
 
     *status_info = strdup("Corvane TTS initialized successfully");
     return 0;

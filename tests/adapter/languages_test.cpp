@@ -276,5 +276,49 @@ TEST(AdapterLanguages, RefusedDialectIsAskedOnceAndSpeechGoesOn) {
               1u);
 }
 
+// The faithful text reaches the engine in the code page of the dialect
+// that speaks it: a double-byte page holds the characters of its
+// language, and one it lacks takes the Western fallbacks.
+TEST(AdapterLanguages, TextIsInTheDialectsCodePage) {
+    struct Row {
+        const char *name;
+        const char *language;
+        const char *text;
+        const char *hex;
+    };
+    const Row rows[] = {
+        {"GBK", "zh-CN", "\xE4\xB8\xAD\xE6\x96\x87 ok", "D6D0CEC4206F6B"},
+        {"Big5", "zh-TW", "\xE4\xB8\xAD\xE6\x96\x87", "A4A4A4E5"},
+        {"a character Big5 lacks", "zh-TW", "\xE7\xAE\x80" "a", "2061"},
+        {"Shift-JIS", "ja", "\xE6\x97\xA5\xE6\x9C\xAC", "93FA967B"},
+        {"CP949", "ko", "\xED\x95\x9C\xEA\xB5\xAD", "C7D1B1B9"},
+        {"Western: Windows-1252, an ideograph a blank", "en", "caf\xC3\xA9 \xE4\xB8\xAD x",
+         "636166E920202078"},
+        {"Polish in a Western dialect", "en", "\xC5\x81\xC3\xB3" "d\xC5\xBA", "4CF3647A"},
+    };
+    Module ascii = languages_module("0x10000");
+    ASSERT_TRUE(ascii.handshake());
+    EXPECT_EQ(ascii.count_stderr("quorlin: CorvaneLanguages 1 reads other languages best with "
+                                 "CorvaneFaithfulText 1: the ASCII cleaning drops their letters"),
+              1u);
+    Module m({{{"QUORLIN_FAKE_SAMPLES", "0"},
+               {"QUORLIN_FAKE_LANGUAGES", "0x10000,0x60000,0x60001,0x80000,0xA0000"},
+               {"QUORLIN_FAKE_TEXT_HEX", "1"}},
+              std::string("CorvaneLanguages 1\nCorvaneFaithfulText 1\n"),
+              std::nullopt});
+    ASSERT_TRUE(m.handshake());
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        size_t from = m.send(std::string("SET\nlanguage=") + r.language + "\n.\n");
+        ASSERT_TRUE(m.wait_for("203 OK SETTINGS RECEIVED\n", from));
+        m.speak("SPEAK", r.text);
+        const Lines log = m.engine_log();
+        std::string last;
+        for (const std::string &call : log)
+            if (call.starts_with("eciAddText ")) last = call;
+        EXPECT_EQ(last, std::string("eciAddText hex=") + r.hex);
+    }
+}
+
 }  // namespace
 }  // namespace adapter_test
