@@ -453,13 +453,16 @@ bool joins_word(unsigned char c) {
     return c == '_' || c == '\\' || c == '^' || c == '~' || c == '|';
 }
 
-// Whether such a sign at `src` stands inside a word or opens one here:
-// without its name the word would be another ("my file name").
+// Whether such a sign at `src` stands inside a word or opens one here,
+// or, for an underscore, ends one (a member's name_): without its name
+// the word would be another ("my file name").
 bool is_part_of_word(const output &out, const unsigned char *src, const unsigned char *next,
                      bool after_word) {
     if (!joins_word(*src)) return false;
+    const bool in_word = after_word && !out.blank_due;
+    if (*src == '_' && in_word) return true;
     const bool word_after = starts_word(*next) || *next == '/' || joins_word(*next);
-    return word_after && ((after_word && !out.blank_due) || at_word_start(out));
+    return word_after && (in_word || at_word_start(out));
 }
 
 /*

@@ -110,8 +110,8 @@ const Row rows[] = {
     {"micro sign below and at its level", "\xC2\xB5m", none, "\xB5m"},
     {"backquote is never passed", "a`b", none, "a b"},
     {"code signs below most: named only inside a word",
-     "a\\b i_j ^C ~/bin x | y _ k\xC2\xA6l \xC2\xB6 \xC2\xA7 3", some,
-     "a backslash b i underscore j caret C tilde slash bin x   y   k l   section 3"},
+     "a\\b i_j key_ ^C ~/bin x | y _ k\xC2\xA6l \xC2\xB6 \xC2\xA7 3", some,
+     "a backslash b i underscore j key underscore caret C tilde slash bin x   y   k l   section 3"},
     {"code signs at most", "a\\b c^d e|f g~h i_j k\xC2\xA6l m\xC2\xB6n", most,
      "a backslash b c caret d e vertical line f g tilde h i underscore j k broken bar l m "
      "paragraph mark n"},
