@@ -213,18 +213,29 @@ bool is_latin1_letter(const unsigned char *s) {
     return s[0] == 0xC3 && text_charset::is_continuation(s[1]) && s[1] != 0x97 && s[1] != 0xB7;
 }
 
-// Whether the input at `s` is a sign of Latin-1 (U+0080 to U+00BF) or of
-// the first half of General Punctuation (U+2000 to U+203F: spaces,
-// dashes, quotes): neither letters nor marks but for the ordinal
-// indicators and the micro sign, which the code page has. The stage
+// Whether the input at `s` is a sign of Latin-1 (U+0080 to U+00BF), of
+// the blocks of signs from U+2000 to U+2BFF, or of the emoji planes'
+// U+1F000 to U+1FFFF: neither letters nor marks that begin a word (the
+// ordinal indicators and the micro sign are the code page's own, and the
+// combining marks for symbols at U+20D0 compose with nothing). The stage
 // passes them by without decoding them. Sets `*bytes` to its length.
 bool is_plain_sign(const unsigned char *s, size_t *bytes) {
     if (s[0] == 0xC2 && text_charset::is_continuation(s[1])) {
         *bytes = 2;
         return true;
     }
-    if (s[0] == 0xE2 && s[1] == 0x80 && text_charset::is_continuation(s[2])) {
+    // U+2000 to U+2BFF but the letterlike symbols and number forms
+    // (U+2100 to U+217F, which hold letters such as ℓ): punctuation,
+    // super- and subscripts, currency, arrows, operators, shapes.
+    if (s[0] == 0xE2 && s[1] >= 0x80 && s[1] <= 0xAF && s[1] != 0x84 && s[1] != 0x85 &&
+        text_charset::is_continuation(s[2])) {
         *bytes = 3;
+        return true;
+    }
+    // U+1F000 to U+1FFFF: emoji, pictographs, enclosed and regional signs.
+    if (s[0] == 0xF0 && s[1] == 0x9F && text_charset::is_continuation(s[2]) &&
+        text_charset::is_continuation(s[3])) {
+        *bytes = 4;
         return true;
     }
     return false;
