@@ -3,7 +3,8 @@
 // of message, the default way and the faithful way, and the results are
 // checked for what the engine relies on, so that a wrong result fails
 // like a crash. For the faithful way the first byte chooses the settings
-// (punctuation level, spelling, capitals) and the rest is the message.
+// (punctuation level, spelling, capitals, and in its top bits a dialect's
+// double-byte code page) and the rest is the message.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -57,6 +58,14 @@ void check_sanitised(std::string_view in, std::string_view clean)
 
 // The faithful alphabet: printable ASCII but the backquote, TAB, LF and
 // the letters of Windows-1252.
+// In a double-byte page any byte from 80 hex up may be part of a
+// character, and a trail byte may look like ASCII; what may never appear
+// is a control byte, DEL or a backquote.
+bool page_safe(unsigned char c)
+{
+    return c == '\t' || c == '\n' || (c >= 0x20 && c != 0x7F && c != '`');
+}
+
 bool faithful_safe(unsigned char c)
 {
     if (c == '\t' || c == '\n')
@@ -111,6 +120,9 @@ void check_faithful(unsigned char choice, const char *text, size_t size)
     s.punctuation = static_cast<punct_level>(choice & 3);
     s.spelling = (choice & 4) != 0;
     s.capitals = static_cast<caps_mode>((choice >> 3) % 3);
+    // 1 to 4: GBK, Big5, Shift-JIS, CP949; else Windows-1252.
+    const unsigned page = (choice >> 5) & 7;
+    if (page >= 1 && page <= 4) s.page = static_cast<code_page>(page);
     char *stage = text_marks::strip_markup_as_xml(text, size, nullptr);
     char *plain = stage != nullptr && stage[0] != '\0' ? stage : nullptr;
     for (NRVMessageType type : {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,
@@ -127,11 +139,14 @@ void check_faithful(unsigned char choice, const char *text, size_t size)
         if (r != nullptr) {
             std::string_view out(r);
             // A character name is at most about 25 bytes for each byte
-            // of its character, blanks included.
-            if (out.empty() || out.size() > 32 * size + 8)
+            // of its character, blanks included; a double-byte page
+            // writes each byte of that in at most two.
+            const size_t most = is_double_byte(s.page) ? 64 * size + 16 : 32 * size + 8;
+            if (out.empty() || out.size() > most)
                 abort();
             for (char c : out) {
-                if (!faithful_safe(static_cast<unsigned char>(c)))
+                if (!(is_double_byte(s.page) ? page_safe(static_cast<unsigned char>(c))
+                                              : faithful_safe(static_cast<unsigned char>(c))))
                     abort();
             }
         }
