@@ -61,13 +61,33 @@ constexpr std::string_view symbol_words[] = {
     "$5.99", "20\xE2\x82\xAC", "\xE2\x9C\x93", "\xE2\x85\x93", "\xE2\x88\x80x",
 };
 
-std::string symbol_text(size_t bytes)
+// Whether a word holds a letter that goes through ICU: one of the
+// blocks from U+0100 to U+07FF (Latin letters the code page lacks,
+// combining marks, Greek, Cyrillic, Hebrew, Arabic), of U+1000 to U+1FFF
+// or a Latin ligature.
+bool has_icu_letter(std::string_view w)
+{
+    for (size_t i = 0; i < w.size(); i++) {
+        unsigned char c = static_cast<unsigned char>(w[i]);
+        if ((c >= 0xC4 && c <= 0xDF) || c == 0xE1 ||
+            (c == 0xEF && i + 1 < w.size() && static_cast<unsigned char>(w[i + 1]) == 0xAC))
+            return true;
+    }
+    return false;
+}
+
+// The words in random order; with `signs_only`, without the words of
+// letters that go through ICU: symbols, emoji and money among words of
+// the code page's own letters.
+std::string symbol_text(size_t bytes, bool signs_only = false)
 {
     std::mt19937 rng(1234);
     std::string s;
     s.reserve(bytes + 32);
     while (s.size() < bytes) {
-        s += symbol_words[rng() % std::size(symbol_words)];
+        std::string_view w = symbol_words[rng() % std::size(symbol_words)];
+        if (signs_only && has_icu_letter(w)) continue;
+        s += w;
         s += rng() % 8 == 0 ? "\n" : " ";
     }
     s.resize(bytes);
@@ -105,7 +125,7 @@ std::string corpus_text(size_t bytes)
     return f ? bench::repeated_text(f, bytes) : std::string();
 }
 
-enum class source { mixed, corpus, symbols, letters };
+enum class source { mixed, corpus, symbols, signs, letters };
 
 std::string text_of(source src, size_t bytes)
 {
@@ -114,6 +134,8 @@ std::string text_of(source src, size_t bytes)
         return corpus_text(bytes);
     case source::symbols:
         return symbol_text(bytes);
+    case source::signs:
+        return symbol_text(bytes, true);
     case source::letters:
         return letter_text(bytes);
     case source::mixed:
@@ -199,6 +221,9 @@ BENCHMARK_CAPTURE(BM_Default, symbols, source::symbols)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, symbols_none, source::symbols, punct_level::none)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, symbols_some, source::symbols, punct_level::some)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, symbols_all, source::symbols, punct_level::all)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Default, signs, source::signs)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, signs_some, source::signs, punct_level::some)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_Faithful, signs_all, source::signs, punct_level::all)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Default, letters, source::letters)->Arg(1 << 20);
 BENCHMARK_CAPTURE(BM_Faithful, letters_some, source::letters, punct_level::some)->Arg(1 << 20);
 
