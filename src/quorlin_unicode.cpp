@@ -744,6 +744,33 @@ size_t first_high_byte(const unsigned char *s, size_t len) {
     return i;
 }
 
+/*
+ * Whether the text from `s` (its first byte not ASCII) holds anything the
+ * stage may change: a byte that can begin a Latin letter the code page
+ * lacks, a combining mark, a letter of another alphabet, or a character
+ * that NFC changes. What cannot is Latin-1 (C2, C3), the signs, emoji and
+ * variation selectors, the ideographs and precomposed hangul, which make
+ * up most text that is not ASCII; so a text of only these skips the
+ * stage's walk, one comparison a byte.
+ */
+bool may_need_stage(const unsigned char *s) {
+    for (; *s != 0; ++s) {
+        const unsigned char b = *s;
+        if (b < 0xC4) continue;  // ASCII, continuation bytes, Latin-1
+        if (b <= 0xE1 || b == 0xE3 || b == 0xEA || b >= 0xF1) return true;
+        const unsigned char n = s[1];
+        // Of U+2000 to U+2BFF only the combining marks for symbols, the
+        // letterlike symbols and U+2140 to U+214F hold marks or letters:
+        // not the fractions and Roman numerals from U+2150 on.
+        if (b == 0xE2 && (n == 0x83 || n == 0x84 || (n == 0x85 && s[2] < 0x90) || n >= 0xB0))
+            return true;
+        if (b == 0xEF && !(n == 0xBB || (n == 0xB8 && s[2] >= 0x80 && s[2] <= 0x8F)))
+            return true;
+        if (b == 0xF0 && n != 0x9F) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 char *unicode_stage(char *plain, mark_store *marks) {
@@ -751,6 +778,7 @@ char *unicode_stage(char *plain, mark_store *marks) {
     const size_t len = strlen(plain);
     const size_t first = first_high_byte(text, len);
     if (first == len) return plain;  // ASCII: nothing to do, nothing made
+    if (!may_need_stage(text + first)) return plain;
     icu.calls = icu_api();
     if (icu.calls == nullptr) return plain;  // as it is: ICU cannot be had
     const unsigned char *p = text + first;
