@@ -2,9 +2,10 @@
 /*
  * The names behind quorlin_names.h: for each language, the table that
  * scripts/gen_cldr_names.py generated from CLDR (included below, one
- * file per language), our own names for the few characters whose CLDR
- * name reads worse in running text, and the money words CLDR lacks.
- * ICU gives the character name of a symbol that none of these names.
+ * file per language) and the words the pass says itself; for English
+ * also our own names for the few characters whose CLDR name reads worse
+ * in running text, and the money words CLDR lacks. ICU gives the
+ * (English) character name of a symbol that none of these names.
  *
  * The names of Latin-1 and of the blocks of signs from U+2000 to
  * U+22FF, where most of a text's symbols are, are resolved when this
