@@ -4,7 +4,7 @@
 // checked for what the engine relies on, so that a wrong result fails
 // like a crash. For the faithful way the first byte chooses the settings
 // (punctuation level, spelling, capitals, and in its top bits a dialect's
-// double-byte code page) and the rest is the message.
+// double-byte code page and language) and the rest is the message.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -120,9 +120,12 @@ void check_faithful(unsigned char choice, const char *text, size_t size)
     s.punctuation = static_cast<punct_level>(choice & 3);
     s.spelling = (choice & 4) != 0;
     s.capitals = static_cast<caps_mode>((choice >> 3) % 3);
-    // 1 to 4: GBK, Big5, Shift-JIS, CP949; else Windows-1252.
+    // 1 to 4: GBK, Big5, Shift-JIS, CP949; else Windows-1252. Each with
+    // the names of a language the page goes with.
     const unsigned page = (choice >> 5) & 7;
     if (page >= 1 && page <= 4) s.page = static_cast<code_page>(page);
+    static const char *const languages[8] = {"en", "zh", "zh_Hant", "ja", "ko", "fr", "de", "es"};
+    s.language = languages[page];
     char *stage = text_marks::strip_markup_as_xml(text, size, nullptr);
     char *plain = stage != nullptr && stage[0] != '\0' ? stage : nullptr;
     for (NRVMessageType type : {NRV_MSGTYPE_TEXT, NRV_MSGTYPE_SOUND_ICON, NRV_MSGTYPE_CHAR,

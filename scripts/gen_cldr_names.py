@@ -32,7 +32,17 @@ DEFAULT_CLDR = "/usr/share/unicode/cldr"
 CODE_PAGES = {
     "en": "cp1252", "es": "cp1252", "fr": "cp1252", "de": "cp1252", "it": "cp1252",
     "pt": "cp1252", "fi": "cp1252", "nb": "cp1252", "sv": "cp1252", "da": "cp1252",
+    "zh": "utf-8", "zh_Hant": "utf-8", "ja": "utf-8", "ko": "utf-8",
 }
+
+# The languages whose data CLDR keeps under another name: Norwegian
+# Bokmal is in "no" (main/nb.xml is only an alias of it).
+CLDR_FILE = {"nb": "no"}
+
+# The byte before each character that only a double-byte code page
+# holds, as the faithful pass writes it (src/quorlin_codepage.h): the
+# last stage converts the character after it into the dialect's page.
+PAGE_ESCAPE = 0x81
 
 # The letters of Windows-1252 above 7F: the only bytes above 7F the
 # engine may be given.
@@ -67,6 +77,30 @@ def encode_name(name, code_page):
                        if " " <= c < "\x7F" and c != "`")
         out += base.encode("ascii") if base else b" "
     return b" ".join(out.split())
+
+
+def encode_name_escaped(name):
+    """The name for a double-byte code page: printable ASCII as it is (a
+    backquote becomes an apostrophe), every other character as
+    PAGE_ESCAPE and its UTF-8, which the last stage writes in the page
+    (or as a blank where the page lacks it); a control or format
+    character, or a blank of another kind, becomes a blank. Runs of
+    blanks become one."""
+    out = bytearray()
+    for ch in name:
+        ch = ASCII_LOOKALIKES.get(ch, ch)
+        if " " <= ch < "\x7F":
+            out += ch.encode("ascii")
+        elif unicodedata.category(ch)[0] in "CZ" or ch < " ":
+            out += b" "
+        else:
+            out.append(PAGE_ESCAPE)
+            out += ch.encode("utf-8")
+    return b" ".join(out.split())
+
+
+def encode_for(name, code_page):
+    return encode_name_escaped(name) if code_page == "utf-8" else encode_name(name, code_page)
 
 
 def read_tts(path):
@@ -123,7 +157,45 @@ def listener_word_en(name):
     return " ".join(words).lower()
 
 
+def listener_word_as_is(name):
+    """Other languages: CLDR's display name as it is. Their country words
+    follow the currency's own ("dollar des \u00c9tats-Unis") or join it
+    ("US-Dollar"), and no rule of capitals finds them, so the sign's
+    currency is read whole rather than guessed at."""
+    return name
+
+
 LISTENER_WORD = {"en": listener_word_en}
+
+# The plural rules of CLDR's supplemental/plurals.xml for "one" that the
+# module can apply to an amount, by the rule's text (samples left out):
+# exactly 1, or an integer part of 0 or 1 (French, Portuguese). Danish
+# also takes "one" for 0.5 and 1.5; its table reads those as other, the
+# nearest rule of the two. A language with no "one" rule never takes it.
+ONE_RULES = {
+    "i = 1 and v = 0": "exactly_one",
+    "n = 1": "exactly_one",
+    "n = 1 or t != 0 and i = 0,1": "exactly_one",
+    "i = 0,1": "integer_0_or_1",
+    "i = 0..1": "integer_0_or_1",
+}
+
+
+def one_rule(cldr, lang):
+    """The amount rule of the language's "one" plural, from plurals.xml."""
+    base = lang.split("_")[0]
+    path = os.path.join(cldr, "common", "supplemental", "plurals.xml")
+    for rules in ET.parse(path).getroot().iter("pluralRules"):
+        if base not in rules.get("locales").split():
+            continue
+        for r in rules.findall("pluralRule"):
+            if r.get("count") == "one":
+                text = r.text.split("@")[0].strip()
+                if text not in ONE_RULES:
+                    raise SystemExit("no amount rule for %s's plural one: %r" % (lang, text))
+                return ONE_RULES[text]
+        return "never_one"
+    raise SystemExit("no plural rules for %r" % lang)
 
 
 def money_signs():
@@ -144,45 +216,60 @@ def cldr_version(cldr):
 
 def c_string(b):
     """A C string literal of the bytes; octal escapes never run into a
-    following digit the way hex escapes run into a following letter."""
+    following digit the way hex escapes run into a following letter. A
+    character after PAGE_ESCAPE is written as itself (the file is UTF-8),
+    so that a review reads the name."""
     out = []
-    for c in b:
+    i = 0
+    while i < len(b):
+        c = b[i]
+        if c == PAGE_ESCAPE and i + 1 < len(b) and b[i + 1] >= 0xC2:
+            n = 2 if b[i + 1] < 0xE0 else 3 if b[i + 1] < 0xF0 else 4
+            out.append("\\%03o" % c + b[i + 1:i + 1 + n].decode("utf-8"))
+            i += 1 + n
+            continue
         if c in (0x22, 0x5C):
             out.append("\\" + chr(c))
         elif 0x20 <= c < 0x7F:
             out.append(chr(c))
         else:
             out.append("\\%03o" % c)
+        i += 1
     return '"' + "".join(out) + '"'
 
 
 def generate(lang, cldr):
-    if lang not in CODE_PAGES or lang not in LISTENER_WORD:
-        raise SystemExit("no code page or money rule known for language %r" % lang)
+    if lang not in CODE_PAGES:
+        raise SystemExit("no code page known for language %r" % lang)
     code_page = CODE_PAGES[lang]
     common = os.path.join(cldr, "common")
-    names = read_tts(os.path.join(common, "annotations", lang + ".xml"))
-    derived = read_tts(os.path.join(common, "annotationsDerived", lang + ".xml"))
+    names_file = CLDR_FILE.get(lang, lang) + ".xml"
+    names = read_tts(os.path.join(common, "annotations", names_file))
+    derived = read_tts(os.path.join(common, "annotationsDerived", names_file))
     for key, name in derived.items():
         names.setdefault(key, name)
     keys = sorted(names, key=lambda k: [ord(c) for c in k])
 
     main = os.path.join(common, "main")
-    lang_signs = currency_symbols(os.path.join(main, lang + ".xml"))
+    lang_signs = currency_symbols(os.path.join(main, names_file))
     root_signs = currency_symbols(os.path.join(main, "root.xml"))
-    display = currency_names(os.path.join(main, lang + ".xml"))
+    display = currency_names(os.path.join(main, names_file))
     money = []
     for sign in money_signs():
         code = currency_of(sign, lang_signs, root_signs)
         counts = display.get(code, {}) if code else {}
-        if "one" in counts and "other" in counts:
-            word = LISTENER_WORD[lang]
-            money.append((sign, code, encode_name(word(counts["one"]), code_page),
-                          encode_name(word(counts["other"]), code_page)))
+        # A language without a singular (Chinese, Japanese, Korean) has
+        # only the "other" name.
+        if "other" in counts:
+            word = LISTENER_WORD.get(lang, listener_word_as_is)
+            one = counts.get("one", counts["other"])
+            money.append((sign, code, encode_for(word(one), code_page),
+                          encode_for(word(counts["other"]), code_page)))
     money.sort(key=lambda m: ord(m[0]))
 
     version = cldr_version(cldr)
-    encoded = [encode_name(names[k], code_page) for k in keys]
+    encoded = [encode_for(names[k], code_page) for k in keys]
+    rule = one_rule(cldr, lang)
     longest = max(len(n) for n in encoded)
     out = []
     w = out.append
@@ -192,7 +279,11 @@ def generate(lang, cldr):
     w(" * (common/annotations and annotationsDerived, type \"tts\"; common/main")
     w(" * currency names) by scripts/gen_cldr_names.py %s. Do not edit: run the" % lang)
     w(" * generator again. Keys are code points without U+FE0F, sorted for the")
-    w(" * longest-match search; names are in the %s code page." % code_page)
+    if code_page == "utf-8":
+        w(" * longest-match search; names are in UTF-8, each character above")
+        w(" * ASCII after the byte 81 hex, for the dialect's double-byte page.")
+    else:
+        w(" * longest-match search; names are in the %s code page." % code_page)
     w(" * Data Copyright (c) 1991-2022 Unicode, Inc.; see packaging/copyright.")
     w(" */")
     w("")
@@ -226,9 +317,10 @@ def generate(lang, cldr):
     w("constexpr name_table cldr_%s = {" % lang)
     w("    \"%s\", cldr_%s_version, cldr_%s_points, cldr_%s_names, std::size(cldr_%s_names)," %
       (lang, lang, lang, lang, lang))
-    w("    cldr_%s_money, std::size(cldr_%s_money)," % (lang, lang))
+    w("    cldr_%s_money, std::size(cldr_%s_money), %s, one_rule::%s," %
+      (lang, lang, "true" if code_page == "utf-8" else "false", rule))
     w("};")
-    return ("\n".join(out) + "\n").encode("ascii")
+    return ("\n".join(out) + "\n").encode("utf-8")
 
 
 def main():
@@ -239,7 +331,8 @@ def main():
     g.add_argument("--output", help="write the table here")
     g.add_argument("--check", help="compare with this file instead")
     a = p.parse_args()
-    if not os.path.isfile(os.path.join(a.cldr, "common", "annotations", a.lang + ".xml")):
+    names_file = CLDR_FILE.get(a.lang, a.lang) + ".xml"
+    if not os.path.isfile(os.path.join(a.cldr, "common", "annotations", names_file)):
         print("no CLDR annotations for %r under %s" % (a.lang, a.cldr), file=sys.stderr)
         return 77 if a.check else 1
     table = generate(a.lang, a.cldr)

@@ -778,10 +778,13 @@ void log_speaking(const char *text) {
  * is nothing to speak or no memory to prepare it. */
 bool prepare_message(const char *data, size_t bytes, NRVMessageType msgtype,
                      marked_text *prepared) {
-    // The text goes in the code page of the dialect that speaks it.
+    // The text goes in the code page of the dialect that speaks it,
     faithful_settings settings = current_faithful;
-    if (config_languages && voices.in_force != no_dialect)
+    // and its symbols are read by the names of its language.
+    if (config_languages && voices.in_force != no_dialect) {
         settings.page = dialect_table[static_cast<size_t>(voices.in_force)].page;
+        settings.language = dialect_table[static_cast<size_t>(voices.in_force)].names;
+    }
     const text_request request = {data,
                                   bytes,
                                   msgtype,

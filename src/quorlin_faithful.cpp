@@ -67,11 +67,15 @@ constexpr size_t max_unit_name_bytes = text_names::max_name_bytes > max_name_byt
                                            ? text_names::max_name_bytes
                                            : max_name_bytes;
 
+// The longest of the words the pass says itself in any language
+// ("capital", "times"), with a blank on each side.
+constexpr size_t max_word_bytes = 16;
+
 // The most one input unit can write: up to three hyphens read by name
 // ("--force"), each a blank and a name, with room to spare; that also
 // holds a blank, "capital " and a name, or a name and a count.
-constexpr size_t max_unit_bytes = 320;
-static_assert(1 + 8 + max_unit_name_bytes + 1 + 2 <= max_unit_bytes,
+constexpr size_t max_unit_bytes = 448;
+static_assert(1 + max_word_bytes + max_unit_name_bytes + 1 + 2 <= max_unit_bytes,
               "a unit's room must hold the longest name");
 
 bool grow(output &out) {
@@ -139,23 +143,29 @@ void put_name(output &out, std::string_view name) {
     out.blank_due = true;
 }
 
-/* The name of the unit `u` of code point `cp`, as put_name writes it:
- * the unit's own text, else the language's name, written straight into
- * the room made for the unit; "symbol" when it has neither. */
-void put_unit_name(output &out, const spoken_names *names, uint32_t cp, const unit &u) {
-    if (u.text != nullptr) {
-        put_name(out, u.text);
-        return;
-    }
+/* The language's name of the code point `cp`, as put_name writes it,
+ * straight into the room made for the unit; the language's word for
+ * "symbol" when it has none. */
+void put_point_name(output &out, const spoken_names *names, uint32_t cp) {
     if (out.len > 0 && !is_blank(last_byte(out))) put(out, ' ');
     assert(out.len + text_names::max_name_bytes < out.cap);
     size_t n = text_names::symbol_name(names, cp, out.buf + out.len);
     if (n == 0)
-        put_str(out, "symbol");
+        put_str(out, text_names::words_of(names).symbol);
     else
         out.len += n;
     out.blank_due = true;
 }
+
+// The name of the unit `u` of code point `cp`: its own text, else the
+// language's name.
+void put_unit_name(output &out, const spoken_names *names, uint32_t cp, const unit &u) {
+    if (u.text != nullptr)
+        put_name(out, u.text);
+    else
+        put_point_name(out, names, cp);
+}
+
 
 // A byte that attaches to what is before it: a mark, a blank.
 void put_attached(output &out, char c) {
@@ -388,7 +398,7 @@ const unsigned char *put_hyphen(output &out, const unit &u, const unsigned char 
     const unsigned char *end = ascii ? hyphen_run_end(src) : next;
     if (static_cast<size_t>(end - src) > max_hyphen_run) end = next;
     if (end == next && !after_word && is_digit(*next)) {
-        put_name(out, "minus");
+        put_point_name(out, st.names, 0x2212);  // the minus sign's name
     } else if (end == next && u.ch == '-' && after_word && !out.blank_due && starts_word(*next)) {
         put(out, '-');
         st.prev_word = true;
@@ -554,8 +564,11 @@ const unsigned char *symbol_run_end(const unsigned char *src, const unsigned cha
     return n >= min_symbol_run ? p : nullptr;
 }
 
-// The decimal digits of `n`.
-void put_count(output &out, size_t n) {
+// A name's count, after the language's word: "star times 72".
+void put_count(output &out, const spoken_names *names, size_t n) {
+    put(out, ' ');
+    put_str(out, text_names::words_of(names).times);
+    put(out, ' ');
     char digits[3 * sizeof n];
     size_t i = sizeof digits;
     do {
@@ -564,7 +577,7 @@ void put_count(output &out, size_t n) {
     } while (n > 0);
     put_str(out, std::string_view(digits + i, sizeof digits - i));
 }
-static_assert(1 + max_unit_name_bytes + 7 + 3 * sizeof(size_t) <= max_unit_bytes,
+static_assert(1 + max_unit_name_bytes + max_word_bytes + 3 * sizeof(size_t) <= max_unit_bytes,
               "a run's name and count must fit a unit's room");
 
 /*
@@ -580,8 +593,7 @@ const unsigned char *put_symbol_run(output &out, const unit &u, const unsigned c
     const punct_level lvl = st.lvl;
     if (lvl == punct_level::all) {
         put_unit_name(out, st, u);
-        put_str(out, " times ");
-        put_count(out, count);
+        put_count(out, st.names, count);
         return end;
     }
     if (!opens_line(out)) return put_comma_break(out, end, lvl);
@@ -738,8 +750,7 @@ const unsigned char *put_emoji(output &out, const text_names::sequence_match &m,
     else
         put_name(out, m.name);
     if (count > 1) {
-        put_str(out, " times ");
-        put_count(out, count);
+        put_count(out, st.names, count);
     }
     st.prev_word = false;
     return p;
@@ -777,12 +788,15 @@ const unsigned char *amount_end(const unsigned char *p) {
 /* Whether the amount that ends at `end` (and begins no earlier than
  * `text`) is exactly 1, which takes the singular: "1 euro", but "21
  * euros" and "1.50 euros". */
-bool amount_is_one(const unsigned char *text, const unsigned char *end) {
-    if (end[-1] != '1') return false;
-    if (end - 1 == text) return true;
-    const unsigned char c = end[-2];
-    if (is_digit(c)) return false;
-    return !((c == '.' || c == ',') && end - 2 > text && is_digit(end[-3]));
+bool amount_is_one(const pass_state &st, const unsigned char *end) {
+    const unsigned char *begin = end;
+    while (begin > st.text && (is_digit(begin[-1]) ||
+                               ((begin[-1] == '.' || begin[-1] == ',') && begin - 1 > st.text &&
+                                is_digit(begin[-2]) && begin < end)))
+        --begin;
+    return text_names::money_singular(
+        st.names, std::string_view(reinterpret_cast<const char *>(begin),
+                                   static_cast<size_t>(end - begin)));
 }
 
 const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_state &st);
@@ -830,11 +844,11 @@ const unsigned char *put_money(output &out, const unsigned char *src, const unsi
         return src;
     if (!after) {
         st.prev_word = false;
-        put_name(out, amount_is_one(st.text, before) ? w.one : w.other);
+        put_name(out, amount_is_one(st, before) ? w.one : w.other);
         return next;
     }
     const unsigned char *end = amount_end(amount);
-    const bool one = end - amount == 1 && *amount == '1';
+    const bool one = amount_is_one(st, end);
     st.prev_word = false;
     const unsigned char *at = amount;
     while (at < end) {
@@ -928,10 +942,14 @@ bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool
     return true;
 }
 
-// One spelled item, apart from the item before it.
-void put_spelled(output &out, std::string_view item, bool capital) {
+// One spelled item, apart from the item before it, after the language's
+// word for a capital when `capital` is not null.
+void put_spelled(output &out, std::string_view item, const char *capital) {
     if (out.len > 0 && !is_blank(last_byte(out))) put(out, ' ');
-    if (capital) put_str(out, "capital ");
+    if (capital != nullptr) {
+        put_str(out, capital);
+        put(out, ' ');
+    }
     put_str(out, item);
 }
 
@@ -948,6 +966,7 @@ void put_word_break(output &out) {
 // symbols by name.
 void put_spelled_unit(output &out, const unit &u, bool caps, const spoken_names *names,
                       uint32_t cp) {
+    const char *capital = text_names::words_of(names).capital;
     switch (u.k) {
     case kind::drop: break;
     case kind::blank: put_word_break(out); break;
@@ -955,15 +974,16 @@ void put_spelled_unit(output &out, const unit &u, bool caps, const spoken_names 
         if (u.text != nullptr) {
             for (const char *p = u.text; *p != '\0'; ++p)
                 put_spelled(out, std::string_view(p, 1),
-                            caps && is_upper_byte(static_cast<unsigned char>(*p)));
+                            caps && is_upper_byte(static_cast<unsigned char>(*p)) ? capital
+                                                                                   : nullptr);
         } else {
-            put_spelled(out, std::string_view(&u.ch, 1), caps && u.upper);
+            put_spelled(out, std::string_view(&u.ch, 1), caps && u.upper ? capital : nullptr);
         }
         break;
-    case kind::digit: put_spelled(out, std::string_view(&u.ch, 1), false); break;
+    case kind::digit: put_spelled(out, std::string_view(&u.ch, 1), nullptr); break;
     case kind::named:
         if (u.text != nullptr) {
-            put_spelled(out, u.text, caps && u.upper);
+            put_spelled(out, u.text, caps && u.upper ? capital : nullptr);
             break;
         }
         put_unit_name(out, names, cp, u);
@@ -1002,14 +1022,14 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
             if (m.name.empty())
                 put_unit_name(out, names, d.cp, u);
             else
-                put_spelled(out, m.name, false);
+                put_spelled(out, m.name, nullptr);
             src += m.bytes;
             continue;
         }
         put_spelled_unit(out, u, caps, names, d.cp);
         src += d.bytes;
     }
-    if (out.len == 0 && name_required) put_str(out, "symbol");
+    if (out.len == 0 && name_required) put_str(out, text_names::words_of(names).symbol);
     if constexpr (tracking) end_stage(out.marks, out.len);
     out.buf[out.len] = '\0';
     return true;
@@ -1051,7 +1071,8 @@ enum class rewrite : unsigned char {
  * the buffer cannot be allocated or grown.
  */
 char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool caps,
-                         NRVMessageType type, code_page page, mark_store *marks) {
+                         NRVMessageType type, const spoken_names *names, code_page page,
+                         mark_store *marks) {
     size_t cap = 0;
     if (!initial_capacity(strlen(plain), &cap)) return nullptr;
     output out{static_cast<char *>(malloc(cap)), 0, cap, false, marks};
@@ -1061,7 +1082,6 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
     const bool key = type == NRV_MSGTYPE_KEY;
     // The passes move marks only when there are any: each byte written may
     // alias `out`, so a check of out.marks would be a load per unit.
-    const spoken_names *names = text_names::default_names();
     bool ok;
     if (how == rewrite::spell)
         ok = marks ? spell_text<true>(out, text, caps, named, names)
@@ -1080,12 +1100,11 @@ char *rewrite_for_engine(const char *plain, rewrite how, punct_level lvl, bool c
  * string: the intake gives the space key's name as one space, which
  * trimming would empty. Null for any other message, or when the copy
  * cannot be allocated. */
-char *lone_blank_name(const char *text, size_t len) {
+char *lone_blank_name(const char *text, size_t len, const spoken_names *names) {
     if (len != 1 || text == nullptr || !is_blank(static_cast<unsigned char>(text[0])))
         return nullptr;
     char name[text_names::max_name_bytes + 1];
-    size_t n = text_names::symbol_name(text_names::default_names(),
-                                       static_cast<unsigned char>(text[0]), name);
+    size_t n = text_names::symbol_name(names, static_cast<unsigned char>(text[0]), name);
     if (n == 0) return nullptr;
     name[n] = '\0';
     return strdup(name);
@@ -1176,10 +1195,22 @@ bool faithful_set(faithful_settings *s, const char *var, const char *val) {
  */
 namespace {
 
+/* The names of the settings' language: English when none is set or
+ * there is no table for it, and when its names need a double-byte page
+ * and the text is not in one (their escapes would reach the engine). */
+const spoken_names *names_of(const faithful_settings *s) {
+    const spoken_names *names =
+        s->language != nullptr ? text_names::names_for_language(s->language) : nullptr;
+    if (names == nullptr || (text_names::needs_double_byte_page(names) && !is_double_byte(s->page)))
+        return text_names::default_names();
+    return names;
+}
+
 char *faithful(const char *text, size_t len, NRVMessageType type, const faithful_settings *s,
                mark_store *marks) {
     const faithful_settings defaults{};
     if (s == nullptr) s = &defaults;
+    const spoken_names *names = names_of(s);
     const bool named = type == NRV_MSGTYPE_CHAR || type == NRV_MSGTYPE_KEY;
     char *plain = named ? one_character_copy(text, len) : nullptr;
     if (plain == nullptr) plain = strip_markup_as_xml(text, len, marks);
@@ -1189,14 +1220,15 @@ char *faithful(const char *text, size_t len, NRVMessageType type, const faithful
     if (plain == nullptr) return nullptr;
     if (plain[0] == '\0') {
         free(plain);
-        return type == NRV_MSGTYPE_CHAR ? lone_blank_name(text, len) : nullptr;
+        return type == NRV_MSGTYPE_CHAR ? lone_blank_name(text, len, names) : nullptr;
     }
     const bool caps = s->capitals == caps_mode::spell;
     rewrite how = s->spelling ? rewrite::spell : rewrite::text;
     if (named)
         how = is_one_character(reinterpret_cast<const unsigned char *>(plain)) ? rewrite::spell
                                                                                : rewrite::text;
-    char *clean = rewrite_for_engine(plain, how, s->punctuation, caps, type, s->page, marks);
+    char *clean =
+        rewrite_for_engine(plain, how, s->punctuation, caps, type, names, s->page, marks);
     free(plain);
     if (clean != nullptr && is_double_byte(s->page)) clean = to_code_page(clean, s->page, marks);
     return spoken_or_null(clean);

@@ -47,6 +47,10 @@ struct faithful_settings {
     // Not a setting of the server's: the code page of the dialect that
     // speaks the message, which the adapter sets for each one.
     code_page page = code_page::windows_1252;
+    // Not the server's either: the language whose names of symbols, emoji
+    // and money are read, by its CLDR code ("fr", "zh_Hant"); null or one
+    // without a table reads English.
+    const char *language = nullptr;
 };
 
 /* Takes one setting of a SET block: punctuation_mode (none, some, most,

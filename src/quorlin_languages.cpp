@@ -23,24 +23,27 @@ using namespace quorlin;
 /* The engine's dialects for running text. Its values with a non-zero
  * input-form byte (bits 8 to 15: phonetic and UCS input) are not here,
  * so they are never listed or chosen. */
+// The names: CLDR's "pt" is Brazilian and "zh_Hant" the traditional
+// characters of Taiwan; Canadian French and Mexican Spanish read the
+// names of their language.
 constexpr dialect rows[] = {
-    {eciGeneralAmericanEnglish, "en-US", code_page::windows_1252},
-    {eciBritishEnglish, "en-GB", code_page::windows_1252},
-    {eciCastilianSpanish, "es-ES", code_page::windows_1252},
-    {eciMexicanSpanish, "es-MX", code_page::windows_1252},
-    {eciStandardFrench, "fr-FR", code_page::windows_1252},
-    {eciCanadianFrench, "fr-CA", code_page::windows_1252},
-    {eciStandardGerman, "de-DE", code_page::windows_1252},
-    {eciStandardItalian, "it-IT", code_page::windows_1252},
-    {eciMandarinChinese, "zh-CN", code_page::gbk},
-    {eciTaiwaneseMandarin, "zh-TW", code_page::big5},
-    {eciBrazilianPortuguese, "pt-BR", code_page::windows_1252},
-    {eciStandardJapanese, "ja-JP", code_page::shift_jis},
-    {eciStandardFinnish, "fi-FI", code_page::windows_1252},
-    {eciStandardKorean, "ko-KR", code_page::cp949},
-    {eciStandardNorwegian, "nb-NO", code_page::windows_1252},
-    {eciStandardSwedish, "sv-SE", code_page::windows_1252},
-    {eciStandardDanish, "da-DK", code_page::windows_1252},
+    {eciGeneralAmericanEnglish, "en-US", code_page::windows_1252, "en"},
+    {eciBritishEnglish, "en-GB", code_page::windows_1252, "en"},
+    {eciCastilianSpanish, "es-ES", code_page::windows_1252, "es"},
+    {eciMexicanSpanish, "es-MX", code_page::windows_1252, "es"},
+    {eciStandardFrench, "fr-FR", code_page::windows_1252, "fr"},
+    {eciCanadianFrench, "fr-CA", code_page::windows_1252, "fr"},
+    {eciStandardGerman, "de-DE", code_page::windows_1252, "de"},
+    {eciStandardItalian, "it-IT", code_page::windows_1252, "it"},
+    {eciMandarinChinese, "zh-CN", code_page::gbk, "zh"},
+    {eciTaiwaneseMandarin, "zh-TW", code_page::big5, "zh_Hant"},
+    {eciBrazilianPortuguese, "pt-BR", code_page::windows_1252, "pt"},
+    {eciStandardJapanese, "ja-JP", code_page::shift_jis, "ja"},
+    {eciStandardFinnish, "fi-FI", code_page::windows_1252, "fi"},
+    {eciStandardKorean, "ko-KR", code_page::cp949, "ko"},
+    {eciStandardNorwegian, "nb-NO", code_page::windows_1252, "nb"},
+    {eciStandardSwedish, "sv-SE", code_page::windows_1252, "sv"},
+    {eciStandardDanish, "da-DK", code_page::windows_1252, "da"},
 };
 
 /* A tag is a two-letter language and a two-letter region: the matching

@@ -27,12 +27,14 @@ namespace quorlin {
 
 
 /* One dialect the module can list: the engine's value
- * (ECILanguageDialect), its BCP 47 tag (language-REGION) and the code
- * page of its text. */
+ * (ECILanguageDialect), its BCP 47 tag (language-REGION), the code
+ * page of its text and the CLDR language its spoken names are read in
+ * (faithful_settings::language). */
 struct dialect {
     int value;
     const char *tag;
     code_page page;
+    const char *names;
 };
 
 /* Every dialect, ascending by value; at most 32, one bit each. */

@@ -2,9 +2,10 @@
 /*
  * The names behind quorlin_names.h: for each language, the table that
  * scripts/gen_cldr_names.py generated from CLDR (included below, one
- * file per language), our own names for the few characters whose CLDR
- * name reads worse in running text, and the money words CLDR lacks.
- * ICU gives the character name of a symbol that none of these names.
+ * file per language) and the words the pass says itself; for English
+ * also our own names for the few characters whose CLDR name reads worse
+ * in running text, and the money words CLDR lacks. ICU gives the
+ * (English) character name of a symbol that none of these names.
  *
  * The names of Latin-1 and of the blocks of signs from U+2000 to
  * U+22FF, where most of a text's symbols are, are resolved when this
@@ -43,6 +44,14 @@ struct cldr_money {
     const char *other;  // after any other amount
 };
 
+// Which amounts take a currency's singular, by the language's plural
+// rule for "one".
+enum class one_rule : uint8_t {
+    exactly_one,     // 1, not 1.50 nor 21
+    integer_0_or_1,  // 0 and 1 with or without a fraction: 0.50, 1.5
+    never_one,       // the language has no singular
+};
+
 // One language's generated table.
 struct name_table {
     const char *language;
@@ -52,11 +61,24 @@ struct name_table {
     size_t count;
     const cldr_money *money;  // sorted by sign
     size_t money_count;
+    bool escaped;             // names hold page_escape and UTF-8: a double-byte page's
+    one_rule singular;        // which amounts take the money word `one`
 };
 
+#include "generated/cldr_names_da.inc"
+#include "generated/cldr_names_de.inc"
 #include "generated/cldr_names_en.inc"
-
-static_assert(cldr_en_longest_name <= max_name_bytes, "a CLDR name longer than a unit's room");
+#include "generated/cldr_names_es.inc"
+#include "generated/cldr_names_fi.inc"
+#include "generated/cldr_names_fr.inc"
+#include "generated/cldr_names_it.inc"
+#include "generated/cldr_names_ja.inc"
+#include "generated/cldr_names_ko.inc"
+#include "generated/cldr_names_nb.inc"
+#include "generated/cldr_names_pt.inc"
+#include "generated/cldr_names_sv.inc"
+#include "generated/cldr_names_zh.inc"
+#include "generated/cldr_names_zh_Hant.inc"
 
 // Our name of a character, where it reads better than CLDR's in running
 // text: said between the parts of an address, a number or an option
@@ -68,6 +90,7 @@ struct name_override {
 };
 
 // English, sorted by code point. README lists them with the reasons.
+// The other languages have none: CLDR's names are read as they are.
 constexpr name_override english_overrides[] = {
     {0x09, "tab"},               // CLDR: none
     {0x0A, "line feed"},         // CLDR: none
@@ -94,9 +117,8 @@ constexpr cldr_money english_money[] = {
 constexpr size_t direct_count = 0x100;
 constexpr uint32_t signs_first = 0x2000, signs_end = 0x2300;
 
-template <size_t N>
-constexpr const char *override_of(const name_override (&overrides)[N], uint32_t cp) {
-    size_t lo = 0, hi = N;
+constexpr const char *override_of(const name_override *overrides, size_t n, uint32_t cp) {
+    size_t lo = 0, hi = n;
     while (lo < hi) {
         size_t mid = lo + (hi - lo) / 2;
         if (overrides[mid].cp == cp) return overrides[mid].name;
@@ -138,14 +160,14 @@ constexpr const cldr_name *single_of(const name_table &t, uint32_t cp) {
     return nullptr;
 }
 
-template <size_t Count, size_t N>
+template <size_t Count>
 constexpr std::array<direct_name, Count> resolve_direct(const name_table &t,
-                                                        const name_override (&overrides)[N],
-                                                        uint32_t first) {
+                                                        const name_override *overrides,
+                                                        size_t override_count, uint32_t first) {
     std::array<direct_name, Count> d{};
     for (size_t cp = 0; cp < Count; ++cp) {
         const uint32_t c = first + static_cast<uint32_t>(cp);
-        if (const char *own = override_of(overrides, c)) {
+        if (const char *own = override_of(overrides, override_count, c)) {
             d[cp] = {own, static_cast<uint8_t>(std::string_view(own).size())};
         } else if (const cldr_name *n = single_of(t, c)) {
             d[cp] = {n->name, n->name_len};
@@ -165,7 +187,6 @@ constexpr bool keys_sorted(const name_table &t) {
     }
     return true;
 }
-static_assert(keys_sorted(cldr_en), "the generated keys must be sorted");
 
 template <size_t N>
 constexpr bool overrides_sorted(const name_override (&o)[N]) {
@@ -176,9 +197,6 @@ constexpr bool overrides_sorted(const name_override (&o)[N]) {
 }
 static_assert(overrides_sorted(english_overrides), "the overrides must be sorted");
 
-constexpr auto english_direct = resolve_direct<direct_count>(cldr_en, english_overrides, 0);
-constexpr auto english_signs =
-    resolve_direct<signs_end - signs_first>(cldr_en, english_overrides, signs_first);
 
 // The keys that begin with one code point: entries [begin, end) of the
 // table. One record for each first code point, sorted, so that the
@@ -208,7 +226,6 @@ constexpr std::array<first_point, N> index_firsts(const name_table &t) {
     return f;
 }
 
-static_assert(std::size(cldr_en_names) < UINT16_MAX, "the index counts entries in 16 bits");
 
 // The emoji's own block of code points, where most keys begin: indexed
 // directly, so that reading an emoji starts without a search.
@@ -242,9 +259,39 @@ constexpr bool ascii_only_first(const name_table &t) {
     }
     return true;
 }
-static_assert(ascii_only_first(cldr_en), "the search stops at ASCII after a key's first point");
-constexpr auto english_firsts = index_firsts<count_firsts(cldr_en)>(cldr_en);
-constexpr auto english_emoji_plane = index_emoji_plane(cldr_en);
+/*
+ * What each language's table gives when this file compiles: the names of
+ * Latin-1 and of the signs, and the two indexes of the keys' first code
+ * points; with the checks the searches rely on. A macro, since each
+ * index's size is a template argument computed from its own table.
+ */
+#define QUORLIN_LANGUAGE_INDEXES(t, overrides, override_count)                                  \
+    static_assert(t##_longest_name <= max_name_bytes, "a CLDR name longer than a unit's room"); \
+    static_assert(keys_sorted(t), "the generated keys must be sorted");                         \
+    static_assert(std::size(t##_names) < UINT16_MAX, "the index counts entries in 16 bits");    \
+    static_assert(ascii_only_first(t), "the search stops at ASCII after a key's first point");  \
+    constexpr auto t##_direct = resolve_direct<direct_count>(t, overrides, override_count, 0);  \
+    constexpr auto t##_signs =                                                                  \
+        resolve_direct<signs_end - signs_first>(t, overrides, override_count, signs_first);     \
+    constexpr auto t##_firsts = index_firsts<count_firsts(t)>(t);                               \
+    constexpr auto t##_emoji_plane = index_emoji_plane(t)
+
+QUORLIN_LANGUAGE_INDEXES(cldr_en, english_overrides, std::size(english_overrides));
+QUORLIN_LANGUAGE_INDEXES(cldr_da, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_de, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_es, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_fi, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_fr, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_it, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_ja, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_ko, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_nb, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_pt, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_sv, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_zh, nullptr, 0);
+QUORLIN_LANGUAGE_INDEXES(cldr_zh_Hant, nullptr, 0);
+
+#undef QUORLIN_LANGUAGE_INDEXES
 
 }  // namespace
 
@@ -260,15 +307,69 @@ struct spoken_names {
     size_t money_count;
     const direct_name *direct;  // the names of U+0000 to U+00FF
     const direct_name *signs;   // the names of signs_first to signs_end
+    language_words words;       // the pass's own words in the language
 };
 
 namespace {
 
-constexpr spoken_names english = {
-    &cldr_en,      english_firsts.data(),    english_firsts.size(), english_emoji_plane.data(),
-    english_overrides, std::size(english_overrides), english_money,
-    std::size(english_money), english_direct.data(), english_signs.data(),
+/*
+ * The words the pass says itself, per language: before a capital letter
+ * that is spelled, before the count of a repeated symbol ("star times
+ * 72"), and for a character with no name. From the Wiktionary entries
+ * for "capital letter" (or "uppercase letter"), "times" (multiplication,
+ * repetition) and "symbol" in each language, as of 2024: the word a
+ * listener of that language hears for each. The Western words are in
+ * Windows-1252; the others in UTF-8 after page_escape, as the generated
+ * tables of their languages are. CLDR's own name of U+00D7 is the sign's
+ * ("signe de multiplication"), not the word said before a count, so the
+ * count word is ours too.
+ */
+#define ESC "\201"
+constexpr language_words english_words = {"capital", "times", "symbol"};
+constexpr language_words danish_words = {"stort", "gange", "symbol"};
+constexpr language_words german_words = {"gro\337", "mal", "Symbol"};
+constexpr language_words spanish_words = {"may\372scula", "veces", "s\355mbolo"};
+constexpr language_words finnish_words = {"iso", "kertaa", "symboli"};
+constexpr language_words french_words = {"majuscule", "fois", "symbole"};
+constexpr language_words italian_words = {"maiuscola", "volte", "simbolo"};
+constexpr language_words japanese_words = {ESC "大" ESC "文" ESC "字", ESC "回",
+                                           ESC "記" ESC "号"};
+constexpr language_words korean_words = {ESC "대" ESC "문" ESC "자", ESC "번", ESC "기" ESC "호"};
+constexpr language_words norwegian_words = {"stor", "ganger", "symbol"};
+constexpr language_words portuguese_words = {"mai\372scula", "vezes", "s\355mbolo"};
+constexpr language_words swedish_words = {"versal", "g\345nger", "symbol"};
+constexpr language_words chinese_words = {ESC "大" ESC "写", ESC "次", ESC "符" ESC "号"};
+constexpr language_words chinese_traditional_words = {ESC "大" ESC "寫", ESC "次",
+                                                      ESC "符" ESC "號"};
+#undef ESC
+
+// One language's spoken_names from its table, indexes and words.
+#define QUORLIN_LANGUAGE(t, overrides, override_count, money, money_count, words)              \
+    {&t,       t##_firsts.data(), t##_firsts.size(), t##_emoji_plane.data(), overrides,        \
+     override_count, money, money_count, t##_direct.data(), t##_signs.data(), words}
+
+// Every language, sorted by its code as names_for_language is asked.
+constexpr spoken_names languages[] = {
+    QUORLIN_LANGUAGE(cldr_da, nullptr, 0, nullptr, 0, danish_words),
+    QUORLIN_LANGUAGE(cldr_de, nullptr, 0, nullptr, 0, german_words),
+    QUORLIN_LANGUAGE(cldr_en, english_overrides, std::size(english_overrides), english_money,
+                     std::size(english_money), english_words),
+    QUORLIN_LANGUAGE(cldr_es, nullptr, 0, nullptr, 0, spanish_words),
+    QUORLIN_LANGUAGE(cldr_fi, nullptr, 0, nullptr, 0, finnish_words),
+    QUORLIN_LANGUAGE(cldr_fr, nullptr, 0, nullptr, 0, french_words),
+    QUORLIN_LANGUAGE(cldr_it, nullptr, 0, nullptr, 0, italian_words),
+    QUORLIN_LANGUAGE(cldr_ja, nullptr, 0, nullptr, 0, japanese_words),
+    QUORLIN_LANGUAGE(cldr_ko, nullptr, 0, nullptr, 0, korean_words),
+    QUORLIN_LANGUAGE(cldr_nb, nullptr, 0, nullptr, 0, norwegian_words),
+    QUORLIN_LANGUAGE(cldr_pt, nullptr, 0, nullptr, 0, portuguese_words),
+    QUORLIN_LANGUAGE(cldr_sv, nullptr, 0, nullptr, 0, swedish_words),
+    QUORLIN_LANGUAGE(cldr_zh, nullptr, 0, nullptr, 0, chinese_words),
+    QUORLIN_LANGUAGE(cldr_zh_Hant, nullptr, 0, nullptr, 0, chinese_traditional_words),
 };
+#undef QUORLIN_LANGUAGE
+
+constexpr const spoken_names &english = languages[2];
+static_assert(std::string_view(languages[2].cldr->language) == "en", "English is the default");
 
 /*
  * The character names ICU gave last, by code point modulo the number of
@@ -391,7 +492,28 @@ void first_range(const spoken_names *names, uint32_t cp, size_t *lo, size_t *hi)
 }  // namespace
 
 const spoken_names *names_for_language(std::string_view lang) {
-    return lang == english.cldr->language ? &english : nullptr;
+    for (const spoken_names &n : languages) {
+        if (lang == n.cldr->language) return &n;
+    }
+    return nullptr;
+}
+
+bool needs_double_byte_page(const spoken_names *names) { return names->cldr->escaped; }
+
+const language_words &words_of(const spoken_names *names) { return names->words; }
+
+bool money_singular(const spoken_names *names, std::string_view amount) {
+    switch (names->cldr->singular) {
+    case one_rule::exactly_one: return amount == "1";
+    case one_rule::integer_0_or_1: break;
+    case one_rule::never_one: return false;
+    }
+    // The integer part is the digits before the one separator there may
+    // be: 0,50 and 1.5 take the singular, 1.000,50 (a thousand) does not.
+    if (amount.empty() || (amount[0] != '0' && amount[0] != '1')) return false;
+    if (amount.size() == 1) return true;
+    if (amount[1] != '.' && amount[1] != ',') return false;
+    return amount.find_first_of(".,", 2) == std::string_view::npos;
 }
 
 const spoken_names *default_names() { return &english; }

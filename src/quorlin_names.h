@@ -26,13 +26,36 @@ namespace text_names {
 struct spoken_names;
 
 // The longest name a lookup gives: ICU's longest character name is 88
-// bytes (Unicode 15), and quorlin_names.cpp checks each generated table
+// bytes (Unicode 15), the longest CLDR name 118 (Korean, each character
+// after its escape), and quorlin_names.cpp checks each generated table
 // against it when it compiles.
-constexpr size_t max_name_bytes = 96;
+constexpr size_t max_name_bytes = 128;
 
-/* The names of the language `lang` ("en"), or null when there is no
- * table for it. */
+/* The names of the language `lang`, CLDR's code for it: "en", "da",
+ * "de", "es", "fi", "fr", "it", "ja", "ko", "nb", "pt" (Brazilian),
+ * "sv", "zh" (simplified), "zh_Hant" (traditional); null when there is
+ * no table for it. */
 const spoken_names *names_for_language(std::string_view lang);
+
+/* Whether the language's names hold characters only a double-byte code
+ * page has, each as page_escape and its UTF-8 (quorlin_codepage.h), so
+ * that they are read only with such a page: Chinese, Japanese, Korean. */
+bool needs_double_byte_page(const spoken_names *names);
+
+// The words the faithful pass says itself, in the names' own encoding.
+struct language_words {
+    const char *capital;  // before a capital letter that is spelled
+    const char *times;    // between a repeated symbol's name and its count
+    const char *symbol;   // a character with no name at all
+};
+
+const language_words &words_of(const spoken_names *names);
+
+/* Whether the amount of money `amount` (digits, with "." or "," between
+ * them, as written) takes the currency's singular in the language:
+ * exactly 1 in English and German, an integer part of 0 or 1 in French
+ * and Portuguese, never in Chinese, Japanese and Korean. */
+bool money_singular(const spoken_names *names, std::string_view amount);
 
 // The names read while no other language is chosen: English.
 const spoken_names *default_names();

@@ -295,6 +295,9 @@ TEST(AdapterLanguages, TextIsInTheDialectsCodePage) {
         {"Western: Windows-1252, an ideograph a blank", "en", "caf\xC3\xA9 \xE4\xB8\xAD x",
          "636166E920202078"},
         {"Polish in a Western dialect", "en", "\xC5\x81\xC3\xB3" "d\xC5\xBA", "4CF3647A"},
+        {"French names", "fr", "\xF0\x9F\x91\x8D 1 \xE2\x82\xAC",
+         "706F7563652076657273206C6520686175742031206575726F"},
+        {"English names again", "en", "\xF0\x9F\x91\x8D", "7468756D6273207570"},
     };
     Module ascii = languages_module("0x10000");
     ASSERT_TRUE(ascii.handshake());
@@ -302,7 +305,7 @@ TEST(AdapterLanguages, TextIsInTheDialectsCodePage) {
                                  "CorvaneFaithfulText 1: the ASCII cleaning drops their letters"),
               1u);
     Module m({{{"QUORLIN_FAKE_SAMPLES", "0"},
-               {"QUORLIN_FAKE_LANGUAGES", "0x10000,0x60000,0x60001,0x80000,0xA0000"},
+               {"QUORLIN_FAKE_LANGUAGES", "0x10000,0x30000,0x60000,0x60001,0x80000,0xA0000"},
                {"QUORLIN_FAKE_TEXT_HEX", "1"}},
               std::string("CorvaneLanguages 1\nCorvaneFaithfulText 1\n"),
               std::nullopt});

@@ -478,3 +478,58 @@ TEST(FaithfulText, MarksMoveWithRewrittenWords)
         free_marked_text(&t);
     }
 }
+
+// The names of the dialect's language: symbols, emoji, money and the
+// pass's own words, and for Japanese through its double-byte page; a
+// language whose names its page cannot hold, or that has no table,
+// reads English.
+TEST(FaithfulText, NamesAreInTheDialectsLanguage)
+{
+    struct LanguageRow {
+        const char *name;
+        const char *language;
+        code_page page;
+        std::string_view input;
+        punct_level level;
+        std::string_view expected;
+        NRVMessageType type = NRV_MSGTYPE_TEXT;
+        bool spelling = false;
+    };
+    const LanguageRow language_rows[] = {
+        {"French money: the singular for 0 and 1", "fr", code_page::windows_1252,
+         "\xE2\x82\xAC" "20, 1 \xE2\x82\xAC, 0,50 \xE2\x82\xAC", some,
+         "20 euros, 1 euro, 0,50 euro"},
+        {"French emoji, minus and a run's count", "fr", code_page::windows_1252,
+         "\xF0\x9F\x91\x8D -5 ****", all, "pouce vers le haut signe moins 5 ast\xE9risque fois 4"},
+        {"French capital", "fr", code_page::windows_1252, "Ab", none, "majuscule A b",
+         NRV_MSGTYPE_TEXT, true},
+        {"German money: the singular for 1 only", "de", code_page::windows_1252,
+         "1,50 \xE2\x82\xAC, 1 \xE2\x82\xAC, $5", some, "1,50 Euro, 1 Euro, 5 US-Dollar"},
+        {"German emoji and capital", "de", code_page::windows_1252, "B\xF0\x9F\x91\x8D", none,
+         "gro\xDF B Daumen hoch", NRV_MSGTYPE_TEXT, true},
+        {"Japanese through Shift-JIS: emoji, money, a run", "ja", code_page::shift_jis,
+         "\xF0\x9F\x91\x8D \xE2\x82\xAC" "1 ****", all,
+         "\x83\x54\x83\x80\x83\x59\x83\x41\x83\x62\x83\x76 1 \x83\x86\x81\x5B\x83\x8D "
+         "\x83\x41\x83\x58\x83\x5E\x83\x8A\x83\x58\x83\x4E \x89\xF1 4"},
+        {"Japanese capital", "ja", code_page::shift_jis, "A", none, "\x91\xE5\x95\xB6\x8E\x9A A",
+         NRV_MSGTYPE_CHAR},
+        {"Japanese names without a double-byte page read English", "ja",
+         code_page::windows_1252, "\xF0\x9F\x91\x8D \xE2\x82\xAC" "1", some, "thumbs up 1 euro"},
+        {"a language without a table reads English", "xx", code_page::windows_1252,
+         "\xF0\x9F\x91\x8D", some, "thumbs up"},
+    };
+    GuardedBytes guard(256);
+    for (const LanguageRow &r : language_rows) {
+        SCOPED_TRACE(r.name);
+        faithful_settings s;
+        s.punctuation = r.level;
+        s.spelling = r.spelling;
+        s.capitals = caps_mode::spell;
+        s.page = r.page;
+        s.language = r.language;
+        char *out = prepare_faithful(guard.place(r.input), r.input.size(), r.type, &s);
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(std::string(out), r.expected);
+        free(out);
+    }
+}

@@ -51,5 +51,21 @@ class MoneyWords(unittest.TestCase):
         self.assertIsNone(gen.currency_of("¢", lang, root))
 
 
+class DoubleBytePages(unittest.TestCase):
+    def test_escaped_names(self):
+        rows = [
+            ("\u65d7: \u65e5\u672c", b"\x81\xe6\x97\x97: \x81\xe6\x97\xa5\x81\xe6\x9c\xac"),
+            ("\u201cx\u201d `y`", b'"x" \'y\''),                   # ASCII look-alikes, no backquote
+            ("\ud55c\u3000\u200b\uad6d", b"\x81\xed\x95\x9c \x81\xea\xb5\xad"),  # other blanks: one
+            ("\U0001F600", b"\x81\xf0\x9f\x98\x80"),              # four bytes after the escape
+        ]
+        for name, want in rows:
+            with self.subTest(name=name):
+                self.assertEqual(gen.encode_for(name, "utf-8"), want)
+
+    def test_c_string_keeps_the_character_after_its_escape(self):
+        self.assertEqual(gen.c_string(b"\x81\xe6\x97\x97 a\xe9\x81"), '"\\201\u65d7 a\\351\\201"')
+
+
 if __name__ == "__main__":
     sys.exit(0 if unittest.main(exit=False).result.wasSuccessful() else 1)

@@ -135,12 +135,13 @@ TEST(SpokenNames, ReadmeNamesTheTablesCldrVersion)
     EXPECT_NE(all.str().find(want), std::string::npos) << want;
 }
 
-// Every name stays in the alphabet the engine may be given (printable
-// ASCII but the backquote, and the letters of Windows-1252) and within
+// Every name of every language stays in the alphabet the engine may be
+// given (printable ASCII but the backquote, and the letters of
+// Windows-1252; for the languages of the double-byte pages, characters
+// after the page's escape byte, 81 hex, in whole UTF-8) and within
 // max_name_bytes, which sizes the room the faithful pass makes.
 TEST(SpokenNames, EveryNameFitsTheEnginesAlphabet)
 {
-    const text_names::spoken_names *en = text_names::default_names();
     auto in_alphabet = [](unsigned char c) {
         if (c < 0x80)
             return c >= 0x20 && c < 0x7F && c != '`';
@@ -148,18 +149,44 @@ TEST(SpokenNames, EveryNameFitsTheEnginesAlphabet)
                        .find(static_cast<char>(c)) != std::string_view::npos ||
                (c >= 0xC0 && c != 0xD7 && c != 0xF7);
     };
-    // Guard bytes after the room, which a longer name would overwrite.
-    char buf[text_names::max_name_bytes + 8];
-    size_t named = 0;
-    for (uint32_t cp = 0; cp < 0x20000; ++cp) {
-        memset(buf, 0x55, sizeof buf);
-        size_t n = text_names::symbol_name(en, cp, buf);
-        ASSERT_LE(n, text_names::max_name_bytes) << std::hex << cp;
-        ASSERT_EQ(std::string_view(buf + text_names::max_name_bytes, 8), std::string(8, '\x55'))
-            << std::hex << cp;
-        for (size_t i = 0; i < n; ++i)
-            ASSERT_TRUE(in_alphabet(static_cast<unsigned char>(buf[i]))) << std::hex << cp;
-        named += n > 0;
+    // The length of the escaped character at `p` (the escape, a lead
+    // byte and its continuation bytes), or 0.
+    auto escaped_at = [](const unsigned char *p, size_t room) -> size_t {
+        if (room < 3 || p[0] != 0x81 || p[1] < 0xC2 || p[1] > 0xF4) return 0;
+        size_t n = p[1] < 0xE0 ? 2 : p[1] < 0xF0 ? 3 : 4;
+        if (room < 1 + n) return 0;
+        for (size_t i = 2; i <= n; ++i)
+            if ((p[i] & 0xC0) != 0x80) return 0;
+        return 1 + n;
+    };
+    const char *languages[] = {"en", "da", "de", "es", "fi", "fr", "it",
+                               "ja", "ko", "nb", "pt", "sv", "zh", "zh_Hant"};
+    for (const char *lang : languages) {
+        SCOPED_TRACE(lang);
+        const text_names::spoken_names *names = text_names::names_for_language(lang);
+        ASSERT_NE(names, nullptr);
+        const bool escaped = text_names::needs_double_byte_page(names);
+        // Guard bytes after the room, which a longer name would overwrite.
+        char buf[text_names::max_name_bytes + 8];
+        size_t named = 0;
+        for (uint32_t cp = 0; cp < 0x20000; ++cp) {
+            memset(buf, 0x55, sizeof buf);
+            size_t n = text_names::symbol_name(names, cp, buf);
+            ASSERT_LE(n, text_names::max_name_bytes) << std::hex << cp;
+            ASSERT_EQ(std::string_view(buf + text_names::max_name_bytes, 8), std::string(8, '\x55'))
+                << std::hex << cp;
+            const unsigned char *p = reinterpret_cast<const unsigned char *>(buf);
+            for (size_t i = 0; i < n;) {
+                size_t e = escaped ? escaped_at(p + i, n - i) : 0;
+                if (e == 0) {
+                    ASSERT_TRUE(p[i] < 0x80 || !escaped) << std::hex << cp;
+                    ASSERT_TRUE(in_alphabet(p[i])) << std::hex << cp;
+                    e = 1;
+                }
+                i += e;
+            }
+            named += n > 0;
+        }
+        EXPECT_GT(named, 10000u);
     }
-    EXPECT_GT(named, 10000u);
 }
