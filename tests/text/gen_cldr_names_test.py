@@ -3,16 +3,14 @@
 """The rules of scripts/gen_cldr_names.py that no regeneration shows
 wrong by itself: what a name becomes in the code page, the listener's
 money word, and which currency a sign stands for."""
-import importlib.util
 import os
 import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-spec = importlib.util.spec_from_file_location(
-    "gen_cldr_names", os.path.join(HERE, "..", "..", "scripts", "gen_cldr_names.py"))
-gen = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(gen)
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import gen_cldr_names as gen  # noqa: E402  (found through the path above)
 
 
 class EncodeName(unittest.TestCase):
