@@ -380,20 +380,18 @@ void free_voice_list(NRVVoice **list) {
     free(list);
 }
 
-// A voice list without memory for any of its parts is no list, with
-// nothing left allocated: a voice with a field missing would be listed
-// wrongly (a null language reads as "none").
-TEST_F(AdapterUnit, VoiceListWithoutMemory) {
-    const struct {
-        const char *name;
-        fault::call call;
-        unsigned long nth;
-    } rows[] = {
-        {"array", fault::call::malloc, 1}, {"record", fault::call::malloc, 2},
-        {"name", fault::call::strdup, 1},  {"language", fault::call::strdup, 2},
-        {"variant", fault::call::strdup, 3},
-    };
-    for (const auto &row : rows) {
+// One allocation of the voice list failing: which, and its count.
+struct voice_fault {
+    const char *name;
+    fault::call call;
+    unsigned long nth;
+};
+
+// For each row, the voice list with that allocation failing is no list,
+// and everything allocated for it is freed.
+template <size_t N>
+void expect_no_voice_list(const voice_fault (&rows)[N]) {
+    for (const voice_fault &row : rows) {
         SCOPED_TRACE(row.name);
         // Both counted, the one of the row failing its n-th call.
         fault::fail_nth(fault::call::malloc, row.call == fault::call::malloc ? row.nth : 0);
@@ -407,6 +405,18 @@ TEST_F(AdapterUnit, VoiceListWithoutMemory) {
         EXPECT_EQ(fault::frees(), made);
         if (list != nullptr) free_voice_list(list);
     }
+}
+
+// A voice list without memory for any of its parts is no list, with
+// nothing left allocated: a voice with a field missing would be listed
+// wrongly (a null language reads as "none").
+TEST_F(AdapterUnit, VoiceListWithoutMemory) {
+    const voice_fault rows[] = {
+        {"array", fault::call::malloc, 1}, {"record", fault::call::malloc, 2},
+        {"name", fault::call::strdup, 1},  {"language", fault::call::strdup, 2},
+        {"variant", fault::call::strdup, 3},
+    };
+    expect_no_voice_list(rows);
     NRVVoice **whole = module_list_voices();
     ASSERT_NE(whole, nullptr);
     EXPECT_STREQ(whole[0]->language, "en-US");
@@ -422,28 +432,12 @@ TEST_F(AdapterUnit, DialectVoiceListFromTheLinkedEngineWithoutMemory) {
     init();
     // Voice i (from 0) takes malloc 2 + 2i (record) and 3 + 2i (name),
     // strdup 1 + 2i (language) and 2 + 2i (variant), after the array.
-    const struct {
-        const char *name;
-        fault::call call;
-        unsigned long nth;
-    } rows[] = {
+    const voice_fault rows[] = {
         {"array", fault::call::malloc, 1},
         {"last name", fault::call::malloc, 33},
         {"a language", fault::call::strdup, 11},
     };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        fault::fail_nth(fault::call::malloc, row.call == fault::call::malloc ? row.nth : 0);
-        fault::fail_nth(fault::call::strdup, row.call == fault::call::strdup ? row.nth : 0);
-        NRVVoice **list = module_list_voices();
-        fault::disarm(fault::call::malloc);
-        fault::disarm(fault::call::strdup);
-        EXPECT_EQ(list, nullptr);
-        const size_t made = fault::counted(fault::call::malloc).succeeded +
-                            fault::counted(fault::call::strdup).succeeded;
-        EXPECT_EQ(fault::frees(), made);
-        if (list != nullptr) free_voice_list(list);
-    }
+    expect_no_voice_list(rows);
     NRVVoice **whole = module_list_voices();
     quorlin::config_languages = 0;
     unsetenv("QUORLIN_FAKE_LANGUAGES");

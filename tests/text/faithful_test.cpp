@@ -363,36 +363,6 @@ TEST(FaithfulText, RandomTextStaysInTheAlphabetAtEveryLevel)
     EXPECT_GT(spoken, 10000);
 }
 
-// A mark before an amount stays before it, after its sign was moved
-// behind it; a mark after it, after the money word.
-TEST(FaithfulText, MarksStayAroundMoney)
-{
-    struct MarkRow {
-        std::string_view input;
-        std::string_view text;
-        std::vector<size_t> places;
-    };
-    const MarkRow mark_rows[] = {
-        {"\xE2\x82\xAC<mark name='a'/>20 and <mark name='b'/>5\xE2\x82\xAC", "20 euros and 5 euros", {0, 13}},
-        {"x <mark name='a'/>$1.50<mark name='b'/> y", "x 1.50 dollars y", {2, 14}},
-    };
-    GuardedBytes guard(128);
-    faithful_settings s;
-    for (const MarkRow &r : mark_rows) {
-        SCOPED_TRACE(r.input);
-        marked_text t;
-        ASSERT_EQ(prepare_marked_faithful(guard.place(r.input), r.input.size(), NRV_MSGTYPE_TEXT,
-                                          &s, &t),
-                  0);
-        EXPECT_EQ(std::string_view(t.text, t.length), r.text);
-        std::vector<size_t> places;
-        for (size_t i = 0; i < t.count; ++i)
-            places.push_back(t.marks[i].at);
-        EXPECT_EQ(places, r.places);
-        free_marked_text(&t);
-    }
-}
-
 namespace {
 
 constexpr std::string_view marked_pieces[] = {
@@ -444,10 +414,12 @@ TEST(FaithfulText, RandomMarkedTextKeepsItsTextAndWords)
     EXPECT_GT(with_marks, 1000u);
 }
 
-// The marks after a word the Unicode stage rewrites move by what the
-// rewrite took or added; one that stage one put between two halves of
-// a word stays between them.
-TEST(FaithfulText, MarksMoveWithRewrittenWords)
+// The marks around text that changes its length or its order: after a
+// word the Unicode stage rewrites they move by what the rewrite took or
+// added, one that stage one put between two halves of a word stays
+// between them, and around an amount they stay before it and after its
+// money word, though its sign was moved behind it.
+TEST(FaithfulText, MarksMoveWithRewrittenText)
 {
     struct Case {
         const char *name;
@@ -461,6 +433,10 @@ TEST(FaithfulText, MarksMoveWithRewrittenWords)
         {"after a word that grows", R"(ﷺ<mark name="a"/> x)", "sly allh  lyh wslm x", {18}},
         {"after shorter words", R"(Łódź <mark name="a"/>x Erdős<mark name="b"/> y)",
          "L\xF3" "dz x Erdos y", {5, 12}},
+        {"around money", "\xE2\x82\xAC<mark name='a'/>20 and <mark name='b'/>5\xE2\x82\xAC",
+         "20 euros and 5 euros", {0, 13}},
+        {"around money with cents", "x <mark name='a'/>$1.50<mark name='b'/> y", "x 1.50 dollars y",
+         {2, 14}},
     };
     GuardedBytes guard(256);
     faithful_settings s;
