@@ -278,8 +278,6 @@ unit classify_range(uint32_t cp) {
     return other_unit;
 }
 
-constexpr uint32_t malformed = 0xFFFD;
-
 constexpr bool names_fit(const unit &u) {
     return u.text == nullptr || std::string_view(u.text).size() <= max_name_bytes;
 }
@@ -338,23 +336,6 @@ unit classify(uint32_t cp) {
     }
     if (cp < 0xA0) return other_unit;  // C1 controls
     return classify_range(cp);
-}
-
-decoded decode(const unsigned char *src) {
-    unsigned char lead = src[0];
-    if (lead < 0x80) return {lead, 1, false};
-    size_t n = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    // Stops at the first byte that is not a continuation, the NUL among
-    // them, so it never reads past the text.
-    for (size_t i = 1; i < n; ++i) {
-        if (!is_continuation(src[i])) return {0, 1, true};
-    }
-    if (lead < 0xC2) return {malformed, n, false};  // stray continuation byte or overlong lead
-    uint32_t cp = n == 2 ? lead & 0x1Fu : n == 3 ? lead & 0x0Fu : lead & 0x07u;
-    for (size_t i = 1; i < n; ++i) cp = (cp << 6) | (src[i] & 0x3Fu);
-    bool bad = (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-               (n == 4 && (cp < 0x10000 || cp > 0x10FFFF));
-    return {bad ? malformed : cp, n, false};
 }
 
 /*

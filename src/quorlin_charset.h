@@ -103,8 +103,25 @@ struct decoded {
 };
 
 /* The sequence that begins at `src`, in a NUL-terminated text: it never
- * reads past the NUL. */
-decoded decode(const unsigned char *src);
+ * reads past the NUL. Inline: the passes call it for every character
+ * that is not ASCII. */
+inline decoded decode(const unsigned char *src) {
+    constexpr uint32_t malformed = 0xFFFD;
+    const unsigned char lead = src[0];
+    if (lead < 0x80) return {lead, 1, false};
+    const size_t n = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    // Stops at the first byte that is not a continuation, the NUL among
+    // them, so it never reads past the text.
+    for (size_t i = 1; i < n; ++i) {
+        if (!is_continuation(src[i])) return {0, 1, true};
+    }
+    if (lead < 0xC2) return {malformed, n, false};  // stray continuation byte or overlong lead
+    uint32_t cp = n == 2 ? lead & 0x1Fu : n == 3 ? lead & 0x0Fu : lead & 0x07u;
+    for (size_t i = 1; i < n; ++i) cp = (cp << 6) | (src[i] & 0x3Fu);
+    const bool bad = (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+                     (n == 4 && (cp < 0x10000 || cp > 0x10FFFF));
+    return {bad ? malformed : cp, n, false};
+}
 
 // The ASCII bytes that running text copies as they are, unless a name
 // before them is due its blank or a letter and a digit meet.

@@ -253,6 +253,42 @@ bool meets_digit(ascii_fast f, unsigned char last) {
            (f == ascii_fast::digit && is_output_letter(last));
 }
 
+/*
+ * The units of the characters beyond ASCII a pass has met, by code
+ * point: a text repeats its few signs and symbols, whose units come
+ * from a search of the tables or from ICU's category. Direct-mapped;
+ * emptied at the first character it is asked for, so that a text of
+ * ASCII alone does not pay for it.
+ */
+struct unit_memo {
+    static constexpr size_t slots = 64;
+    unit_memo() : ready(false) {}
+    bool ready;
+    uint32_t cp[slots];  // 0: an empty slot (ASCII never comes here)
+    bool listed[slots];  // whether the tables list it, or its category gave it
+    unit u[slots];
+};
+
+// The unit of `cp`, from 80 hex up, and in `*listed` whether the tables
+// list it.
+unit classify_memo(unit_memo &memo, uint32_t cp, bool *listed) {
+    if (!memo.ready) {
+        memset(memo.cp, 0, sizeof memo.cp);
+        memo.ready = true;
+    }
+    // Fibonacci hashing: neighbouring code points land apart.
+    const size_t slot = static_cast<uint32_t>(cp * 2654435761u) >> 26;
+    static_assert(unit_memo::slots == 64, "the hash gives 6 bits");
+    if (memo.cp[slot] != cp) {
+        unit u = classify(cp);
+        memo.listed[slot] = u.k != kind::other;
+        memo.u[slot] = memo.listed[slot] ? u : classify_symbol(cp);
+        memo.cp[slot] = cp;
+    }
+    *listed = memo.listed[slot];
+    return memo.u[slot];
+}
+
 // The state of one pass that the rules look back on.
 struct pass_state {
     punct_level lvl;
@@ -264,6 +300,7 @@ struct pass_state {
     uint32_t cp;                         // the code point of the unit being written
     const unsigned char *text;           // the start of the pass's input
     code_page page;                      // the engine's code page for this text
+    unit_memo memo;                      // the units of the characters beyond ASCII met
 };
 
 // The name of the unit being written; most are Latin-1's, read here.
@@ -804,16 +841,23 @@ const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_sta
 /*
  * Copies the byte at `src` when it is an ASCII letter, digit or space
  * that no rule touches, which most of a text is, and moves `src` past
- * it: true when it did. A digit before a multi-byte sequence may begin a
- * keycap and is not copied here. Room is made.
+ * it: true when it did. After a name the blank due before a word is
+ * written first, as begin_word does, and a space takes its place; it
+ * also keeps the letter apart from a digit before the name. A digit
+ * before a multi-byte sequence may begin a keycap and is not copied
+ * here. Room is made.
  */
 inline bool copied_as_is(output &out, const unsigned char *&src, pass_state &st) {
     const unsigned char c = *src;
     if (c >= 0x80) return false;
     const ascii_fast f = ascii_fast_path[c];
-    if (f == ascii_fast::no || out.blank_due || meets_digit(f, last_byte(out)) ||
-        (f == ascii_fast::digit && src[1] >= 0x80))
+    if (f == ascii_fast::no || (f == ascii_fast::digit && src[1] >= 0x80)) return false;
+    if (out.blank_due) {
+        if (f != ascii_fast::space && !is_blank(last_byte(out))) out.buf[out.len++] = ' ';
+        out.blank_due = false;
+    } else if (meets_digit(f, last_byte(out))) {
         return false;
+    }
     out.buf[out.len++] = static_cast<char>(c);
     st.prev_word = f != ascii_fast::space;
     ++src;
@@ -905,9 +949,8 @@ const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pas
     // first, without classifying what nearly always is one.
     if (d.cp >= 0x1F000 && d.cp < 0x20000 && emoji_at(st.names, src, d.cp, d.bytes, &m))
         return put_emoji(out, m, src, st);
-    unit u = classify(d.cp);
-    const bool listed = u.k != kind::other;
-    if (!listed) u = classify_symbol(d.cp);
+    bool listed = false;
+    const unit u = classify_memo(st.memo, d.cp, &listed);
     if ((listed ? may_be_emoji(u.k) && emoji_selector_at(next) : u.k != kind::other) &&
         emoji_at(st.names, src, d.cp, d.bytes, &m))
         return put_emoji(out, m, src, st);
@@ -919,6 +962,35 @@ const unsigned char *put_multibyte_at(output &out, const unsigned char *src, pas
 }
 
 /*
+ * After a byte that copied_as_is copied, the bytes after it that it
+ * would copy too, up to the end of the room there is: in one tight loop
+ * that keeps the last byte at hand, since most of a text is such runs.
+ * The marks move as faithful_text moves them, one unit at a time.
+ */
+template <bool tracking>
+void copy_run(output &out, const unsigned char *&src, pass_state &st, const unsigned char *text) {
+    char *const buf = out.buf;
+    const size_t end = out.cap - 1;  // the NUL's byte
+    size_t len = out.len;
+    unsigned char last = static_cast<unsigned char>(buf[len - 1]);
+    const unsigned char *p = src;
+    while (len < end) {
+        const unsigned char c = *p;
+        if (c >= 0x80) break;
+        const ascii_fast f = ascii_fast_path[c];
+        if (f == ascii_fast::no || meets_digit(f, last) || (f == ascii_fast::digit && p[1] >= 0x80))
+            break;
+        if constexpr (tracking) note_input(out.marks, static_cast<size_t>(p - text), len);
+        buf[len++] = static_cast<char>(c);
+        last = c;
+        ++p;
+    }
+    if (p != src) st.prev_word = last != ' ';
+    out.len = len;
+    src = p;
+}
+
+/*
  * The faithful pass over running text, the NUL-terminated `text`, into
  * `out`, with the language's `names`. False when the output cannot grow.
  */
@@ -926,14 +998,17 @@ template <bool tracking>
 bool faithful_text(output &out, const unsigned char *text, punct_level lvl, bool key,
                    const spoken_names *names, code_page page) {
     pass_state st{lvl,  key, false, nullptr, names, text_names::latin1_names(names),
-                  0,    text, page};
+                  0,    text, page, unit_memo()};
     const unsigned char *src = text;
     while (*src != 0) {
         // One input unit begins here: the marks before it stand where
         // what it writes begins.
         if constexpr (tracking) note_input(out.marks, static_cast<size_t>(src - text), out.len);
         if (!make_room(out)) return false;
-        if (copied_as_is(out, src, st)) continue;
+        if (copied_as_is(out, src, st)) {
+            copy_run<tracking>(out, src, st, text);
+            continue;
+        }
         src = put_unit_at(out, src, st);
         if (src == nullptr) return false;
     }

@@ -17,7 +17,8 @@
  * each run of Cyrillic, Greek, Armenian, Georgian, Hebrew or Arabic
  * letters (but a lone Greek letter, which math and units use as a
  * symbol and stage two reads by name), and to Latin-ASCII, filtered to
- * the letters the code page lacks; recent such words are remembered.
+ * the letters the code page lacks. Recent words are remembered with
+ * what they came to, whatever it was, and not looked at again.
  * Ideographs and syllabaries are left to stage two.
  *
  * The file's one state is ICU's objects and the two memos, made at the
@@ -57,10 +58,12 @@ struct nearest_letter {
     char text[7];     // UTF-8: ASCII or the code page's letters
 };
 
-// A short word that went through ICU whole, and what came out.
+// A short word the stage has looked at, and what came out: itself, or
+// its rewritten letters.
 struct recent_word {
     unsigned char in_len;   // 0: an empty slot
     unsigned char out_len;  // bytes of `out`
+    bool changed;           // false: the word stays as it is, `out` unused
     char in[30];
     char out[32];
 };
@@ -83,7 +86,9 @@ struct icu_objects {
     // word of such letters without marks is rewritten a letter at a
     // time from here, without ICU once its letters have been seen.
     nearest_letter nearest[256];
-    // The words that went through ICU whole, by a hash of their bytes.
+    // The words looked at, by a hash of their bytes: a text repeats its
+    // words (a name, the words of a quotation), and a word found here is
+    // not looked at again, letter by letter or by ICU.
     recent_word words[256];
 };
 
@@ -582,35 +587,49 @@ recent_word &memo_slot(const unsigned char *src, size_t n) {
 
 /*
  * The well-formed word of `n` bytes at `src`, which needs `need`. When it
- * comes out rewritten, `*out` and `*out_len` are its UTF-8 bytes, in
- * sc.utf8 or the memo.
+ * comes out rewritten, `*out` and `*out_len` are its UTF-8 bytes in
+ * sc.utf8.
  */
 word_result rewrite_word(const unsigned char *src, size_t n, change need, scratch &sc,
                          const char **out, size_t *out_len) {
     if (n > max_word_bytes) return word_result::unchanged;
     bool whole = need == change::word;
     word_result r = word_result::unchanged;
-    if (!whole) r = rewrite_letters(src, n, sc, out_len, &whole);
-    if (whole) {
-        // Words repeat: a name, or the words of a quotation.
-        recent_word *slot = n <= sizeof slot->in ? &memo_slot(src, n) : nullptr;
-        if (slot != nullptr && slot->in_len == n && memcmp(slot->in, src, n) == 0) {
-            *out = slot->out;
-            *out_len = slot->out_len;
-            return word_result::rewritten;
-        }
-        r = rewrite_through_icu(src, n, sc, out, out_len);
-        if (r == word_result::rewritten && slot != nullptr && *out_len <= sizeof slot->out) {
-            slot->in_len = static_cast<unsigned char>(n);
-            memcpy(slot->in, src, n);
-            slot->out_len = static_cast<unsigned char>(*out_len);
-            memcpy(slot->out, *out, *out_len);
-        }
-    } else if (r == word_result::rewritten) {
-        *out = sc.utf8;
+    if (!whole) {
+        r = rewrite_letters(src, n, sc, out_len, &whole);
+        if (r == word_result::rewritten) *out = sc.utf8;
     }
+    if (whole) r = rewrite_through_icu(src, n, sc, out, out_len);
     if (r == word_result::rewritten && *out_len == n && memcmp(*out, src, n) == 0)
         return word_result::unchanged;
+    return r;
+}
+
+/*
+ * What the well-formed word of `n` bytes at `src`, whose non-ASCII part
+ * begins at `rest`, comes to: from the memo when it is there, else told
+ * from its characters and rewritten, and then remembered unless it is
+ * too long or memory ran out (which the next text tries again).
+ */
+word_result look_at_word(const unsigned char *src, const unsigned char *rest, size_t n,
+                         scratch &sc, const char **out, size_t *out_len) {
+    recent_word *slot = n <= sizeof slot->in ? &memo_slot(src, n) : nullptr;
+    if (slot != nullptr && slot->in_len == n && memcmp(slot->in, src, n) == 0) {
+        *out = slot->out;
+        *out_len = slot->out_len;
+        return slot->changed ? word_result::rewritten : word_result::unchanged;
+    }
+    const change need = needs_of(rest, n - static_cast<size_t>(rest - src));
+    const word_result r =
+        need == change::none ? word_result::unchanged : rewrite_word(src, n, need, sc, out, out_len);
+    if (slot == nullptr || r == word_result::no_memory ||
+        (r == word_result::rewritten && *out_len > sizeof slot->out))
+        return r;
+    slot->in_len = static_cast<unsigned char>(n);
+    memcpy(slot->in, src, n);
+    slot->changed = r == word_result::rewritten;
+    slot->out_len = slot->changed ? static_cast<unsigned char>(*out_len) : 0;
+    if (slot->changed) memcpy(slot->out, *out, *out_len);
     return r;
 }
 
@@ -744,29 +763,52 @@ size_t first_high_byte(const unsigned char *s, size_t len) {
     return i;
 }
 
+// Whether the character whose lead byte is at `s`, from C4 hex up, may
+// be one the stage changes; see may_need_stage.
+bool may_change(const unsigned char *s) {
+    const unsigned char b = *s;
+    if (b <= 0xE1 || b == 0xE3 || b == 0xEA || b >= 0xF1) return true;
+    const unsigned char n = s[1];
+    // Of U+2000 to U+2BFF only the combining marks for symbols, the
+    // letterlike symbols and U+2140 to U+214F hold marks or letters:
+    // not the fractions and Roman numerals from U+2150 on.
+    if (b == 0xE2 && (n == 0x83 || n == 0x84 || (n == 0x85 && s[2] < 0x90) || n >= 0xB0))
+        return true;
+    if (b == 0xEF && !(n == 0xBB || (n == 0xB8 && s[2] >= 0x80 && s[2] <= 0x8F))) return true;
+    return b == 0xF0 && n != 0x9F;
+}
+
 /*
- * Whether the text from `s` (its first byte not ASCII) holds anything the
- * stage may change: a byte that can begin a Latin letter the code page
- * lacks, a combining mark, a letter of another alphabet, or a character
- * that NFC changes. What cannot is Latin-1 (C2, C3), the signs, emoji and
- * variation selectors, the ideographs and precomposed hangul, which make
- * up most text that is not ASCII; so a text of only these skips the
- * stage's walk, one comparison a byte.
+ * Whether the `len` bytes from `s` hold anything the stage may change: a
+ * byte that can begin a Latin letter the code page lacks, a combining
+ * mark, a letter of another alphabet, or a character that NFC changes.
+ * What cannot is Latin-1 (C2, C3), the signs, emoji and variation
+ * selectors, the ideographs and precomposed hangul, which make up most
+ * text that is not ASCII; so a text of only these skips the stage's
+ * walk. Only lead bytes from C4 up need a look: eight bytes at a time,
+ * each such byte is found by its bit in a mask (its low seven bits plus
+ * 3C carry into its high bit exactly from 44, and no byte carries into
+ * the next), so that text dense with signs costs a few instructions a
+ * byte, not a branch for each.
  */
-bool may_need_stage(const unsigned char *s) {
-    for (; *s != 0; ++s) {
-        const unsigned char b = *s;
-        if (b < 0xC4) continue;  // ASCII, continuation bytes, Latin-1
-        if (b <= 0xE1 || b == 0xE3 || b == 0xEA || b >= 0xF1) return true;
-        const unsigned char n = s[1];
-        // Of U+2000 to U+2BFF only the combining marks for symbols, the
-        // letterlike symbols and U+2140 to U+214F hold marks or letters:
-        // not the fractions and Roman numerals from U+2150 on.
-        if (b == 0xE2 && (n == 0x83 || n == 0x84 || (n == 0x85 && s[2] < 0x90) || n >= 0xB0))
-            return true;
-        if (b == 0xEF && !(n == 0xBB || (n == 0xB8 && s[2] >= 0x80 && s[2] <= 0x8F)))
-            return true;
-        if (b == 0xF0 && n != 0x9F) return true;
+bool may_need_stage(const unsigned char *s, size_t len) {
+    size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t low = 0x7F7F7F7F7F7F7F7Fu, high = 0x8080808080808080u,
+                           to_c4 = 0x3C3C3C3C3C3C3C3Cu;
+        // The bytes after a lead byte are read from the text itself, whose
+        // NUL ends each sequence: a block's last lead byte may look past it.
+        for (; i + 8 <= len; i += 8) {
+            uint64_t w;
+            memcpy(&w, s + i, sizeof w);
+            for (uint64_t leads = ((w & low) + to_c4) & w & high; leads != 0; leads &= leads - 1) {
+                if (may_change(s + i + static_cast<size_t>(std::countr_zero(leads)) / 8))
+                    return true;
+            }
+        }
+    }
+    for (; i < len; ++i) {
+        if (s[i] >= 0xC4 && may_change(s + i)) return true;
     }
     return false;
 }
@@ -778,7 +820,7 @@ char *unicode_stage(char *plain, mark_store *marks) {
     const size_t len = strlen(plain);
     const size_t first = first_high_byte(text, len);
     if (first == len) return plain;  // ASCII: nothing to do, nothing made
-    if (!may_need_stage(text + first)) return plain;
+    if (!may_need_stage(text + first, len - first)) return plain;
     icu.calls = icu_api();
     if (icu.calls == nullptr) return plain;  // as it is: ICU cannot be had
     const unsigned char *p = text + first;
@@ -792,8 +834,8 @@ char *unicode_stage(char *plain, mark_store *marks) {
         if (*scan == 0) break;
         // A word may begin with ASCII letters before its first other
         // character, which may then be a mark on the last of them. They
-        // do not change what it needs, and are taken in only when it
-        // needs something.
+        // do not change what it needs, but are a part of the word that
+        // is rewritten and remembered.
         const unsigned char *word = scan;
         const bool after_letter = scan > text + out.copied && is_ascii_letter(scan[-1]);
         size_t bytes = 0;
@@ -804,14 +846,13 @@ char *unicode_stage(char *plain, mark_store *marks) {
         bool latin1 = is_latin1_letter(scan);
         const unsigned char *end = word_end(scan + bytes, &latin1);
         scan = end;
-        const change need = latin1 ? change::none : needs_of(word, static_cast<size_t>(end - word));
-        if (need == change::none) continue;
+        if (latin1) continue;
         const unsigned char *begin = word;
         while (begin > text + out.copied && is_ascii_letter(begin[-1])) --begin;
         const size_t n = static_cast<size_t>(end - begin);
         const char *result = nullptr;
         size_t result_len = 0;
-        word_result r = rewrite_word(begin, n, need, sc, &result, &result_len);
+        word_result r = look_at_word(begin, word, n, sc, &result, &result_len);
         if (r == word_result::rewritten)
             ok = put_word(out, static_cast<size_t>(begin - text), n, result, result_len, marks);
         else if (r == word_result::no_memory)
