@@ -109,18 +109,24 @@ inline decoded decode(const unsigned char *src) {
     constexpr uint32_t malformed = 0xFFFD;
     const unsigned char lead = src[0];
     if (lead < 0x80) return {lead, 1, false};
-    const size_t n = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    // Stops at the first byte that is not a continuation, the NUL among
+    // Each length on its own: a lead byte takes as many continuation
+    // bytes as it says, and stops at the first other byte, the NUL among
     // them, so it never reads past the text.
-    for (size_t i = 1; i < n; ++i) {
-        if (!is_continuation(src[i])) return {0, 1, true};
+    if (lead < 0xE0) {
+        if (!is_continuation(src[1])) return {0, 1, true};
+        if (lead < 0xC2) return {malformed, 2, false};  // stray continuation byte or overlong lead
+        return {((lead & 0x1Fu) << 6) | (src[1] & 0x3Fu), 2, false};
     }
-    if (lead < 0xC2) return {malformed, n, false};  // stray continuation byte or overlong lead
-    uint32_t cp = n == 2 ? lead & 0x1Fu : n == 3 ? lead & 0x0Fu : lead & 0x07u;
-    for (size_t i = 1; i < n; ++i) cp = (cp << 6) | (src[i] & 0x3Fu);
-    const bool bad = (n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-                     (n == 4 && (cp < 0x10000 || cp > 0x10FFFF));
-    return {bad ? malformed : cp, n, false};
+    if (lead < 0xF0) {
+        if (!is_continuation(src[1]) || !is_continuation(src[2])) return {0, 1, true};
+        const uint32_t cp = ((lead & 0x0Fu) << 12) | ((src[1] & 0x3Fu) << 6) | (src[2] & 0x3Fu);
+        return {cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF) ? malformed : cp, 3, false};
+    }
+    if (!is_continuation(src[1]) || !is_continuation(src[2]) || !is_continuation(src[3]))
+        return {0, 1, true};
+    const uint32_t cp = ((lead & 0x07u) << 18) | ((src[1] & 0x3Fu) << 12) |
+                        ((src[2] & 0x3Fu) << 6) | (src[3] & 0x3Fu);
+    return {cp < 0x10000 || cp > 0x10FFFF ? malformed : cp, 4, false};
 }
 
 // The ASCII bytes that running text copies as they are, unless a name

@@ -580,13 +580,17 @@ bool can_repeat(kind k) {
     }
 }
 
+// A run of copies of one unit: where it ends, and how many.
+struct symbol_run {
+    const unsigned char *end;  // null when there are fewer than min_symbol_run
+    size_t count;
+};
+
 /*
- * The end of the run of copies of the unit from `src` to `next`, and in
- * `count` their number, when there are at least min_symbol_run of them;
- * null otherwise. Compares byte by byte, so that it stops at the NUL.
+ * The run of copies of the unit from `src` to `next`. Compares byte by
+ * byte, so that it stops at the NUL.
  */
-const unsigned char *symbol_run_end(const unsigned char *src, const unsigned char *next,
-                                    size_t *count) {
+symbol_run symbol_run_at(const unsigned char *src, const unsigned char *next) {
     const size_t len = static_cast<size_t>(next - src);
     const unsigned char *p = next;
     size_t n = 1;
@@ -597,8 +601,7 @@ const unsigned char *symbol_run_end(const unsigned char *src, const unsigned cha
         p += len;
         ++n;
     }
-    *count = n;
-    return n >= min_symbol_run ? p : nullptr;
+    return {n >= min_symbol_run ? p : nullptr, n};
 }
 
 // A name's count, after the language's word: "star times 72".
@@ -665,10 +668,10 @@ const unsigned char *put_text_unit(output &out, const unit &u, const unsigned ch
     const bool after_word = st.prev_word;
     st.prev_word = false;  // also for the comma breaks, which return early
     const punct_level lvl = st.lvl;
-    size_t count = 0;
-    const unsigned char *run_end =
-        *next == *src && can_repeat(u.k) ? symbol_run_end(src, next, &count) : nullptr;
-    if (run_end != nullptr) return put_symbol_run(out, u, run_end, count, st);
+    if (*next == *src && can_repeat(u.k)) {
+        const symbol_run run = symbol_run_at(src, next);
+        if (run.end != nullptr) return put_symbol_run(out, u, run.end, run.count, st);
+    }
     switch (u.k) {
     case kind::drop: st.prev_word = after_word; break;  // the word goes on
     case kind::blank: put_attached(out, u.ch); break;

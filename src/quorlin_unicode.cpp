@@ -716,7 +716,9 @@ bool in_word(const unsigned char *s, bool first, size_t *bytes) {
     }
     if (is_plain_sign(s, bytes)) return false;
     UChar32 c = next_cp(s, bytes);
-    return c >= 0 && (is_letter(c) || (!first && is_mark(c)));
+    if (c < 0) return false;
+    const uint32_t m = category_mask(c);
+    return (m & U_GC_L_MASK) != 0 || (!first && (m & U_GC_M_MASK) != 0);
 }
 
 // The end of the word whose letters and marks go on at `s`.
@@ -764,8 +766,8 @@ size_t first_high_byte(const unsigned char *s, size_t len) {
 }
 
 // Whether the character whose lead byte is at `s`, from C4 hex up, may
-// be one the stage changes; see may_need_stage.
-bool may_change(const unsigned char *s) {
+// be one the stage changes; see next_candidate.
+inline bool may_change(const unsigned char *s) {
     const unsigned char b = *s;
     if (b <= 0xE1 || b == 0xE3 || b == 0xEA || b >= 0xF1) return true;
     const unsigned char n = s[1];
@@ -779,19 +781,20 @@ bool may_change(const unsigned char *s) {
 }
 
 /*
- * Whether the `len` bytes from `s` hold anything the stage may change: a
- * byte that can begin a Latin letter the code page lacks, a combining
- * mark, a letter of another alphabet, or a character that NFC changes.
- * What cannot is Latin-1 (C2, C3), the signs, emoji and variation
- * selectors, the ideographs and precomposed hangul, which make up most
- * text that is not ASCII; so a text of only these skips the stage's
- * walk. Only lead bytes from C4 up need a look: eight bytes at a time,
+ * The offset in the `len` bytes from `s` of the first character the
+ * stage may change, or `len`: a byte that can begin a Latin letter the
+ * code page lacks, a combining mark, a letter of another alphabet, or a
+ * character that NFC changes. What cannot is Latin-1 (C2, C3), the
+ * signs, emoji and variation selectors, the ideographs and precomposed
+ * hangul, which make up most text that is not ASCII; so a word of only
+ * these, and a text of only these, needs no look. Only lead bytes from
+ * C4 up need one: eight bytes at a time,
  * each such byte is found by its bit in a mask (its low seven bits plus
  * 3C carry into its high bit exactly from 44, and no byte carries into
  * the next), so that text dense with signs costs a few instructions a
  * byte, not a branch for each.
  */
-bool may_need_stage(const unsigned char *s, size_t len) {
+size_t next_candidate(const unsigned char *s, size_t len) {
     size_t i = 0;
     if constexpr (std::endian::native == std::endian::little) {
         constexpr uint64_t low = 0x7F7F7F7F7F7F7F7Fu, high = 0x8080808080808080u,
@@ -802,15 +805,37 @@ bool may_need_stage(const unsigned char *s, size_t len) {
             uint64_t w;
             memcpy(&w, s + i, sizeof w);
             for (uint64_t leads = ((w & low) + to_c4) & w & high; leads != 0; leads &= leads - 1) {
-                if (may_change(s + i + static_cast<size_t>(std::countr_zero(leads)) / 8))
-                    return true;
+                const size_t at = i + static_cast<size_t>(std::countr_zero(leads)) / 8;
+                if (may_change(s + at)) return at;
             }
         }
     }
     for (; i < len; ++i) {
-        if (s[i] >= 0xC4 && may_change(s + i)) return true;
+        if (s[i] >= 0xC4 && may_change(s + i)) return i;
     }
-    return false;
+    return len;
+}
+
+/*
+ * Where the letters, marks and ASCII letters that stand right before
+ * `at` begin, no earlier than `limit`: the start of the word `at` may be
+ * in, for the walk to find it from there as it would from the text's
+ * start (a mark that opens it is passed over then, as it is there).
+ */
+const unsigned char *word_start(const unsigned char *at, const unsigned char *limit) {
+    while (at > limit) {
+        if (at[-1] < 0x80) {
+            if (!is_ascii_letter(at[-1])) break;
+            --at;
+            continue;
+        }
+        const unsigned char *lead = at - 1;
+        while (lead > limit && text_charset::is_continuation(*lead) && at - lead < 4) --lead;
+        size_t bytes = 0;
+        if (!in_word(lead, false, &bytes) || lead + bytes != at) break;
+        at = lead;
+    }
+    return at;
 }
 
 }  // namespace
@@ -820,7 +845,7 @@ char *unicode_stage(char *plain, mark_store *marks) {
     const size_t len = strlen(plain);
     const size_t first = first_high_byte(text, len);
     if (first == len) return plain;  // ASCII: nothing to do, nothing made
-    if (!may_need_stage(text + first, len - first)) return plain;
+    if (next_candidate(text + first, len - first) == len - first) return plain;
     icu.calls = icu_api();
     if (icu.calls == nullptr) return plain;  // as it is: ICU cannot be had
     const unsigned char *p = text + first;
@@ -829,34 +854,41 @@ char *unicode_stage(char *plain, mark_store *marks) {
     bool ok = true;
     const unsigned char *scan = p;  // everything before it has been looked at
     while (ok && *scan != 0) {
-        const size_t at = static_cast<size_t>(scan - text);
-        scan += first_high_byte(scan, len - at);
-        if (*scan == 0) break;
-        // A word may begin with ASCII letters before its first other
-        // character, which may then be a mark on the last of them. They
-        // do not change what it needs, but are a part of the word that
-        // is rewritten and remembered.
-        const unsigned char *word = scan;
-        const bool after_letter = scan > text + out.copied && is_ascii_letter(scan[-1]);
-        size_t bytes = 0;
-        if (!in_word(scan, !after_letter, &bytes)) {
-            scan += bytes;
-            continue;
+        // Only a word that holds a character the stage may change needs a
+        // look: the walk resumes where the word around the next such
+        // character begins, and goes on until it is past it.
+        const unsigned char *next =
+            scan + next_candidate(scan, len - static_cast<size_t>(scan - text));
+        if (*next == 0) break;
+        scan = word_start(next, scan);
+        while (ok && scan <= next) {
+            if (*scan < 0x80) scan += first_high_byte(scan, len - static_cast<size_t>(scan - text));
+            // A word may begin with ASCII letters before its first other
+            // character, which may then be a mark on the last of them.
+            // They do not change what it needs, but are a part of the word
+            // that is rewritten and remembered.
+            const unsigned char *word = scan;
+            const bool after_letter = scan > text + out.copied && is_ascii_letter(scan[-1]);
+            size_t bytes = 0;
+            if (!in_word(scan, !after_letter, &bytes)) {
+                scan += bytes;
+                continue;
+            }
+            bool latin1 = is_latin1_letter(scan);
+            const unsigned char *end = word_end(scan + bytes, &latin1);
+            scan = end;
+            if (latin1) continue;
+            const unsigned char *begin = word;
+            while (begin > text + out.copied && is_ascii_letter(begin[-1])) --begin;
+            const size_t n = static_cast<size_t>(end - begin);
+            const char *result = nullptr;
+            size_t result_len = 0;
+            word_result r = look_at_word(begin, word, n, sc, &result, &result_len);
+            if (r == word_result::rewritten)
+                ok = put_word(out, static_cast<size_t>(begin - text), n, result, result_len, marks);
+            else if (r == word_result::no_memory)
+                ok = false;
         }
-        bool latin1 = is_latin1_letter(scan);
-        const unsigned char *end = word_end(scan + bytes, &latin1);
-        scan = end;
-        if (latin1) continue;
-        const unsigned char *begin = word;
-        while (begin > text + out.copied && is_ascii_letter(begin[-1])) --begin;
-        const size_t n = static_cast<size_t>(end - begin);
-        const char *result = nullptr;
-        size_t result_len = 0;
-        word_result r = look_at_word(begin, word, n, sc, &result, &result_len);
-        if (r == word_result::rewritten)
-            ok = put_word(out, static_cast<size_t>(begin - text), n, result, result_len, marks);
-        else if (r == word_result::no_memory)
-            ok = false;
     }
     free_scratch(sc);
     if (ok && out.buf != nullptr) ok = copy_input(out, out.input, marks);

@@ -58,6 +58,7 @@ TEST(UnicodeStage, RewritesTheWordsThatNeedIt)
          "\xD0\xB8\xD0\xB9",
          "Privetstvu\xC3\xBBsij", true},
         {"a mark on no letter stays for stage two", "a \xCC\x81" "b", "a \xCC\x81" "b", true},
+        {"a mark composes with the Latin-1 letter before it", "x \xC3\xA7\xCC\x81", "x c", true},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
