@@ -844,11 +844,10 @@ const unsigned char *put_unit_at(output &out, const unsigned char *src, pass_sta
 /*
  * Copies the byte at `src` when it is an ASCII letter, digit or space
  * that no rule touches, which most of a text is, and moves `src` past
- * it: true when it did. After a name the blank due before a word is
- * written first, as begin_word does, and a space takes its place; it
- * also keeps the letter apart from a digit before the name. A digit
- * before a multi-byte sequence may begin a keycap and is not copied
- * here. Room is made.
+ * it: true when it did. After a name, the blank due before a word is
+ * written first, as begin_word does (a space is that blank itself), so
+ * the letter or digit meets no other. A digit before a multi-byte
+ * sequence may begin a keycap and is not copied here. Room is made.
  */
 inline bool copied_as_is(output &out, const unsigned char *&src, pass_state &st) {
     const unsigned char c = *src;
