@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quorlin_unicode.h"
 
@@ -100,4 +101,23 @@ TEST(UnicodeStage, NeedsNoSecondPass)
         rewritten += once.text != in;
     }
     EXPECT_GT(rewritten, 1000u);
+}
+
+// The stage remembers the words it has looked at: what a text comes to
+// does not depend on the texts before it.
+TEST(UnicodeStage, ResultsDoNotDependOnEarlierTexts)
+{
+    std::mt19937 rng(0x2du);
+    std::vector<std::string> inputs, first;
+    for (int round = 0; round < 2000; ++round) {
+        std::string in;
+        for (size_t i = rng() % 16; i > 0; --i)
+            in += pieces[rng() % std::size(pieces)];
+        inputs.push_back(in);
+        first.push_back(stage(in).text);
+    }
+    for (size_t i = inputs.size(); i-- > 0;) {
+        SCOPED_TRACE(inputs[i]);
+        ASSERT_EQ(stage(inputs[i]).text, first[i]);
+    }
 }
