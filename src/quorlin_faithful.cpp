@@ -269,8 +269,15 @@ struct unit_memo {
     unit u[slots];
 };
 
-// The unit of `cp`, from 80 hex up, and in `*listed` whether the tables
-// list it.
+// The unit of `cp` from the tables, or else from its Unicode category;
+// `*listed` tells which.
+unit classify_any(uint32_t cp, bool *listed) {
+    const unit u = classify(cp);
+    *listed = u.k != kind::other;
+    return *listed ? u : classify_symbol(cp);
+}
+
+// classify_any of `cp`, from 80 hex up, through the memo.
 unit classify_memo(unit_memo &memo, uint32_t cp, bool *listed) {
     if (!memo.ready) {
         memset(memo.cp, 0, sizeof memo.cp);
@@ -280,9 +287,7 @@ unit classify_memo(unit_memo &memo, uint32_t cp, bool *listed) {
     const size_t slot = static_cast<uint32_t>(cp * 2654435761u) >> 26;
     static_assert(unit_memo::slots == 64, "the hash gives 6 bits");
     if (memo.cp[slot] != cp) {
-        unit u = classify(cp);
-        memo.listed[slot] = u.k != kind::other;
-        memo.u[slot] = memo.listed[slot] ? u : classify_symbol(cp);
+        memo.u[slot] = classify_any(cp, &memo.listed[slot]);
         memo.cp[slot] = cp;
     }
     *listed = memo.listed[slot];
@@ -1090,9 +1095,8 @@ bool spell_text(output &out, const unsigned char *text, bool caps, bool name_req
             continue;
         }
         text_names::sequence_match m;
-        unit u = classify(d.cp);
-        const bool listed = u.k != kind::other;
-        if (!listed) u = classify_symbol(d.cp);
+        bool listed = false;
+        const unit u = classify_any(d.cp, &listed);
         if ((d.cp < 0x80 ||
              (listed ? may_be_emoji(u.k) && emoji_selector_at(src + d.bytes) : u.k != kind::other)) &&
             emoji_at(names, src, d.cp, d.bytes, &m)) {

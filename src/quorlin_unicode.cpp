@@ -788,11 +788,11 @@ inline bool may_change(const unsigned char *s) {
  * signs, emoji and variation selectors, the ideographs and precomposed
  * hangul, which make up most text that is not ASCII; so a word of only
  * these, and a text of only these, needs no look. Only lead bytes from
- * C4 up need one: eight bytes at a time,
- * each such byte is found by its bit in a mask (its low seven bits plus
- * 3C carry into its high bit exactly from 44, and no byte carries into
- * the next), so that text dense with signs costs a few instructions a
- * byte, not a branch for each.
+ * C4 up need one: eight bytes at a time, each such byte is found by its
+ * bit in a mask (its low seven bits plus 3C carry into its high bit
+ * exactly from 44, and no byte carries into the next), so that text
+ * dense with signs costs a few instructions a byte, not a branch for
+ * each.
  */
 size_t next_candidate(const unsigned char *s, size_t len) {
     size_t i = 0;
@@ -845,21 +845,18 @@ char *unicode_stage(char *plain, mark_store *marks) {
     const size_t len = strlen(plain);
     const size_t first = first_high_byte(text, len);
     if (first == len) return plain;  // ASCII: nothing to do, nothing made
-    if (next_candidate(text + first, len - first) == len - first) return plain;
+    // Only a word that holds a character the stage may change needs a
+    // look: the walk starts where the word around the next such character
+    // begins, and goes on until it is past it.
+    const unsigned char *scan = text + first;  // everything before it has been looked at
+    const unsigned char *next = scan + next_candidate(scan, len - first);
+    if (*next == 0) return plain;
     icu.calls = icu_api();
     if (icu.calls == nullptr) return plain;  // as it is: ICU cannot be had
-    const unsigned char *p = text + first;
     output out{plain, len, nullptr, 0, 0, 0};
     scratch sc{};
     bool ok = true;
-    const unsigned char *scan = p;  // everything before it has been looked at
-    while (ok && *scan != 0) {
-        // Only a word that holds a character the stage may change needs a
-        // look: the walk resumes where the word around the next such
-        // character begins, and goes on until it is past it.
-        const unsigned char *next =
-            scan + next_candidate(scan, len - static_cast<size_t>(scan - text));
-        if (*next == 0) break;
+    while (ok && *next != 0) {
         scan = word_start(next, scan);
         while (ok && scan <= next) {
             if (*scan < 0x80) scan += first_high_byte(scan, len - static_cast<size_t>(scan - text));
@@ -889,6 +886,7 @@ char *unicode_stage(char *plain, mark_store *marks) {
             else if (r == word_result::no_memory)
                 ok = false;
         }
+        next = scan + next_candidate(scan, len - static_cast<size_t>(scan - text));
     }
     free_scratch(sc);
     if (ok && out.buf != nullptr) ok = copy_input(out, out.input, marks);
